@@ -1,0 +1,30 @@
+// The service's configuration file "OstrinNT.ini": the listening port and the volume of each letter.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+// Name of the configuration file, read from the process's current directory.
+inline constexpr char CONFIGURATION_FILE[] = "OstrinNT.ini";
+
+// Port the service listens on when the file does not set one.
+inline constexpr int32_t DEFAULT_SERVICE_PORT = 49020;
+
+struct COstrinConfiguration {
+  // "port": parsed like strtol, no range check; only the low 16 bits are used to bind.
+  int32_t port = DEFAULT_SERVICE_PORT;
+  // "volume.X" for X in A..Z (either case): the device or image file opened for that letter.
+  std::array<std::string, 26> volumes;
+
+  // The mapped path of a letter (either case), or empty when the letter is not mapped.
+  const std::string& VolumeOf(WCHAR letter) const;
+};
+
+// Reads the configuration from a file; a file that cannot be opened leaves every default.
+// Lines are read in pieces of at most 255 bytes; blanks around lines, keys and values are ignored;
+// lines starting with '#' and lines without '=' are skipped; keys are compared without ASCII case;
+// a key given twice takes its last value.
+COstrinConfiguration ReadConfigurationFile(const char* path = CONFIGURATION_FILE);

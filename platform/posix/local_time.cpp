@@ -1,0 +1,21 @@
+// UTC to local time on POSIX: the zone's current offset from localtime_r(now).tm_gmtoff.
+#include "platform/local_time.h"
+
+#include <ctime>
+#include <limits>
+
+namespace ostrin::platform {
+
+bool FileTimeToLocalFileTime(uint64_t utc, uint64_t* local) {
+  const time_t now = time(nullptr);
+  struct tm parts = {};
+  if (localtime_r(&now, &parts) == nullptr) return false;
+  const int64_t bias = static_cast<int64_t>(parts.tm_gmtoff) * 10'000'000;
+  // A FILETIME is an unsigned count; a shift that would leave its range is a failed conversion.
+  if (bias < 0 && utc < static_cast<uint64_t>(-bias)) return false;
+  if (bias > 0 && utc > std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(bias)) return false;
+  *local = utc + static_cast<uint64_t>(bias);
+  return true;
+}
+
+}  // namespace ostrin::platform

@@ -1,0 +1,23 @@
+// The calling thread's last system error and its text (GetLastError / errno).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/types.h"
+
+namespace ostrin::platform {
+
+// The calling thread's last system error code.
+uint32_t LastSystemError();
+
+// Sets the calling thread's last system error code.
+void SetLastSystemError(uint32_t code);
+
+// The system's text for an error code, as the system words it; empty when it has none.
+WString SystemErrorText(uint32_t code);
+
+// Error codes that portable code needs to name.
+uint32_t ErrorNotFound();      // no such file or device (ENOENT / ERROR_FILE_NOT_FOUND)
+uint32_t ErrorAccessDenied();  // EACCES / ERROR_ACCESS_DENIED
+
+}  // namespace ostrin::platform

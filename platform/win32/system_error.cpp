@@ -1,0 +1,26 @@
+// Last system error on Windows: GetLastError and FormatMessageW.
+#include "platform/system_error.h"
+
+#include <windows.h>
+
+namespace ostrin::platform {
+
+uint32_t LastSystemError() { return GetLastError(); }
+
+void SetLastSystemError(uint32_t code) { SetLastError(code); }
+
+WString SystemErrorText(uint32_t code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+      0x400 /* language neutral, default */, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  WString result;
+  if (length != 0 && text != nullptr) result.assign(text, length);
+  if (text != nullptr) LocalFree(text);
+  return result;
+}
+
+uint32_t ErrorNotFound() { return ERROR_FILE_NOT_FOUND; }
+uint32_t ErrorAccessDenied() { return ERROR_ACCESS_DENIED; }
+
+}  // namespace ostrin::platform

@@ -1,0 +1,69 @@
+// Reading "OstrinNT.ini": the port key's parsing rules and the volume mappings.
+#include "common/configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+COstrinConfiguration ReadText(const std::string& text) {
+  const std::string path = ::testing::TempDir() + "configuration_test.ini";
+  FILE* file = std::fopen(path.c_str(), "w");
+  EXPECT_NE(file, nullptr);
+  std::fputs(text.c_str(), file);
+  std::fclose(file);
+  COstrinConfiguration config = ReadConfigurationFile(path.c_str());
+  std::remove(path.c_str());
+  return config;
+}
+
+TEST(ConfigurationTest, MissingFileKeepsDefaults) {
+  const COstrinConfiguration config = ReadConfigurationFile("/nonexistent/OstrinNT.ini");
+  EXPECT_EQ(config.port, 49020);
+  EXPECT_TRUE(config.VolumeOf('C').empty());
+}
+
+TEST(ConfigurationTest, PortParsing) {
+  struct Case {
+    const char* text;
+    int32_t port;
+  };
+  const Case cases[] = {
+      {"  PORT  =  5000  \r\n", 5000},
+      {"port=1\nport=2\n", 2},               // the last one wins
+      {"# port=7\n", 49020},                 // comment
+      {"port\n", 49020},                     // no '='
+      {"other=7\n", 49020},                  // another key
+      {"port=12abc\n", 12},                  // strtol stops at the first non-digit
+      {"port=abc\n", 0},                     // no digits give 0
+      {"port=-3\n", -3},                     // no range check
+      {"port=114556\n", 114556},             // kept; binding uses the low 16 bits
+      {"\tPoRt\t=\t+42\t\n", 42},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadText(c.text).port, c.port) << c.text;
+  }
+}
+
+TEST(ConfigurationTest, LongLinesArriveInPieces) {
+  // A line longer than 255 bytes is read in pieces, each handled as a line of its own.
+  const std::string line = std::string(255, 'x') + "port=77\n";
+  EXPECT_EQ(ReadText(line).port, 77);
+}
+
+TEST(ConfigurationTest, VolumeMappings) {
+  const COstrinConfiguration config = ReadText(
+      "volume.c = /dev/sdb1\n"
+      "VOLUME.D=/images/d.img\n"
+      "volume.1 = /ignored\n"
+      "volume.EE = /ignored\n");
+  EXPECT_EQ(config.VolumeOf('C'), "/dev/sdb1");
+  EXPECT_EQ(config.VolumeOf('c'), "/dev/sdb1");
+  EXPECT_EQ(config.VolumeOf('D'), "/images/d.img");
+  EXPECT_TRUE(config.VolumeOf('E').empty());
+  EXPECT_TRUE(config.VolumeOf('1').empty());
+}
+
+}  // namespace
