@@ -19,5 +19,6 @@ WString SystemErrorText(uint32_t code);
 // Error codes that portable code needs to name.
 uint32_t ErrorNotFound();      // no such file or device (ENOENT / ERROR_FILE_NOT_FOUND)
 uint32_t ErrorAccessDenied();  // EACCES / ERROR_ACCESS_DENIED
+uint32_t ErrorEndOfData();     // a read that ended before the bytes it needed (ENODATA / ERROR_HANDLE_EOF)
 
 }  // namespace ostrin::platform

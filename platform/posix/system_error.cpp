@@ -21,5 +21,6 @@ WString SystemErrorText(uint32_t code) {
 
 uint32_t ErrorNotFound() { return ENOENT; }
 uint32_t ErrorAccessDenied() { return EACCES; }
+uint32_t ErrorEndOfData() { return ENODATA; }
 
 }  // namespace ostrin::platform

@@ -1,0 +1,215 @@
+// The attribute family: resident and non-resident bodies, data runs, and one class per attribute type.
+// Attribute objects point into the buffer of the record that holds them and never outlive it; none of
+// their operations throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ntfs/layout.h"
+#include "ntfs/slist.h"
+#include "platform/types.h"
+
+namespace ostrin::platform {
+class CVolumeDevice;
+}
+class CFileRecord;
+
+// One run of a non-resident value. VCNs count from the first VCN of the body that holds the run.
+struct tagDataRun_Entry {
+  int64_t lcn;          // first cluster on the volume; SPARSE_RUN_LCN for a hole
+  uint64_t clusters;
+  uint64_t startVcn;
+  uint64_t lastVcn;     // startVcn + clusters - 1
+};
+
+inline constexpr int64_t SPARSE_RUN_LCN = -1;
+
+class CAttrBase {
+ public:
+  // header points at the attribute inside its record; the record has checked that the attribute's
+  // length lies inside the record and that the attribute is well formed (CAttrBase::IsWellFormed).
+  CAttrBase(const uint8_t* header, CFileRecord* owner);
+  virtual ~CAttrBase();
+  CAttrBase(const CAttrBase&) = delete;
+  CAttrBase& operator=(const CAttrBase&) = delete;
+
+  virtual bool HasValidRuns() const = 0;
+  // Value size; allocatedSize (when given) receives the space the value takes.
+  virtual uint64_t GetValueSize(uint64_t* allocatedSize = nullptr) const = 0;
+  // Reads up to length bytes of the value at offset. False for an offset past the end or a failed read.
+  virtual bool ReadValue(uint64_t offset, void* destination, uint32_t length, uint32_t* bytesRead) = 0;
+
+  uint32_t Type() const;
+  uint32_t Length() const;
+  bool IsNonResident() const;
+  uint8_t NameLength() const;
+  const uint8_t* Header() const { return m_header; }
+  CFileRecord* Owner() const { return m_owner; }
+  uint32_t ClusterSize() const { return m_clusterSize; }
+
+  // Whether the attribute at header, of the given length, can be read without leaving its own bytes:
+  // its name, its resident value or its run list start lie inside it.
+  static bool IsWellFormed(const uint8_t* header, uint32_t length);
+
+ protected:
+  const uint8_t* m_header;
+  uint16_t m_bytesPerSector;
+  uint32_t m_clusterSize;
+  uint32_t m_indexBlockSize;
+  const ostrin::platform::CVolumeDevice* m_device;
+  CFileRecord* m_owner;
+};
+
+// A value that lies inside the record.
+class CAttrResident : public CAttrBase {
+ public:
+  CAttrResident(const uint8_t* header, CFileRecord* owner);
+
+  bool HasValidRuns() const override { return true; }
+  uint64_t GetValueSize(uint64_t* allocatedSize = nullptr) const override;
+  bool ReadValue(uint64_t offset, void* destination, uint32_t length, uint32_t* bytesRead) override;
+
+  const uint8_t* Value() const { return m_value; }
+  uint32_t ValueLength() const { return m_valueLength; }
+
+ protected:
+  const uint8_t* m_value;
+  uint32_t m_valueLength;
+};
+
+// A value that lies in clusters of the volume, described by a run list.
+class CAttrNonResident : public CAttrBase {
+ public:
+  CAttrNonResident(const uint8_t* header, CFileRecord* owner);
+
+  bool HasValidRuns() const override { return m_runsValid; }
+  uint64_t GetValueSize(uint64_t* allocatedSize = nullptr) const override;
+  bool ReadValue(uint64_t offset, void* destination, uint32_t length, uint32_t* bytesRead) override;
+
+  // Reads clusters vcn .. vcn + count - 1 of this body into destination (sparse runs read as zeros).
+  // False when the clusters lie outside the body's VCN range or destination is too small; otherwise
+  // true, with *bytesRead telling how much arrived (fewer bytes when a run is missing or a read fails).
+  bool ReadRunClusters(uint64_t vcn, uint32_t count, void* destination, uint64_t destinationSize,
+                       uint64_t* bytesRead);
+
+  // Takes the runs of the extent that continues this value (a further attribute of the same value
+  // whose first VCN is where this one's range ends), so that one body reads the whole value.
+  // False, changing nothing, when the extent does not continue this body or either run list is invalid.
+  bool AppendExtent(const CAttrNonResident& extent);
+
+  const CSList<tagDataRun_Entry>& Runs() const { return m_runs; }
+  uint64_t FirstVcn() const;
+  // Number of VCNs this body covers.
+  uint64_t VcnCount() const { return m_vcnCount; }
+  // Bytes of the clusters that hold data (sparse runs left out).
+  uint64_t StoredBytes() const;
+
+ protected:
+  void DecodeRuns();
+  uint8_t* Scratch();
+
+  CSList<tagDataRun_Entry> m_runs;
+  bool m_runsValid = false;
+  uint64_t m_vcnCount = 0;
+  std::unique_ptr<uint8_t[]> m_scratch;  // one cluster, for partial first and last clusters
+};
+
+// Standard information: times and file attributes.
+class CAttrStdInfo : public CAttrResident {
+ public:
+  CAttrStdInfo(const uint8_t* header, CFileRecord* owner);
+
+  // The times in the machine's local time; a time that cannot be converted is given in UTC.
+  void GetTimes(uint64_t* lastWriteTime, uint64_t* creationTime = nullptr, uint64_t* lastAccessTime = nullptr) const;
+  uint32_t FileAttributes() const;
+
+  static constexpr uint32_t MIN_VALUE_LENGTH = sizeof(STANDARD_INFORMATION);
+};
+
+// A file-name value (of a file name attribute or of a directory index entry) with an upper-case copy
+// of its name.
+class CFileName {
+ public:
+  explicit CFileName(const uint8_t* value = nullptr);
+  virtual ~CFileName();
+  CFileName(const CFileName&) = delete;
+  CFileName& operator=(const CFileName&) = delete;
+
+  // Makes the upper-case copy of the value's name (only a..z change), or none for a missing or empty name.
+  void TakeName();
+
+  bool HasValue() const { return m_fileNameValue != nullptr; }
+  uint64_t ParentRecord() const;  // the parent's record number, sequence number dropped
+  uint8_t NameSpace() const;
+  uint8_t NameLengthInValue() const;
+  // Copies the name as stored (case kept) into out, up to its length or its first NUL unit, and
+  // terminates it; out has room for 256 units. Returns the number of units copied.
+  uint32_t CopyName(WCHAR* out) const;
+  const WCHAR* UpperName() const { return m_upperName.get(); }
+  uint32_t UpperNameLength() const { return m_nameLength; }
+
+  static constexpr uint32_t MAX_NAME_UNITS = 255;
+
+ protected:
+  void SetValue(const uint8_t* value) { m_fileNameValue = value; }
+
+ private:
+  const uint8_t* m_fileNameValue;
+  std::unique_ptr<WCHAR[]> m_upperName;
+  uint32_t m_nameLength = 0;
+  uint32_t m_reserved = 0;
+};
+
+class CAttrFileName : public CAttrResident, public CFileName {
+ public:
+  CAttrFileName(const uint8_t* header, CFileRecord* owner);
+
+  static constexpr uint32_t MIN_VALUE_LENGTH = offsetof(FILE_NAME_VALUE, name);
+};
+
+// The volume's label (record 3).
+class CAttrVolName : public CAttrResident {
+ public:
+  CAttrVolName(const uint8_t* header, CFileRecord* owner);
+
+  const WString& Name() const { return m_name; }
+  const std::string& AnsiName() const { return m_ansiName; }
+  uint32_t CharCount() const { return static_cast<uint32_t>(m_name.size()); }
+
+ private:
+  WString m_name;
+  std::string m_ansiName;
+};
+
+// The NTFS version (record 3).
+class CAttrVolInfo : public CAttrResident {
+ public:
+  CAttrVolInfo(const uint8_t* header, CFileRecord* owner);
+
+  uint8_t MajorVersion() const;
+  uint8_t MinorVersion() const;
+
+  static constexpr uint32_t MIN_VALUE_LENGTH = offsetof(VOLUME_INFORMATION, flags);
+};
+
+template <typename Body>
+class CAttrData : public Body {
+ public:
+  CAttrData(const uint8_t* header, CFileRecord* owner) : Body(header, owner) {}
+};
+
+// An attribute list: it owns the extension records loaded for it, whose buffers the attributes moved
+// into the base record point into.
+template <typename Body>
+class CAttrAttrList : public Body {
+ public:
+  CAttrAttrList(const uint8_t* header, CFileRecord* owner) : Body(header, owner) {}
+
+  CSList<CFileRecord>& ExtensionRecords() { return m_extensionRecords; }
+
+ private:
+  CSList<CFileRecord> m_extensionRecords;
+};

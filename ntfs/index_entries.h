@@ -1,0 +1,82 @@
+// Directory index attributes: index root with its entries, index allocation, and bitmaps. The scan does
+// not use them (the tree is built from the parents named in file names); they complete the attribute
+// factory so that any record can be built with every attribute type.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ntfs/attributes.h"
+#include "ntfs/slist.h"
+
+// One entry of a directory index; its file-name part looks at the entry's key, when it has one.
+class CIndexEntry : public CFileName {
+ public:
+  explicit CIndexEntry(const uint8_t* entry);
+
+  // Points the file-name part at the entry's key and makes its upper-case name.
+  void SetKey(const uint8_t* key) {
+    SetValue(key);
+    TakeName();
+  }
+
+  const uint8_t* Entry() const { return m_entry; }
+  uint64_t FileReference() const;
+  bool IsLast() const;
+
+ private:
+  uint32_t m_reserved = 0;
+  const uint8_t* m_entry;
+};
+
+class CAttrIndexRoot : public CAttrResident, public CSList<CIndexEntry> {
+ public:
+  CAttrIndexRoot(const uint8_t* header, CFileRecord* owner);
+
+  uint32_t IndexedType() const;
+
+ private:
+  const uint8_t* m_indexRoot;
+};
+
+class CAttrIndexAllocation : public CAttrNonResident {
+ public:
+  CAttrIndexAllocation(const uint8_t* header, CFileRecord* owner);
+
+  uint64_t BlockCount() const { return m_blockCount; }
+
+ private:
+  uint64_t m_blockCount = 0;
+};
+
+template <typename Body>
+class CAttrBitmap;
+
+// A bitmap held inside the record: copied whole at construction.
+template <>
+class CAttrBitmap<CAttrResident> : public CAttrResident {
+ public:
+  CAttrBitmap(const uint8_t* header, CFileRecord* owner);
+
+  uint64_t BitmapSize() const { return m_bitmapSize; }
+  const uint8_t* Bitmap() const { return m_bitmap.get(); }
+
+ private:
+  uint64_t m_bitmapSize = 0;
+  std::unique_ptr<uint8_t[]> m_bitmap;
+  uint64_t m_cachedBlock = ~uint64_t{0};
+};
+
+// A bitmap held in clusters: read one cluster at a time when asked.
+template <>
+class CAttrBitmap<CAttrNonResident> : public CAttrNonResident {
+ public:
+  CAttrBitmap(const uint8_t* header, CFileRecord* owner);
+
+  uint64_t BitmapSize() const { return m_bitmapSize; }
+
+ private:
+  uint64_t m_bitmapSize = 0;
+  std::unique_ptr<uint8_t[]> m_clusterBuffer;
+  uint64_t m_cachedCluster = ~uint64_t{0};
+};

@@ -1,0 +1,193 @@
+// CNTFSVolume: opening and checking a volume.
+#include "ntfs/ntfs_volume.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/configuration.h"
+#include "ntfs/attributes.h"
+#include "ntfs/file_record.h"
+#include "ntfs/layout.h"
+#include "ntfs/ntfs_errors.h"
+#include "platform/system_error.h"
+
+namespace {
+
+// Limits of the geometry an NTFS volume can have.
+constexpr uint32_t MIN_SECTOR_SIZE = 256;
+constexpr uint32_t MAX_SECTOR_SIZE = 4096;
+constexpr uint32_t MAX_CLUSTER_SIZE = 2 * 1024 * 1024;
+constexpr uint32_t MAX_FILE_RECORD_SIZE = 64 * 1024;
+constexpr uint32_t MIN_INDEX_BLOCK_SIZE = 256;
+constexpr uint32_t MAX_INDEX_BLOCK_SIZE = 16 * 1024 * 1024;
+// Sectors-per-cluster bytes above this encode 2^(256 - value) sectors (clusters beyond 64 KiB).
+constexpr uint8_t MAX_PLAIN_SECTORS_PER_CLUSTER = 0x80;
+
+bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+// The size rule of the record and index block bytes: v > 0 is v clusters, v <= 0 is 2^-v bytes.
+// 0 when the value gives no usable size.
+uint64_t SizeFromSignedByte(int8_t value, uint32_t clusterSize) {
+  if (value > 0) return static_cast<uint64_t>(value) * clusterSize;
+  const int shift = -value;
+  return shift < 32 ? uint64_t{1} << shift : 0;
+}
+
+bool IsAsciiLetter(WCHAR letter) { return (letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z'); }
+
+}  // namespace
+
+CNTFSVolume::CNTFSVolume() = default;
+
+CNTFSVolume::~CNTFSVolume() { Reset(); }
+
+void CNTFSVolume::Reset() {
+  m_device.Close();
+  m_isOpen = false;
+  m_mftData = nullptr;
+  m_mftRecord.reset();
+  m_ntfsVersion = 0;
+  m_volumeLabel.clear();
+}
+
+void CNTFSVolume::OpenLetter(WCHAR letter) {
+  if (!IsAsciiLetter(letter)) ThrowError(ERROR_VOLUME_NAME);
+  Reset();
+  const COstrinConfiguration configuration = ReadConfigurationFile();
+  if (!m_device.OpenLetter(letter, configuration.VolumeOf(letter))) ThrowError<CWinErrException>(ERROR_OPEN_VOLUME);
+  CheckVolume();
+}
+
+void CNTFSVolume::OpenPath(const std::string& path) {
+  Reset();
+  if (!m_device.OpenPath(path)) ThrowError<CWinErrException>(ERROR_OPEN_VOLUME);
+  CheckVolume();
+}
+
+void CNTFSVolume::CheckVolume() {
+  uint8_t bootSector[BOOT_SECTOR_SIZE];
+  size_t got = 0;
+  if (!m_device.ReadAt(0, bootSector, sizeof bootSector, &got)) ThrowError<CWinErrException>(ERROR_READ_BOOT_SECTOR);
+  if (got != sizeof bootSector) {
+    ostrin::platform::SetLastSystemError(ostrin::platform::ErrorEndOfData());
+    ThrowError<CWinErrException>(ERROR_READ_BOOT_SECTOR);
+  }
+  if (std::memcmp(bootSector + offsetof(NTFS_BOOT_SECTOR, oemId), NTFS_OEM_ID, sizeof NTFS_OEM_ID) != 0) {
+    ThrowError(ERROR_NOT_NTFS);
+  }
+  ReadGeometry(bootSector);
+  CheckVersion();
+  LoadMftRecord();
+  m_isOpen = true;
+}
+
+void CNTFSVolume::ReadGeometry(const uint8_t* bootSector) {
+  const uint16_t bytesPerSector = READ_FIELD(NTFS_BOOT_SECTOR, bytesPerSector, bootSector);
+  const uint8_t sectorsPerClusterByte = READ_FIELD(NTFS_BOOT_SECTOR, sectorsPerCluster, bootSector);
+  if (!IsPowerOfTwo(bytesPerSector) || bytesPerSector < MIN_SECTOR_SIZE || bytesPerSector > MAX_SECTOR_SIZE ||
+      sectorsPerClusterByte == 0) {
+    ThrowError(ERROR_BAD_GEOMETRY);
+  }
+  uint64_t sectorsPerCluster = sectorsPerClusterByte;
+  if (sectorsPerClusterByte > MAX_PLAIN_SECTORS_PER_CLUSTER) {
+    const int shift = 256 - sectorsPerClusterByte;
+    sectorsPerCluster = shift < 32 ? uint64_t{1} << shift : 0;
+  }
+  const uint64_t clusterSize = sectorsPerCluster * bytesPerSector;
+  if (clusterSize == 0 || clusterSize > MAX_CLUSTER_SIZE) ThrowError(ERROR_BAD_GEOMETRY);
+
+  const uint64_t fileRecordSize =
+      SizeFromSignedByte(READ_FIELD(NTFS_BOOT_SECTOR, clustersPerFileRecord, bootSector), static_cast<uint32_t>(clusterSize));
+  const uint64_t indexBlockSize =
+      SizeFromSignedByte(READ_FIELD(NTFS_BOOT_SECTOR, clustersPerIndexBlock, bootSector), static_cast<uint32_t>(clusterSize));
+  // Records are protected in 512-byte steps and read whole; anything else is not a record size.
+  if (fileRecordSize < UPDATE_SEQUENCE_STRIDE || fileRecordSize > MAX_FILE_RECORD_SIZE ||
+      fileRecordSize % UPDATE_SEQUENCE_STRIDE != 0) {
+    ThrowError(ERROR_BAD_GEOMETRY);
+  }
+  if (indexBlockSize < MIN_INDEX_BLOCK_SIZE || indexBlockSize > MAX_INDEX_BLOCK_SIZE) ThrowError(ERROR_BAD_GEOMETRY);
+
+  const uint64_t mftCluster = READ_FIELD(NTFS_BOOT_SECTOR, mftCluster, bootSector);
+  if (mftCluster > std::numeric_limits<uint64_t>::max() / clusterSize) ThrowError(ERROR_BAD_GEOMETRY);
+
+  m_bytesPerSector = bytesPerSector;
+  m_clusterSize = static_cast<uint32_t>(clusterSize);
+  m_fileRecordSize = static_cast<uint32_t>(fileRecordSize);
+  m_indexBlockSize = static_cast<uint32_t>(indexBlockSize);
+  m_mftOffset = mftCluster * clusterSize;
+}
+
+void CNTFSVolume::CheckVersion() {
+  CFileRecord volumeRecord(this);
+  volumeRecord.SetAttributeMask(ATTRIBUTE_MASK_VOLUME_CHECK);
+  if (!volumeRecord.LoadRecord(VOLUME_RECORD)) ThrowError(ERROR_LOAD_VOLUME_RECORD);
+  volumeRecord.BuildAttributeLists();
+  const auto* info = dynamic_cast<const CAttrVolInfo*>(volumeRecord.FirstAttribute(ATTR_TYPE_VOLUME_INFORMATION));
+  if (info == nullptr) ThrowError(ERROR_NO_VOLUME_INFO);
+  m_ntfsVersion = static_cast<uint16_t>(info->MajorVersion() * 256 + info->MinorVersion());
+  if (m_ntfsVersion < 0x0300) ThrowError(ERROR_OLD_NTFS_VERSION);
+  if (const auto* name = dynamic_cast<const CAttrVolName*>(volumeRecord.FirstAttribute(ATTR_TYPE_VOLUME_NAME))) {
+    m_volumeLabel = name->Name();
+  }
+}
+
+namespace {
+
+// The MFT's first extent: the unnamed, non-resident data attribute that starts at VCN 0.
+CAttrNonResident* FindFirstMftExtent(const CFileRecord& record) {
+  for (CAttrBase* attribute : record.AttributesOf(ATTR_TYPE_DATA)) {
+    auto* body = dynamic_cast<CAttrNonResident*>(attribute);
+    if (body != nullptr && attribute->NameLength() == 0 && body->FirstVcn() == 0) return body;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void CNTFSVolume::LoadMftRecord() {
+  // Record 0's own first extent is found first, so that extension records of the MFT that lie beyond
+  // the first sixteen records are read through it rather than guessed at.
+  CFileRecord firstExtentOnly(this);
+  firstExtentOnly.SetAttributeMask(AttributeMaskBit(ATTR_TYPE_DATA));
+  if (!firstExtentOnly.LoadRecord(MFT_RECORD)) ThrowError(ERROR_LOAD_MFT_RECORD);
+  firstExtentOnly.BuildAttributeLists();
+  m_mftData = FindFirstMftExtent(firstExtentOnly);
+
+  m_mftRecord = std::make_unique<CFileRecord>(this);
+  m_mftRecord->SetAttributeMask(ATTRIBUTE_MASK_MFT_RECORD);
+  const bool loaded = m_mftRecord->LoadRecord(MFT_RECORD);
+  if (loaded) m_mftRecord->BuildAttributeLists();
+  m_mftData = nullptr;
+  if (!loaded) {
+    m_mftRecord.reset();
+    ThrowError(ERROR_LOAD_MFT_RECORD);
+  }
+
+  CAttrNonResident* first = FindFirstMftExtent(*m_mftRecord);
+  if (first == nullptr) {
+    m_mftRecord.reset();
+    ThrowError(ERROR_NO_MFT_DATA);
+  }
+  // A fragmented MFT keeps further extents in extension records: chain them onto the first one, in VCN
+  // order, as long as each continues where the previous one ends.
+  std::vector<CAttrNonResident*> extents;
+  for (CAttrBase* attribute : m_mftRecord->AttributesOf(ATTR_TYPE_DATA)) {
+    auto* body = dynamic_cast<CAttrNonResident*>(attribute);
+    if (body != nullptr && body != first && attribute->NameLength() == 0 && body->FirstVcn() != 0) {
+      extents.push_back(body);
+    }
+  }
+  std::sort(extents.begin(), extents.end(),
+            [](const CAttrNonResident* a, const CAttrNonResident* b) { return a->FirstVcn() < b->FirstVcn(); });
+  for (const CAttrNonResident* extent : extents) {
+    if (!first->AppendExtent(*extent)) break;
+  }
+  m_mftData = first;
+}
+
+uint64_t CNTFSVolume::MftSize() const { return m_mftData != nullptr ? m_mftData->GetValueSize() : 0; }
+
+uint64_t CNTFSVolume::MftRecordCount() const { return m_fileRecordSize != 0 ? MftSize() / m_fileRecordSize : 0; }

@@ -1,0 +1,10 @@
+// Narrow text on Linux is UTF-8.
+#include "platform/code_page.h"
+
+#include "common/text.h"
+
+namespace ostrin::platform {
+
+std::string WideToAnsiCodePage(std::basic_string_view<WCHAR> text) { return WideToUtf8(text); }
+
+}  // namespace ostrin::platform
