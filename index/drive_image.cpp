@@ -1,0 +1,95 @@
+// Writing the shared drive image from the file tree.
+#include <cstring>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "index/file_tree.h"
+#include "index/image_format.h"
+
+namespace {
+
+// Size of the block of one directory: its header and one entry per child.
+uint64_t BlockSize(const CDirectory& directory) {
+  uint64_t size = sizeof(IMAGE_DIR_HEADER);
+  for (const CFileBase* child : directory.Children()) size += ImageEntrySize(child->NameLength());
+  return size;
+}
+
+// Writes the header and the entries of one directory's block at position; the first field of each
+// subdirectory's entry is filled in later, when the position of its block is known.
+uint8_t* WriteBlock(const CDirectory& directory, uint8_t* position, uint64_t parentBlockOffset) {
+  WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, entryCount), static_cast<uint32_t>(directory.Children().size()));
+  WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
+  position += sizeof(IMAGE_DIR_HEADER);
+  for (const CFileBase* child : directory.Children()) {
+    const bool isDirectory = child->IsDirectory();
+    // Readers tell directories by the attribute bit alone, so a file never carries it.
+    const uint32_t attributes =
+        isDirectory ? child->Attributes() | IMAGE_ATTRIBUTE_DIRECTORY : child->Attributes() & ~IMAGE_ATTRIBUTE_DIRECTORY;
+    const uint16_t nameLength = child->NameLength();
+    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, sizeOrBlockOffset), isDirectory ? 0 : child->GetFileSize());
+    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, allocatedSize), child->GetAllocatedSize());
+    WriteLE<uint32_t>(position + offsetof(IMAGE_NODE, attributes), attributes);
+    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, lastWriteTime), child->LastWriteTime());
+    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, creationTime), child->CreationTime());
+    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, lastAccessTime), child->LastAccessTime());
+    WriteLE<uint16_t>(position + offsetof(IMAGE_NODE, nameLength), nameLength);
+    uint8_t* name = position + offsetof(IMAGE_NODE, name);
+    for (uint16_t i = 0; i < nameLength; ++i) WriteLE<uint16_t>(name + 2 * i, static_cast<uint16_t>(child->Name()[i]));
+    // The terminator and the padding up to the next entry.
+    uint8_t* const next = position + ImageEntrySize(nameLength);
+    std::memset(name + 2 * nameLength, 0, static_cast<size_t>(next - (name + 2 * nameLength)));
+    position = next;
+  }
+  return position;
+}
+
+}  // namespace
+
+uint64_t CDirectory::ComputeImageSize() const {
+  uint64_t size = 0;
+  std::vector<const CDirectory*> pending{this};
+  while (!pending.empty()) {
+    const CDirectory* directory = pending.back();
+    pending.pop_back();
+    size += BlockSize(*directory);
+    for (const CFileBase* child : directory->Children()) {
+      if (child->IsDirectory()) pending.push_back(static_cast<const CDirectory*>(child));
+    }
+  }
+  return size;
+}
+
+uint8_t* CDirectory::WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uint64_t parentBlockOffset) const {
+  // Depth first, pre-order: a directory's block is followed by the complete blocks of its first
+  // subdirectory, then of its second, and so on. An explicit stack keeps any depth off the call stack.
+  struct Frame {
+    const CDirectory* directory;
+    uint64_t blockOffset;
+    uint8_t* nextEntry;  // entry of the next child to look at
+    size_t nextChild;
+  };
+  uint8_t* position = WriteBlock(*this, blockPosition, parentBlockOffset);
+  std::vector<Frame> frames{{this, static_cast<uint64_t>(blockPosition - imageStart),
+                             blockPosition + sizeof(IMAGE_DIR_HEADER), 0}};
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    const std::vector<CFileBase*>& children = frame.directory->Children();
+    if (frame.nextChild == children.size()) {
+      frames.pop_back();
+      continue;
+    }
+    const CFileBase* child = children[frame.nextChild++];
+    uint8_t* entry = frame.nextEntry;
+    frame.nextEntry += ImageEntrySize(child->NameLength());
+    if (!child->IsDirectory()) continue;
+    const auto* subdirectory = static_cast<const CDirectory*>(child);
+    const uint64_t blockOffset = static_cast<uint64_t>(position - imageStart);
+    WriteLE<uint64_t>(entry + offsetof(IMAGE_NODE, sizeOrBlockOffset), blockOffset);
+    const uint64_t parentOffset = frame.blockOffset;  // frame may move when frames grows
+    uint8_t* const block = position;
+    position = WriteBlock(*subdirectory, block, parentOffset);
+    frames.push_back({subdirectory, blockOffset, block + sizeof(IMAGE_DIR_HEADER), 0});
+  }
+  return position;
+}

@@ -1,0 +1,90 @@
+// The tree of one drive while it is built: directories and files with their names, times and sizes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/types.h"
+
+// What the scan hands over for one accepted name of a record.
+struct CNodeValues {
+  uint64_t parentRecord = 0;       // 48-bit record number of the parent directory
+  const WCHAR* name = nullptr;     // at most 255 units
+  uint16_t nameLength = 0;
+  uint64_t lastWriteTime = 0;      // FILETIME, local time
+  uint64_t creationTime = 0;
+  uint64_t lastAccessTime = 0;
+  uint32_t attributes = 0;
+};
+
+class CFileBase {
+ public:
+  explicit CFileBase(const CNodeValues& values);
+  virtual ~CFileBase();
+  CFileBase(const CFileBase&) = delete;
+  CFileBase& operator=(const CFileBase&) = delete;
+
+  virtual bool IsDirectory() const = 0;
+  virtual uint64_t GetFileSize() const { return 0; }
+  virtual uint64_t GetAllocatedSize() const { return 0; }
+
+  uint64_t ParentRecord() const { return m_parentRecord; }
+  const WCHAR* Name() const { return m_name.get(); }  // null only for the root
+  uint16_t NameLength() const { return m_nameLength; }
+  uint64_t LastWriteTime() const { return m_lastWriteTime; }
+  uint64_t CreationTime() const { return m_creationTime; }
+  uint64_t LastAccessTime() const { return m_lastAccessTime; }
+  uint32_t Attributes() const { return m_attributes; }
+
+ private:
+  uint64_t m_parentRecord;
+  std::unique_ptr<WCHAR[]> m_name;
+  uint16_t m_nameLength;
+  uint64_t m_lastWriteTime;
+  uint64_t m_creationTime;
+  uint64_t m_lastAccessTime;
+  uint32_t m_attributes;
+};
+
+class CFile : public CFileBase {
+ public:
+  CFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize);
+
+  bool IsDirectory() const override { return false; }
+  uint64_t GetFileSize() const override { return m_fileSize; }
+  uint64_t GetAllocatedSize() const override { return m_allocatedSize; }
+
+ private:
+  uint64_t m_fileSize;
+  uint64_t m_allocatedSize;
+};
+
+class CDirectory : public CFileBase {
+ public:
+  explicit CDirectory(const CNodeValues& values);
+  // Deletes the whole subtree (without recursion, however deep it is).
+  ~CDirectory() override;
+
+  bool IsDirectory() const override { return true; }
+
+  // Takes ownership of child and appends it to the children.
+  void AddChild(CFileBase* child);
+  const std::vector<CFileBase*>& Children() const { return m_children; }
+  // Gives up the subdirectories (they are owned elsewhere from now on) and keeps the files.
+  void ReleaseSubdirectories();
+
+  // Size of the image of this directory and everything below it.
+  uint64_t ComputeImageSize() const;
+  // Writes the block of this directory at blockPosition inside the image that starts at imageStart,
+  // then the blocks of everything below it; returns the position after the last byte written.
+  uint8_t* WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uint64_t parentBlockOffset) const;
+
+  // Marks used while a build sorts reachable directories from unreachable ones.
+  bool IsReached() const { return m_reached; }
+  void SetReached() { m_reached = true; }
+
+ private:
+  std::vector<CFileBase*> m_children;
+  bool m_reached = false;
+};

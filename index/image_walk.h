@@ -1,0 +1,29 @@
+// A checked walk over a whole drive image: every entry with its path, for tools and tests that list or
+// compare complete trees. Nothing in the image is trusted: every count, offset and length is checked
+// against the image's size.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+struct CImageEntry {
+  std::vector<WString> path;   // names from the root down to the entry itself
+  bool isDirectory = false;
+  uint64_t fileSize = 0;       // files only
+  uint64_t allocatedSize = 0;  // files only
+  uint64_t blockOffset = 0;    // directories only: offset of the directory's own block
+  uint32_t attributes = 0;
+  uint64_t lastWriteTime = 0;
+  uint64_t creationTime = 0;
+  uint64_t lastAccessTime = 0;
+};
+
+// Visits every entry of the image in image order (depth first, pre-order: a directory's entry, then
+// everything below it). Returns false (with a reason) when the image is malformed: a block or entry
+// outside the image, a name without its terminator, a block visited twice.
+bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<void(const CImageEntry&)>& visit,
+               std::string* error = nullptr);

@@ -1,0 +1,67 @@
+// Named shared sections: the service publishes a drive image in one, clients map it read-only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/types.h"
+
+namespace ostrin::platform {
+
+// Why creating a section failed.
+enum class SectionFailure {
+  None,
+  Security,      // the access rules of the section could not be built
+  Create,        // the section could not be created (or one of that name still exists)
+  Map,           // the section could not be mapped for writing
+};
+
+// A section the service creates and owns. Everyone may read it; only the creating account may write or
+// change it. It is created fresh every time: an image another process may still be reading is never
+// written into. The section (and its name) goes away with Close once no other process holds it.
+class CSharedSection {
+ public:
+  CSharedSection();
+  ~CSharedSection();
+  CSharedSection(const CSharedSection&) = delete;
+  CSharedSection& operator=(const CSharedSection&) = delete;
+
+  // Creates the section "name" of size bytes and maps it for writing. On failure returns false with the
+  // failure kind and the system's last error set; nothing is left open.
+  bool Create(const WString& name, uint64_t size, SectionFailure* failure);
+  // The writable view of a section just created (null once Unmap has run).
+  void* View() const;
+  // Unmaps the writable view; the section stays.
+  void Unmap();
+  // Unmaps and closes the section; its name is released.
+  void Close();
+  bool IsOpen() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
+
+// A read-only view of a section that another process published.
+class CSectionView {
+ public:
+  CSectionView();
+  ~CSectionView();
+  CSectionView(const CSectionView&) = delete;
+  CSectionView& operator=(const CSectionView&) = delete;
+
+  // Opens the section "name" for reading; false with the system's last error set when it cannot.
+  bool Open(const WString& name);
+  // Maps the whole section read-only; false with the system's last error set when it cannot.
+  bool Map();
+  const void* Data() const;
+  // Bytes mapped (the section's size as the system reports it; a multiple of the page size on Windows).
+  uint64_t Size() const;
+  void Close();
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
+
+}  // namespace ostrin::platform
