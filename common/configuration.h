@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <string>
 
+#include "common/protocol.h"
 #include "platform/types.h"
 
 // Name of the configuration file, read from the process's current directory.
 inline constexpr char CONFIGURATION_FILE[] = "OstrinNT.ini";
 
-// Port the service listens on when the file does not set one.
-inline constexpr int32_t DEFAULT_SERVICE_PORT = 49020;
+// Port the service listens on when the file does not set one: the port the client library connects to.
+inline constexpr int32_t DEFAULT_SERVICE_PORT = CLIENT_PORT;
 
 struct COstrinConfiguration {
   // "port": parsed like strtol, no range check; only the low 16 bits are used to bind.

@@ -1,6 +1,8 @@
 // CDriveIndex: the tree of a drive while it is built, and publishing its image.
 #include "index/drive_index.h"
 
+#include <memory>
+
 #include "common/exceptions.h"
 #include "index/image_format.h"
 #include "index/index_errors.h"
@@ -14,15 +16,22 @@ void CDriveIndex::AddDirectory(uint64_t recordNumber, const CNodeValues& values)
   if (recordNumber == ROOT_RECORD || m_directories.count(recordNumber) != 0) return;
   CNodeValues directoryValues = values;
   directoryValues.attributes |= IMAGE_ATTRIBUTE_DIRECTORY;
-  m_directoryOrder.reserve(m_directoryOrder.size() + 1);
-  auto* directory = new CDirectory(directoryValues);
-  m_directories.emplace(recordNumber, directory);
-  m_directoryOrder.push_back(directory);
+  // The lists hold the node before it is released from its owner, so a failing allocation leaks nothing.
+  auto directory = std::make_unique<CDirectory>(directoryValues);
+  m_directoryOrder.push_back(directory.get());
+  try {
+    m_directories.emplace(recordNumber, directory.get());
+  } catch (...) {
+    m_directoryOrder.pop_back();
+    throw;
+  }
+  directory.release();
 }
 
 void CDriveIndex::AddFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize) {
-  m_files.reserve(m_files.size() + 1);
-  m_files.push_back(new CFile(values, fileSize, allocatedSize));
+  auto file = std::make_unique<CFile>(values, fileSize, allocatedSize);
+  m_files.push_back(file.get());
+  file.release();
 }
 
 void CDriveIndex::DiscardNodes() {
