@@ -1,0 +1,38 @@
+// Fixed names and texts of the service host: the service's identity and the messages of its options.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/types.h"
+
+// The service name, also its display name, event source name and registry key name.
+inline constexpr WCHAR OSTRIN_SERVICE_NAME[] = WTEXT("OstrinNT");
+inline constexpr int32_t OSTRIN_VERSION_MAJOR = 1;
+inline constexpr int32_t OSTRIN_VERSION_MINOR = 0;
+inline constexpr WCHAR OSTRIN_SERVICE_DESCRIPTION[] = WTEXT("OstrinNT File Backup Service");
+
+// Room for the service name, terminator included.
+inline constexpr size_t SERVICE_NAME_CAPACITY = 64;
+
+// The command-line options; compared without regard to ASCII case.
+inline constexpr WCHAR OPTION_VERSION[] = WTEXT("-v");
+inline constexpr WCHAR OPTION_INSTALL[] = WTEXT("-i");
+inline constexpr WCHAR OPTION_REMOVE[] = WTEXT("-u");
+
+// What the options print on standard output.
+inline constexpr WCHAR MESSAGE_VERSION[] = WTEXT("%s Version %d.%d\n");
+inline constexpr WCHAR MESSAGE_INSTALLED_STATE[] = WTEXT("The service is %s installed\n");
+inline constexpr WCHAR WORD_CURRENTLY[] = WTEXT("currently");
+inline constexpr WCHAR WORD_NOT[] = WTEXT("not");
+inline constexpr WCHAR MESSAGE_ALREADY_INSTALLED[] = WTEXT("%s is already installed\n");
+inline constexpr WCHAR MESSAGE_MODULE_PATH[] = WTEXT("GetModuleFileName() %s\n");
+inline constexpr WCHAR MESSAGE_INSTALL_DONE[] = WTEXT("%s installed\n");
+inline constexpr WCHAR MESSAGE_INSTALL_FAILED[] = WTEXT("%s failed to install. Error %d\n");
+inline constexpr WCHAR MESSAGE_NOT_INSTALLED[] = WTEXT("%s is not installed\n");
+inline constexpr WCHAR MESSAGE_REMOVE_DONE[] = WTEXT("%s removed. (You must delete the file (%s) yourself.)\n");
+inline constexpr WCHAR MESSAGE_REMOVE_FAILED[] = WTEXT("Could not remove %s. Error %d\n");
+
+// Debug-trace lines of the status reports.
+inline constexpr WCHAR TRACE_SET_STATUS[] = WTEXT("CNTService::SetStatus(%lu, %lu)");
+inline constexpr WCHAR TRACE_UPDATE_STATUS[] = WTEXT("Updating status (%lu, %lu)");

@@ -1,0 +1,267 @@
+// The service program as a real process: its options with their exact output and the systemd unit they
+// write, and service mode under signals, with the events it writes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "event_log_file.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string HostPath() {
+  char resolved[PATH_MAX] = {};
+  EXPECT_NE(realpath(SERVICE_TEST_HOST, resolved), nullptr);
+  return resolved;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info = {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+// The test host, started with the given arguments and with the OSTRIN_ variables of the test only;
+// its standard output and error go to files in the test's folder.
+class CHostProcess {
+ public:
+  CHostProcess(const std::string& folder, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& variables, const std::string& program = SERVICE_TEST_HOST)
+      : m_stdout(folder + "/stdout"), m_stderr(folder + "/stderr") {
+    std::vector<std::string> environment;
+    for (char** v = environ; *v != nullptr; ++v) {
+      if (std::string(*v).rfind("OSTRIN_", 0) != 0) environment.emplace_back(*v);
+    }
+    environment.insert(environment.end(), variables.begin(), variables.end());
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_stdout.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_stderr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int error = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, Pointers(argv).data(),
+                                  Pointers(environment).data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(error, 0);
+  }
+
+  ~CHostProcess() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      Wait();
+    }
+  }
+
+  void Signal(int signal) const { ASSERT_EQ(kill(m_pid, signal), 0); }
+
+  // The exit code, or -1 when the process did not exit by itself.
+  int Wait() {
+    int status = 0;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Output() const { return ReadWholeFile(m_stdout); }
+  std::string Errors() const { return ReadWholeFile(m_stderr); }
+
+ private:
+  static std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+  }
+
+  pid_t m_pid = -1;
+  std::string m_stdout;
+  std::string m_stderr;
+};
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// The lines of a text that start with a prefix.
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(ServiceProcessTest, InstallAndRemoveOptions) {
+  const std::string folder = MakeTestFolder();
+  const std::string units = folder + "/units";
+  ASSERT_EQ(mkdir(units.c_str(), 0755), 0);
+  const std::string unit = units + "/OstrinNT.service";
+  const std::string log = folder + "/events.log";
+  const std::string host = HostPath();
+  const std::string version = "OstrinNT Version 1.0\n";
+  const std::string installed = "GetModuleFileName() " + host + "\nOstrinNT installed\n";
+  const std::string removed = "OstrinNT removed. (You must delete the file (" + host + ") yourself.)\n";
+  const std::string installEvent = "information 100 The OstrinNT service was installed.";
+  const std::string removeEvent = "information 101 The OstrinNT service was removed.";
+
+  struct Step {
+    std::vector<std::string> arguments;
+    std::string output;
+    bool unitAfter;
+    std::vector<std::string> events;
+  };
+  const Step steps[] = {
+      {{"-v"}, version + "The service is not installed\n", false, {}},
+      {{"-u"}, "OstrinNT is not installed\n", false, {}},
+      {{"-i"}, installed, true, {installEvent}},
+      {{"-v"}, version + "The service is currently installed\n", true, {}},
+      {{"-i"}, "OstrinNT is already installed\n", true, {}},
+      {{"-I"}, "OstrinNT is already installed\n", true, {}},
+      {{"-V"}, version + "The service is currently installed\n", true, {}},
+      {{"-u"}, removed, false, {removeEvent}},
+      {{"-u"}, "OstrinNT is not installed\n", false, {}},
+      {{"-I"}, installed, true, {installEvent}},
+      {{"-U"}, removed, false, {removeEvent}},
+      {{"-i", "-u"}, installed, true, {installEvent}},  // only the first argument counts
+      {{"-u", "-i"}, removed, false, {removeEvent}},
+  };
+  size_t eventsBefore = 0;
+  for (const Step& step : steps) {
+    std::string command;
+    for (const std::string& argument : step.arguments) command += argument + " ";
+    SCOPED_TRACE(command);
+    CHostProcess process(folder, step.arguments, {"OSTRIN_SYSTEMD_DIR=" + units, "OSTRIN_EVENT_LOG=" + log});
+    EXPECT_EQ(process.Wait(), 0);
+    EXPECT_EQ(process.Output(), step.output);
+    EXPECT_EQ(FileExists(unit), step.unitAfter);
+    const std::vector<std::string> events = EventRecords(log);
+    ASSERT_GE(events.size(), eventsBefore);
+    EXPECT_EQ(std::vector<std::string>(events.begin() + static_cast<ptrdiff_t>(eventsBefore), events.end()),
+              step.events);
+    eventsBefore = events.size();
+
+    if (step.unitAfter && step.output == installed) {
+      EXPECT_EQ(ReadWholeFile(unit),
+                "[Unit]\n"
+                "Description=OstrinNT File Backup Service\n"
+                "\n"
+                "[Service]\n"
+                "Type=simple\n"
+                "ExecStart=" + host + "\n"
+                "WorkingDirectory=" + host.substr(0, host.rfind('/')) + "\n"
+                "Restart=on-failure\n"
+                "\n"
+                "[Install]\n"
+                "WantedBy=multi-user.target\n");
+    }
+  }
+}
+
+// systemd splits ExecStart= at blanks and expands %-specifiers in both paths, so such a path is quoted
+// and its percent signs doubled.
+TEST(ServiceProcessTest, UnitForAProgramPathWithBlanksAndPercent) {
+  const std::string folder = MakeTestFolder();
+  const std::string programFolder = folder + "/with blank 100%";
+  ASSERT_EQ(mkdir(programFolder.c_str(), 0755), 0);
+  const std::string program = programFolder + "/host";
+  std::filesystem::copy_file(HostPath(), program);
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+
+  CHostProcess process(folder, {"-i"}, {"OSTRIN_SYSTEMD_DIR=" + folder}, program);
+  EXPECT_EQ(process.Wait(), 0);
+  EXPECT_EQ(process.Output(), "GetModuleFileName() " + program + "\nOstrinNT installed\n");
+  const std::string unit = ReadWholeFile(folder + "/OstrinNT.service");
+  EXPECT_NE(unit.find("\nExecStart=\"" + folder + "/with blank 100%%/host\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nWorkingDirectory=" + folder + "/with blank 100%%\n"), std::string::npos) << unit;
+}
+
+// A unit folder that cannot be opened plays the part of a service manager that refuses full access.
+TEST(ServiceProcessTest, UnitFolderThatCannotBeOpened) {
+  const std::string folder = MakeTestFolder();
+  const std::string notAFolder = folder + "/file";
+  ASSERT_TRUE(std::ofstream(notAFolder).good());
+  struct Case {
+    std::string units;
+    std::vector<std::string> arguments;
+    std::string output;
+  };
+  const Case cases[] = {
+      {folder + "/missing", {"-v"}, "OstrinNT Version 1.0\nThe service is not installed\n"},
+      {folder + "/missing", {"-i"}, "OstrinNT failed to install. Error 2\n"},  // ENOENT
+      {folder + "/missing", {"-u"}, "OstrinNT is not installed\n"},
+      {notAFolder, {"-i"}, "OstrinNT failed to install. Error 20\n"},  // ENOTDIR
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.units + " " + c.arguments[0]);
+    CHostProcess process(folder, c.arguments, {"OSTRIN_SYSTEMD_DIR=" + c.units});
+    EXPECT_EQ(process.Wait(), 0);
+    EXPECT_EQ(process.Output(), c.output);
+  }
+}
+
+TEST(ServiceProcessTest, ServiceModeUntilStopped) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int stopSignal;
+  };
+  const Case cases[] = {
+      {{}, SIGTERM},
+      {{"-x"}, SIGINT},
+      {{"run", "-i"}, SIGTERM},  // "-i" only as the second argument runs the service
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.empty() ? std::string("no arguments") : c.arguments[0]);
+    const std::string folder = MakeTestFolder();
+    const std::string log = folder + "/events.log";
+    CHostProcess process(folder, c.arguments,
+                         {"OSTRIN_SYSTEMD_DIR=" + folder, "OSTRIN_EVENT_LOG=" + log, "OSTRIN_TRACE=1"});
+    const std::string started = "information 105 The service was started.";
+    ASSERT_TRUE(WaitUntil([&] { return EventRecords(log) == std::vector<std::string>{started}; }));
+
+    // Interrogate reports the status again and writes no event.
+    process.Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] { return !LinesStartingWith(process.Errors(), "Updating status").empty(); }));
+    EXPECT_EQ(LinesStartingWith(process.Errors(), "Updating status"),
+              std::vector<std::string>{"Updating status (1, 4)"});
+    EXPECT_EQ(EventRecords(log), std::vector<std::string>{started});
+
+    process.Signal(c.stopSignal);
+    EXPECT_EQ(process.Wait(), 0);
+    EXPECT_EQ(EventRecords(log), (std::vector<std::string>{started, "information 109 The service was stopped."}));
+    EXPECT_EQ(process.Output(), "");
+    EXPECT_FALSE(FileExists(folder + "/OstrinNT.service"));
+    // start pending, running, stop pending, stopped
+    EXPECT_EQ(LinesStartingWith(process.Errors(), "CNTService::SetStatus"),
+              (std::vector<std::string>{"CNTService::SetStatus(1, 2)", "CNTService::SetStatus(1, 4)",
+                                        "CNTService::SetStatus(1, 3)", "CNTService::SetStatus(1, 1)"}));
+  }
+}
+
+}  // namespace
