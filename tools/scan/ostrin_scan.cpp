@@ -94,7 +94,10 @@ class CPhaseClock {
 
 std::string PathText(const CImageEntry& entry) {
   std::string path;
-  for (const WString& name : entry.path) path += "\\" + WideToUtf8(name);
+  for (const WString& name : entry.path) {
+    path += '\\';
+    path += WideToUtf8(name);
+  }
   return path;
 }
 
