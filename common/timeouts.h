@@ -13,3 +13,38 @@ inline constexpr int32_t CONNECTION_TIMEOUT_SECONDS = 5;
 
 // The listener's wait for a connection between two looks at the service's running flag.
 inline constexpr int32_t ACCEPT_WAIT_MS = 100;
+
+// ---- Fixed timings of the service's drive slots and command server.
+
+// How long CloseDrive and OstrinReadDir wait for a drive's slot lock (a running open holds it for
+// its whole scan) before they fail with 2006.
+inline constexpr int32_t SLOT_LOCK_WAIT_MS = 3000;
+
+// The cleanup thread's wait on the terminate event between two rounds over the drives.
+inline constexpr uint32_t CLEANUP_WAIT_MS = 600000;
+
+// A drive unused for longer than this (no open, no OstrinReadDir) is closed by the next cleanup round,
+// whatever its reference count.
+inline constexpr double DRIVE_IDLE_LIMIT_SECONDS = 14400.0;
+
+// Pause between two reap passes of the stop sequence, with the thread table's mutex released, so that
+// a connection thread registering an open job at that moment gets the mutex.
+inline constexpr int32_t STOP_REAP_PAUSE_MS = 10;
+
+// The timings the service runs with. The program OstrinNT is linked with the definition of
+// ServiceTimings that returns exactly the constants above; only the test build of the program
+// (OstrinNT-test) and the in-process tests link one that lets tests shorten them.
+struct CServiceTimings {
+  int32_t slotLockWaitMs = SLOT_LOCK_WAIT_MS;
+  int32_t connectionTimeoutSeconds = CONNECTION_TIMEOUT_SECONDS;
+  uint32_t cleanupWaitMs = CLEANUP_WAIT_MS;
+  double driveIdleLimitSeconds = DRIVE_IDLE_LIMIT_SECONDS;
+  // Tests only (0 in the program): a pause before each progress message of a scan, so that a scan of
+  // a small volume lasts long enough to be aborted, stopped or collided with.
+  int32_t progressDelayMs = 0;
+  // Tests only (-1 in the program): the first progress report at or above this percent fails as if
+  // the memory for the tree had run out.
+  int32_t outOfMemoryAtPercent = -1;
+};
+
+const CServiceTimings& ServiceTimings();

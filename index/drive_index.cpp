@@ -11,6 +11,26 @@ CDriveIndex::CDriveIndex() = default;
 
 CDriveIndex::~CDriveIndex() { Close(); }
 
+bool CDriveIndex::Build(WCHAR letterAsSent, const ScanProgress& progress) {
+  try {
+    if (!ScanMft(letterAsSent, progress)) {
+      m_volume.Reset();
+      return false;
+    }
+    LinkTree();
+    AttachFiles();
+    PublishImage(letterAsSent);
+    DeleteTree();
+  } catch (...) {
+    // Whatever stopped the build (the volume, the scan, publishing, or memory running out in any of
+    // them), the drive ends not open and its device is not held until the next build.
+    Close();
+    throw;
+  }
+  progress(PROGRESS_DONE);
+  return true;
+}
+
 void CDriveIndex::AddDirectory(uint64_t recordNumber, const CNodeValues& values) {
   // The root owns its record number; a directory is entered once, with the first name handed over.
   if (recordNumber == ROOT_RECORD || m_directories.count(recordNumber) != 0) return;

@@ -16,12 +16,23 @@
 // Called by the scan with each new whole percentage below 100; returning false stops the scan.
 using ScanProgress = std::function<bool(int32_t percent)>;
 
+// The percentage reported once the image of a drive has been written.
+inline constexpr int32_t PROGRESS_DONE = 100;
+
 class CDriveIndex {
  public:
   CDriveIndex();
   ~CDriveIndex();
   CDriveIndex(const CDriveIndex&) = delete;
   CDriveIndex& operator=(const CDriveIndex&) = delete;
+
+  // --- The whole build ----------------------------------------------------------------------------
+  // Scans the volume of the letter, links the tree, publishes its image under the letter as sent and
+  // frees the tree; then reports PROGRESS_DONE (the scan reports the percentages before it). Returns
+  // false when the progress report stopped the scan. On every way out but success the drive is left
+  // not open with its volume closed; every failure is thrown (also one of the final report, which
+  // comes after the image is published: the drive is then open).
+  bool Build(WCHAR letterAsSent, const ScanProgress& progress);
 
   // --- The MFT scan -------------------------------------------------------------------------------
   // Opens the volume of a letter and hands every accepted name of its MFT to the tree. True when the

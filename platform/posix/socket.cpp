@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +25,13 @@ SocketHandle FromFd(int fd) { return fd < 0 ? INVALID_SOCKET_HANDLE : static_cas
 std::string DottedText(const in_addr& address) {
   char text[INET_ADDRSTRLEN] = {};
   return inet_ntop(AF_INET, &address, text, sizeof text) != nullptr ? std::string(text) : std::string();
+}
+
+// Every message goes out in one send; waiting to coalesce it with the next (Nagle) only delays the
+// reply the peer is waiting for.
+void SendImmediately(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 bool IsBroken(int error) { return error == EPIPE || error == ECONNRESET || error == ECONNABORTED; }
@@ -83,6 +91,7 @@ SocketHandle AcceptConnection(SocketHandle listener, std::string* peerAddress) {
     socklen_t length = sizeof address;
     const int fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
     if (fd >= 0) {
+      SendImmediately(fd);
       if (peerAddress != nullptr) *peerAddress = DottedText(address.sin_addr);
       return FromFd(fd);
     }
@@ -113,6 +122,7 @@ bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
   target.sin_addr.s_addr = address;
+  SendImmediately(Fd(socket));
   if (::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) return true;
   if (errno != EINTR) return false;
   // An interrupted connect goes on in the background; wait for its outcome instead of starting anew.

@@ -104,6 +104,13 @@ uint16_t LocalPort(SocketHandle socket) {
   return ntohs(address.sin_port);
 }
 
+// Every message goes out in one send; waiting to coalesce it with the next (Nagle) only delays the
+// reply the peer is waiting for.
+static void SendImmediately(SOCKET socket) {
+  const BOOL on = TRUE;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 SocketHandle AcceptConnection(SocketHandle listener, std::string* peerAddress) {
   sockaddr_in address{};
   int length = sizeof address;
@@ -111,6 +118,7 @@ SocketHandle AcceptConnection(SocketHandle listener, std::string* peerAddress) {
   if (accepted == INVALID_SOCKET) return INVALID_SOCKET_HANDLE;
   // The accepted socket inherits the listener's non-blocking mode, which receive and send rely on.
   NotInheritable(accepted);
+  SendImmediately(accepted);
   if (peerAddress != nullptr) *peerAddress = DottedText(address.sin_addr);
   return FromNative(accepted);
 }
@@ -138,6 +146,7 @@ bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
   target.sin_addr.s_addr = address;
+  SendImmediately(Native(socket));
   if (connect(Native(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) return false;
   // Winsock has no per-call MSG_DONTWAIT: a connected socket does not block at all (see SendSocket).
   return MakeNonBlocking(Native(socket));

@@ -1,0 +1,219 @@
+// The drive slots, the open-drive job and the cleanup of idle drives.
+#include "index/drive_slots.h"
+
+#include <chrono>
+#include <exception>
+#include <new>
+#include <thread>
+
+#include "common/exceptions.h"
+#include "common/protocol.h"
+#include "common/text.h"
+#include "common/timeouts.h"
+#include "index/index_errors.h"
+#include "platform/perf_counter.h"
+
+namespace platform = ostrin::platform;
+
+std::array<CDriveSlot, DRIVE_SLOT_COUNT> g_DriveSlots;
+
+namespace {
+
+std::atomic<SlotErrorReporter> g_errorReporter{nullptr};
+std::atomic<bool> g_stopping{false};
+
+void ReportSlotError(const WString& message) noexcept {
+  const SlotErrorReporter reporter = g_errorReporter.load();
+  if (reporter != nullptr) reporter(message);
+}
+
+WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
+
+// Takes a slot lock for the time CloseDrive and OstrinReadDir may wait, or fails with 2006.
+std::unique_lock<CTimedLock> LockSlotForCommand(CDriveSlot& slot) {
+  std::unique_lock<CTimedLock> lock(slot.slotLock, std::defer_lock);
+  if (!lock.try_lock_for(std::chrono::milliseconds(ServiceTimings().slotLockWaitMs))) ThrowError(ERR_OPEN_IN_PROGRESS);
+  return lock;
+}
+
+// The job up to its last message; every failure is thrown to OpenDriveThread, with the slot lock released.
+void RunOpenJob(const OpenDriveRequest& request) {
+  const WCHAR letter = LetterUnit(request.letter);
+  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
+  std::lock_guard<CTimedLock> lock(slot.slotLock);
+  bool aborted = false;
+  std::exception_ptr lateFailure;
+  if (!slot.IsOpen()) {
+    slot.abortFlag.exchange(false);
+    try {
+      aborted = !slot.Build(letter, [&request](int32_t percent) { return ReportProgress(percent, request); });
+    } catch (const CSockException&) {
+      // Only the final progress report comes after publishing. The image stands then, so the client
+      // is counted as its user, as when OpenDone itself cannot be sent: a drive must never be open
+      // without a reference (a CloseDrive would take the count below 0 and never close it).
+      if (!slot.IsOpen()) throw;
+      lateFailure = std::current_exception();
+    }
+  }
+  if (slot.IsOpen()) {
+    slot.referenceCount.fetch_add(1);
+    slot.lastAccess = platform::PerformanceCounter();
+    if (lateFailure) std::rethrow_exception(lateFailure);
+    request.connection->Send([&request](CSockStream& stream) { WriteOpenDone(stream, request.letter); });
+  } else if (aborted) {
+    request.connection->Send([&request](CSockStream& stream) { WriteOpenAborted(stream, request.letter); });
+  }
+}
+
+// Reports a failure of the job and answers it, unless the connection is broken.
+void ReportJobFailure(CConnection& connection, int32_t code, const WString& message, const WString& logged) {
+  ReportSlotError(logged);
+  SendError(connection, code, message);
+}
+
+}  // namespace
+
+CConnection::CConnection(std::unique_ptr<CSockStream> stream) : m_stream(std::move(stream)) {}
+
+CConnection::~CConnection() {
+  if (m_stream) m_stream->Close();
+}
+
+void CConnection::Close() {
+  std::lock_guard<std::mutex> lock(m_writeLock);
+  m_stream->Close();
+}
+
+void SendError(CConnection& connection, int32_t code, const WString& message) {
+  if (connection.Stream().closed) return;
+  connection.Send([&](CSockStream& stream) { WriteErrorReply(stream, code, message); });
+}
+
+void SetSlotErrorReporter(SlotErrorReporter reporter) { g_errorReporter.store(reporter); }
+
+void CTimedLock::lock() {
+  std::unique_lock<std::mutex> guard(m_mutex);
+  m_released.wait(guard, [this] { return !m_locked; });
+  m_locked = true;
+}
+
+bool CTimedLock::try_lock() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_locked) return false;
+  m_locked = true;
+  return true;
+}
+
+bool CTimedLock::try_lock_for(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> guard(m_mutex);
+  if (!m_released.wait_for(guard, timeout, [this] { return !m_locked; })) return false;
+  m_locked = true;
+  return true;
+}
+
+void CTimedLock::unlock() {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_locked = false;
+  }
+  m_released.notify_one();
+}
+
+CDriveSlot::CDriveSlot() : counterFrequency(platform::PerformanceFrequency()) {}
+
+int32_t DriveLetterToSlot(WCHAR letter) {
+  const int32_t slot = static_cast<int32_t>(AsciiUpper(letter)) - 'A';
+  if (slot < 0 || slot >= static_cast<int32_t>(DRIVE_SLOT_COUNT)) ThrowError(ERR_LETTER_OUT_OF_RANGE);
+  return slot;
+}
+
+void CDriveSlot::RequestAbort(WCHAR letter) {
+  g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))].abortFlag.exchange(true);
+}
+
+void CDriveSlot::Release(WCHAR letter, CConnection& connection) {
+  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
+  const std::unique_lock<CTimedLock> lock = LockSlotForCommand(slot);
+  if (slot.IsOpen() && slot.referenceCount.fetch_sub(1) - 1 <= 0) {
+    slot.Close();
+    slot.referenceCount.exchange(0);
+  }
+  connection.Send([](CSockStream& stream) { WriteAck(stream); });
+}
+
+void CDriveSlot::QueryImage(WCHAR letter, CConnection& connection) {
+  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
+  const std::unique_lock<CTimedLock> lock = LockSlotForCommand(slot);
+  if (!slot.IsOpen()) ThrowError(ERR_DRIVE_NOT_OPEN);
+  connection.Send([&slot](CSockStream& stream) { WriteReadDirReply(stream, slot.SectionName(), slot.ImageSize()); });
+  slot.lastAccess = platform::PerformanceCounter();
+}
+
+bool ReportProgress(int32_t percent, const OpenDriveRequest& request) {
+  const CServiceTimings& timings = ServiceTimings();
+  if (timings.progressDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timings.progressDelayMs));
+  if (timings.outOfMemoryAtPercent >= 0 && percent >= timings.outOfMemoryAtPercent && percent < PROGRESS_DONE) {
+    throw std::bad_alloc();
+  }
+  request.connection->Send([&](CSockStream& stream) {
+    WriteOpenProgress(stream, request.letter, static_cast<uint32_t>(percent));
+  });
+  const CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(LetterUnit(request.letter)))];
+  return !slot.abortFlag.load() && !g_stopping.load();
+}
+
+void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept {
+  CConnection& connection = *request->connection;
+  try {
+    try {
+      RunOpenJob(*request);
+    } catch (const CSockException& e) {
+      // The connection is broken: nothing can be sent.
+      ReportSlotError(e.Message());
+    } catch (const CException& e) {
+      ReportJobFailure(connection, e.Code(), e.Message(), e.Message());
+    } catch (const std::bad_alloc&) {
+      ReportJobFailure(connection, ERROR_BUILD_OUT_OF_MEMORY.code, ERROR_BUILD_OUT_OF_MEMORY.Text(),
+                       ERROR_BUILD_OUT_OF_MEMORY.Text());
+    } catch (const std::exception& e) {
+      ReportJobFailure(connection, ERROR_BUILD_FAILED.code, ERROR_BUILD_FAILED.Text(),
+                       ERROR_BUILD_FAILED.Text() + WTEXT(" ") + Utf8ToWide(e.what()));
+    } catch (...) {
+      ReportJobFailure(connection, ERROR_BUILD_FAILED.code, ERROR_BUILD_FAILED.Text(), ERROR_BUILD_FAILED.Text());
+    }
+  } catch (const CSockException& e) {
+    // The error reply itself could not be written.
+    ReportSlotError(e.Message());
+  } catch (...) {
+    // Reporting failed (no memory even for the text); the job still ends quietly.
+  }
+}
+
+void CleanupThread(platform::CTerminateEvent& terminate) noexcept {
+  const CServiceTimings& timings = ServiceTimings();
+  while (!terminate.Wait(timings.cleanupWaitMs)) {
+    for (CDriveSlot& slot : g_DriveSlots) {
+      try {
+        // Blocking: a running scan of this drive holds the round up until it ends.
+        std::lock_guard<CTimedLock> lock(slot.slotLock);
+        if (!slot.IsOpen()) continue;
+        const double idleSeconds = static_cast<double>(platform::PerformanceCounter() - slot.lastAccess) /
+                                   static_cast<double>(slot.counterFrequency);
+        if (idleSeconds > timings.driveIdleLimitSeconds) {
+          slot.Close();
+          slot.referenceCount.exchange(0);
+        }
+      } catch (const std::exception& e) {
+        // A lock that cannot be taken: this drive waits for the next round.
+        ReportSlotError(Utf8ToWide(e.what()));
+      }
+    }
+  }
+}
+
+void PrepareDriveSlots() { g_stopping.store(false); }
+
+void AbortAllDriveSlots() {
+  g_stopping.store(true);
+  for (CDriveSlot& slot : g_DriveSlots) slot.abortFlag.exchange(true);
+}

@@ -1,0 +1,289 @@
+// The command server: COstrinService::Serve, the connection threads and the commands they carry out.
+#include "service/command_server.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "common/configuration.h"
+#include "common/exceptions.h"
+#include "common/protocol.h"
+#include "common/sock_stream.h"
+#include "common/text.h"
+#include "common/timeouts.h"
+#include "platform/socket.h"
+#include "platform/terminate_event.h"
+#include "service/ostrin_service.h"
+
+namespace platform = ostrin::platform;
+
+namespace {
+
+// One thread of the table. `ended` is the thread's last act, after its routine and everything the
+// routine held (the connection) are gone, so a reap can tell a finished thread without waiting and
+// its join returns at once.
+struct CThreadTableEntry {
+  std::thread thread;
+  std::atomic<bool> ended{false};
+  bool used = false;
+};
+
+std::array<CThreadTableEntry, THREAD_TABLE_SIZE> ThreadTable;
+std::mutex ThreadTableMutex;
+
+// Set by a good Hello on the connection that this thread serves (one thread serves one connection).
+thread_local bool helloAccepted = false;
+
+// The service whose event log the drive slots write to.
+std::atomic<COstrinService*> g_eventService{nullptr};
+
+void WriteSlotError(const WString& message) {
+  COstrinService* service = g_eventService.load();
+  if (service != nullptr) service->WriteTextEvent(EVENT_ERROR, message);
+}
+
+CThreadTableEntry* FindFreeEntry() {
+  for (CThreadTableEntry& entry : ThreadTable) {
+    if (!entry.used) return &entry;
+  }
+  return nullptr;
+}
+
+// Starts routine (which must not throw) on a thread entered in the lowest free entry of the table.
+// False when no entry is free or the thread cannot start; the routine, with what it holds, is then
+// destroyed without having run.
+template <typename Routine>
+bool StartTrackedThread(Routine&& routine) {
+  std::lock_guard<std::mutex> lock(ThreadTableMutex);
+  CThreadTableEntry* entry = FindFreeEntry();
+  if (entry == nullptr) {
+    // Threads that have ended but wait for the accept loop's next reap would otherwise refuse opens
+    // on a busy connection: the loop reaps only every few seconds when no one connects.
+    ReapFinishedThreads();
+    entry = FindFreeEntry();
+    if (entry == nullptr) return false;
+  }
+  entry->ended.store(false);
+  try {
+    entry->thread = std::thread([entry, routine = std::forward<Routine>(routine)]() mutable {
+      {
+        auto body = std::move(routine);
+        body();
+      }
+      entry->ended.store(true, std::memory_order_release);
+    });
+  } catch (const std::exception&) {
+    return false;
+  }
+  entry->used = true;
+  return true;
+}
+
+// The letter argument of a command that needs a Hello first; the argument is consumed either way.
+uint32_t ReadLetterArgument(CSockStream& stream) {
+  const uint32_t letter = ReadLetter(stream);
+  if (!helloAccepted) ThrowError(ERR_NOT_AUTHENTICATED);
+  return letter;
+}
+
+WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
+
+// Carries out one command whose code has been read; false when the connection is to end.
+bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
+  CSockStream& stream = connection->Stream();
+  switch (static_cast<ECommand>(code)) {
+    case ECommand::Hello: {
+      if (stream.ReadU32() != PROTOCOL_MAGIC) ThrowError(ERR_PROTOCOL_MAGIC_BAD);
+      if (stream.ReadU32() != PROTOCOL_VERSION) ThrowError(ERR_WRONG_PROTOCOL_VERSION);
+      connection->Send([](CSockStream& out) { WriteAck(out); });
+      helloAccepted = true;
+      return true;
+    }
+    case ECommand::OstrinOpenDrive: {
+      const uint32_t letter = ReadLetterArgument(stream);
+      auto request = std::make_unique<OpenDriveRequest>();
+      request->connection = connection;
+      request->letter = letter;
+      // The job's first message waits for this lock, so the Ack is on the wire before it.
+      const std::unique_lock<std::mutex> writes = connection->LockWrites();
+      if (!StartTrackedThread([request = std::move(request)]() mutable { OpenDriveThread(std::move(request)); })) {
+        ThrowError(ERR_OPEN_THREAD_FAILED);
+      }
+      WriteAck(stream);
+      return true;
+    }
+    case ECommand::AbortOpen:
+      CDriveSlot::RequestAbort(LetterUnit(ReadLetterArgument(stream)));
+      return true;
+    case ECommand::CloseDrive:
+      CDriveSlot::Release(LetterUnit(ReadLetterArgument(stream)), *connection);
+      return true;
+    case ECommand::Quit:
+      connection->Send([](CSockStream& out) { WriteAck(out); });
+      return false;
+    case ECommand::OstrinReadDir:
+      CDriveSlot::QueryImage(LetterUnit(ReadLetterArgument(stream)), *connection);
+      return true;
+  }
+  ThrowError(ERR_UNKNOWN_COMMAND);
+}
+
+}  // namespace
+
+int32_t ReadConfiguration() { return ReadConfigurationFile().port; }
+
+size_t ReapFinishedThreads() {
+  size_t free = 0;
+  for (CThreadTableEntry& entry : ThreadTable) {
+    if (entry.used && entry.ended.load(std::memory_order_acquire)) {
+      entry.thread.join();
+      entry.used = false;
+    }
+    if (!entry.used) ++free;
+  }
+  return free;
+}
+
+bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>& connection) {
+  CSockStream& stream = connection->Stream();
+  if (stream.closed || !stream.handle.IsValid()) return false;
+  uint32_t code = 0;
+  try {
+    code = stream.ReadU32();
+  } catch (const CSockException&) {
+    // An idle connection is simply asked again; one whose peer has gone ends at the next call.
+    return true;
+  }
+  try {
+    return CarryOut(connection, code);
+  } catch (const CSockException& e) {
+    service.WriteTextEvent(EVENT_ERROR, e.Message());
+    return false;
+  } catch (const CException& e) {
+    service.WriteTextEvent(EVENT_ERROR, e.Message());
+    try {
+      SendError(*connection, e.Code(), e.Message());
+    } catch (const CSockException& sendFailure) {
+      service.WriteTextEvent(EVENT_ERROR, sendFailure.Message());
+      return false;
+    }
+    return e.Code() != ERR_PROTOCOL_MAGIC_BAD.code && e.Code() != ERR_WRONG_PROTOCOL_VERSION.code;
+  } catch (const std::exception& e) {
+    // Out of memory or a failing lock in the middle of a command: the conversation cannot be trusted
+    // to be in step any more, so the connection ends, and the service goes on.
+    service.WriteTextEvent(EVENT_GENERIC_ERROR, Utf8ToWide(e.what()));
+    return false;
+  } catch (...) {
+    service.WriteTextEvent(EVENT_GENERIC_ERROR, UNKNOWN_EXCEPTION_TEXT);
+    return false;
+  }
+}
+
+void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection) noexcept {
+  helloAccepted = false;
+  try {
+    connection->Stream().timeoutSeconds = ServiceTimings().connectionTimeoutSeconds;
+    while (service.running && ProcessCommand(service, connection)) {
+    }
+  } catch (...) {
+    // ProcessCommand lets nothing out; an event that cannot even be written ends up here.
+  }
+  // Open jobs of this connection may still hold it: they find it closed and drop what they send.
+  connection->Close();
+}
+
+void COstrinService::Serve() {
+  // 1. The socket library.
+  if (!platform::StartSocketLibrary()) {
+    WriteTextEvent(EVENT_SOCKET_LIBRARY_FAILED);
+    return;
+  }
+  // 2. The configuration.
+  const int32_t port = ReadConfiguration();
+  // 3. The event that ends the cleanup thread.
+  platform::CTerminateEvent terminate;
+  if (!terminate.Create(TERMINATE_EVENT_NAME)) {
+    WriteTextEvent(EVENT_TERMINATE_EVENT_FAILED);
+    platform::CleanupSocketLibrary();
+    return;
+  }
+  g_eventService.store(this);
+  SetSlotErrorReporter(&WriteSlotError);
+  PrepareDriveSlots();
+  // 4. The cleanup thread, outside the thread table.
+  std::thread cleanup;
+  try {
+    cleanup = std::thread([&terminate] { CleanupThread(terminate); });
+  } catch (const std::exception&) {
+    WriteTextEvent(EVENT_CLEANUP_THREAD_FAILED);
+    platform::CleanupSocketLibrary();
+    return;
+  }
+  // 5. The listening stream. Without it the service cannot do anything: the process ends.
+  CSockStream listener(ESockSide::Service);
+  try {
+    listener.Bind(port);
+    listener.Listen();
+  } catch (const CException&) {
+    WriteTextEvent(EVENT_LISTEN_FAILED);
+    std::_Exit(LISTEN_FAILURE_EXIT_CODE);
+  }
+
+  // 6. The accept loop.
+  int32_t iterations = 0;
+  while (running) {
+    try {
+      const platform::SocketWait wait = listener.WaitReadable(ACCEPT_WAIT_MS);
+      if (wait == platform::SocketWait::Ready) {
+        std::unique_ptr<CSockStream> accepted = listener.Accept();
+        std::shared_ptr<CConnection> connection;
+        try {
+          connection = std::make_shared<CConnection>(std::move(accepted));
+        } catch (...) {
+          // An accepted stream does not own its socket: close it here, or it would stay open.
+          if (accepted) accepted->Close();
+          throw;
+        }
+        if (!StartTrackedThread([this, connection]() noexcept { ConnectionThread(*this, connection); })) {
+          connection->Close();
+          WriteTextEvent(EVENT_THREAD_START_FAILED);
+        }
+      } else if (wait == platform::SocketWait::Failed) {
+        // A failing wait returns at once; without this pause the loop would spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_WAIT_MS));
+      }
+    } catch (const CSockException& e) {
+      WriteTextEvent(EVENT_ERROR, e.Message());
+    } catch (const std::exception& e) {
+      WriteTextEvent(EVENT_GENERIC_ERROR, Utf8ToWide(e.what()));
+    } catch (...) {
+      WriteTextEvent(EVENT_GENERIC_ERROR, UNKNOWN_EXCEPTION_TEXT);
+    }
+    if (++iterations >= REAP_EVERY_ITERATIONS) {
+      std::lock_guard<std::mutex> lock(ThreadTableMutex);
+      ReapFinishedThreads();
+      iterations = 0;
+    }
+  }
+
+  // The stop sequence. Running scans stop at their next progress step; idle connection threads
+  // notice the cleared flag after their current read time-out at the latest.
+  AbortAllDriveSlots();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(ThreadTableMutex);
+      if (ReapFinishedThreads() == THREAD_TABLE_SIZE) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(STOP_REAP_PAUSE_MS));
+  }
+  terminate.Signal();
+  cleanup.join();
+  terminate.Close();
+  listener.Close();
+  platform::CleanupSocketLibrary();
+}

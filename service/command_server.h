@@ -1,0 +1,48 @@
+// The command server of OstrinNT: start-up, the accept loop on the loopback address, one thread per
+// connection carrying out the commands of the wire protocol, and the stop sequence.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "index/drive_slots.h"
+#include "platform/types.h"
+
+class COstrinService;
+
+// Event texts of the server (written with CNTService::WriteTextEvent).
+inline constexpr WCHAR EVENT_ERROR[] = WTEXT("Error: %s");
+inline constexpr WCHAR EVENT_GENERIC_ERROR[] = WTEXT("Generic error: %s");
+// What "Generic error: %s" names when the exception carries no description.
+inline constexpr WCHAR UNKNOWN_EXCEPTION_TEXT[] = WTEXT("unknown exception");
+inline constexpr WCHAR EVENT_THREAD_START_FAILED[] = WTEXT("Error: service thread creation failed, connection closed");
+inline constexpr WCHAR EVENT_SOCKET_LIBRARY_FAILED[] = WTEXT("WSAStartup() failed!");
+inline constexpr WCHAR EVENT_TERMINATE_EVENT_FAILED[] = WTEXT("CreateTerminateEvent() failed!");
+inline constexpr WCHAR EVENT_CLEANUP_THREAD_FAILED[] = WTEXT("can not create Cleanup Thread!");
+inline constexpr WCHAR EVENT_LISTEN_FAILED[] = WTEXT("socket.listen() failed. terminating...");
+
+// The event that ends the cleanup thread.
+inline constexpr WCHAR TERMINATE_EVENT_NAME[] = WTEXT("TerminateEvent");
+
+// Connection threads and open jobs that may exist at once.
+inline constexpr size_t THREAD_TABLE_SIZE = 256;
+
+// The accept loop reaps ended threads every this many iterations.
+inline constexpr int32_t REAP_EVERY_ITERATIONS = 50;
+
+// Exit code of the process when the listening socket cannot be set up.
+inline constexpr int LISTEN_FAILURE_EXIT_CODE = 1;
+
+// The port from "OstrinNT.ini" in the current directory, or the default.
+int32_t ReadConfiguration();
+
+// Serves one connection until it ends or the service stops; then closes its socket. Never throws.
+void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection) noexcept;
+
+// Reads one command code and carries the command out; false when the connection is to end.
+bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>& connection);
+
+// Frees the thread-table entries whose threads have ended; the caller holds the table's mutex.
+// Returns the number of free entries.
+size_t ReapFinishedThreads();

@@ -1,0 +1,349 @@
+// The drive slots in process: a build on made volumes and how each way out of it leaves the drive,
+// the open job over a real loopback connection, the slot operations of the commands and the cleanup
+// of idle drives. Each test works in a folder of its own, whose OstrinNT.ini maps the letters.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/exceptions.h"
+#include "common/protocol.h"
+#include "common/text.h"
+#include "index/drive_slots.h"
+#include "index/index_errors.h"
+#include "platform/perf_counter.h"
+#include "platform/shared_section.h"
+#include "platform/terminate_event.h"
+#include "tests/common/loopback_pair.h"
+#include "tests/service/server_test_timings.h"
+#include "tests/support/image_file.h"
+#include "tests/support/test_volume.h"
+
+namespace {
+
+using ostrin::test::MakeTestVolume;
+
+// Section names are global on the machine; every test here publishes under letters of its own
+// (N to T), and the server tests use others.
+std::mutex g_reportedLock;
+std::vector<std::string> g_reported;
+
+void RecordSlotError(const WString& message) {
+  std::lock_guard<std::mutex> lock(g_reportedLock);
+  g_reported.push_back(WideToUtf8(message));
+}
+
+std::vector<std::string> Reported() {
+  std::lock_guard<std::mutex> lock(g_reportedLock);
+  return g_reported;
+}
+
+CDriveSlot& SlotOf(char letter) { return g_DriveSlots[static_cast<size_t>(letter - 'A')]; }
+
+// The percentages below 100 that a scan of the image reports, in order.
+std::vector<uint32_t> ExpectedProgressOf(const std::string& image) {
+  CDriveIndex drive;
+  drive.Volume().OpenPath(image);
+  std::vector<uint32_t> reported;
+  EXPECT_TRUE(drive.ScanVolume([&](int32_t percent) {
+    reported.push_back(static_cast<uint32_t>(percent));
+    return true;
+  }));
+  drive.DiscardNodes();
+  return reported;
+}
+
+bool SectionExists(char16_t letter) {
+  ostrin::platform::CSectionView view;
+  return view.Open(std::u16string(u"Global\\OstrinNT_Drive_") + letter);
+}
+
+class DriveSlotTest : public CSocketLibraryTest {
+ protected:
+  void SetUp() override {
+    CSocketLibraryTest::SetUp();
+    m_previous = std::filesystem::current_path();
+    std::string pattern = ::testing::TempDir() + "ostrin_slots_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    m_folder = pattern;
+    std::filesystem::current_path(m_folder);
+    SetSlotErrorReporter(&RecordSlotError);
+    PrepareDriveSlots();
+  }
+
+  void TearDown() override {
+    for (CDriveSlot& slot : g_DriveSlots) {
+      slot.Close();
+      slot.referenceCount = 0;
+    }
+    std::filesystem::current_path(m_previous);
+    std::filesystem::remove_all(m_folder);
+    CSocketLibraryTest::TearDown();
+  }
+
+  // Maps letters to images in the folder's OstrinNT.ini.
+  void MapVolumes(const std::vector<std::pair<char, std::string>>& volumes) {
+    std::ofstream ini("OstrinNT.ini");
+    for (const auto& [letter, image] : volumes) ini << "volume." << letter << " = " << image << "\n";
+  }
+
+  // An open job for the letter, answering on the service end of a fresh loopback pair.
+  std::unique_ptr<OpenDriveRequest> Request(CLoopbackPair& pair, uint32_t letter) {
+    if (!m_connections.count(&pair)) m_connections[&pair] = std::make_shared<CConnection>(std::move(pair.service));
+    auto request = std::make_unique<OpenDriveRequest>();
+    request->connection = m_connections[&pair];
+    request->letter = letter;
+    return request;
+  }
+
+  std::shared_ptr<CConnection> ConnectionOf(CLoopbackPair& pair) { return m_connections[&pair]; }
+
+  std::filesystem::path m_previous;
+  std::string m_folder;
+  std::map<CLoopbackPair*, std::shared_ptr<CConnection>> m_connections;
+};
+
+TEST(DriveSlotLetterTest, LettersOfEitherCaseAndNothingElse) {
+  const std::vector<std::pair<WCHAR, int32_t>> accepted = {{'A', 0}, {'a', 0}, {'c', 2}, {'Z', 25}, {'z', 25}};
+  for (const auto& [letter, slot] : accepted) EXPECT_EQ(DriveLetterToSlot(letter), slot) << static_cast<char>(letter);
+  for (const WCHAR letter : {WCHAR{'@'}, WCHAR{'['}, WCHAR{'`'}, WCHAR{'{'}, WCHAR{'1'}, WCHAR{0}, WCHAR{0x0141}, WCHAR{0xFF21}}) {
+    try {
+      DriveLetterToSlot(letter);
+      ADD_FAILURE() << "letter " << static_cast<int>(letter) << " was accepted";
+    } catch (const CExceptionMsg& e) {
+      EXPECT_EQ(e.Code(), 2000);
+      EXPECT_EQ(WideToUtf8(e.Message()), "drive letter out of range (A..Z)");
+    }
+  }
+}
+
+// Every way out of a build leaves the volume closed unless the drive is open.
+TEST_F(DriveSlotTest, BuildLeavesTheVolumeClosedOnEveryWayOutButSuccess) {
+  const auto small = MakeTestVolume("bulk-small");
+  const auto names = MakeTestVolume("links-and-names");
+  ostrin::test::CImageCopy damaged(names.image);
+  const uint64_t record = ostrin::test::FindExpected(names.expected, "/a/shared.txt")->record;
+  damaged.Write(ostrin::test::MftRecordOffset(damaged.Path(), record), "BAAD", 4);
+  MapVolumes({{'N', small.image}, {'O', damaged.Path()}});
+
+  struct Case {
+    const char* name;
+    WCHAR letter;
+    ScanProgress progress;
+    std::string failure;  // "<code> <text>" of the exception; empty when the build returns
+    bool built;
+  };
+  const std::vector<Case> cases = {
+      {"aborted at the first report", 'N', [](int32_t) { return false; }, "", false},
+      {"memory runs out in the scan", 'N', [](int32_t p) -> bool { if (p < 100) throw std::bad_alloc(); return true; },
+       "bad_alloc", false},
+      {"the client went away in the scan", 'N',
+       [](int32_t p) -> bool { if (p < 100) ThrowError<CSockException>(SOCK_WRITE_NOT_OPEN); return true; },
+       "1004 write: socket not open", false},
+      {"a damaged record", 'O', [](int32_t) { return true; }, "10 Cannot parse File Record", false},
+      {"a letter without a volume", 'Y', [](int32_t) { return true; }, "3 Open volume error.", false},
+      {"success", 'N', [](int32_t) { return true; }, "", true},
+  };
+  for (const Case& c : cases) {
+    CDriveIndex drive;
+    std::string failure;
+    bool built = false;
+    try {
+      built = drive.Build(c.letter, c.progress);
+    } catch (const std::bad_alloc&) {
+      failure = "bad_alloc";
+    } catch (const CException& e) {
+      failure = std::to_string(e.Code()) + " " + WideToUtf8(e.Message());
+    }
+    // A system error text may follow the fixed text.
+    EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure) << c.name;
+    EXPECT_EQ(failure.empty(), c.failure.empty()) << c.name << ": " << failure;
+    EXPECT_EQ(built, c.built) << c.name;
+    EXPECT_EQ(drive.IsOpen(), c.built) << c.name;
+    EXPECT_EQ(drive.Volume().IsOpen(), c.built) << c.name;
+    EXPECT_EQ(drive.Root(), nullptr) << c.name;
+    EXPECT_EQ(drive.SectionName().empty(), !c.built) << c.name;
+  }
+}
+
+TEST_F(DriveSlotTest, SecondOpenSharesTheImageAndClosesCountDown) {
+  const auto small = MakeTestVolume("bulk-small");
+  MapVolumes({{'P', small.image}});
+  CLoopbackPair first;
+  CLoopbackPair second;
+
+  OpenDriveThread(Request(first, 'P'));
+  // The build's byte stream: each progress below 100, then 100, then OpenDone, nothing else.
+  for (uint32_t percent : ExpectedProgressOf(small.image)) {
+    EXPECT_EQ(ReadBytes(first.client, 12), CBytes().U32(5).U32('P').U32(percent).bytes);
+  }
+  EXPECT_EQ(ReadBytes(first.client, 12), CBytes().U32(5).U32('P').U32(100).bytes);
+  EXPECT_EQ(ReadBytes(first.client, 8), CBytes().U32(4).U32('P').bytes);
+  EXPECT_EQ(SlotOf('P').referenceCount, 1);
+
+  // A lower-case open of the open drive: OpenDone at once, echoing its letter, and one more user.
+  OpenDriveThread(Request(second, 'p'));
+  EXPECT_EQ(ReadBytes(second.client, 8), CBytes().U32(4).U32('p').bytes);
+  EXPECT_EQ(SlotOf('P').referenceCount, 2);
+  EXPECT_TRUE(SectionExists(u'P'));
+
+  CDriveSlot::Release('p', *ConnectionOf(second));
+  EXPECT_EQ(ReadBytes(second.client, 4), CBytes().U32(1).bytes);
+  EXPECT_TRUE(SlotOf('P').IsOpen());
+  CDriveSlot::Release('P', *ConnectionOf(first));
+  EXPECT_EQ(ReadBytes(first.client, 4), CBytes().U32(1).bytes);
+  EXPECT_FALSE(SlotOf('P').IsOpen());
+  EXPECT_FALSE(SectionExists(u'P'));
+  // Once more: Ack, and the count stays at 0.
+  CDriveSlot::Release('P', *ConnectionOf(first));
+  EXPECT_EQ(ReadBytes(first.client, 4), CBytes().U32(1).bytes);
+  EXPECT_EQ(SlotOf('P').referenceCount, 0);
+  EXPECT_TRUE(Reported().empty());
+}
+
+TEST_F(DriveSlotTest, JobsOnAnEndedConnectionWriteNothingAndLeaveTheDriveConsistent) {
+  const auto empty = MakeTestVolume("empty");
+  const auto small = MakeTestVolume("bulk-small");
+  MapVolumes({{'Q', empty.image}, {'R', small.image}});
+  CLoopbackPair pair;
+  auto forQ = Request(pair, 'Q');
+  auto forR = Request(pair, 'R');
+  ConnectionOf(pair)->Close();
+
+  // One chunk of MFT: the scan reports nothing below 100, the image is published, and only the final
+  // report fails. The open still counts, so the drive is not left open without a user.
+  OpenDriveThread(std::move(forQ));
+  EXPECT_TRUE(SlotOf('Q').IsOpen());
+  EXPECT_EQ(SlotOf('Q').referenceCount, 1);
+
+  // Several chunks: the first report fails, the scan stops as on any failure.
+  OpenDriveThread(std::move(forR));
+  EXPECT_FALSE(SlotOf('R').IsOpen());
+  EXPECT_FALSE(SlotOf('R').Volume().IsOpen());
+  EXPECT_EQ(SlotOf('R').referenceCount, 0);
+
+  EXPECT_EQ(Reported(), (std::vector<std::string>{"write: socket not open", "write: socket not open"}));
+  // Nothing reached the client.
+  EXPECT_TRUE(pair.client.WaitReadable(0) == ostrin::platform::SocketWait::Ready);
+  EXPECT_EQ(SockErrorOf([&] { ReadBytes(pair.client, 1); }), 1002);
+}
+
+TEST_F(DriveSlotTest, OutOfMemoryEndsTheOpenWithAnErrorAndFreesTheSlot) {
+  const auto small = MakeTestVolume("bulk-small");
+  MapVolumes({{'S', small.image}});
+  TestServiceTimings().outOfMemoryAtPercent = 0;
+  CLoopbackPair pair;
+  OpenDriveThread(Request(pair, 'S'));
+  TestServiceTimings().outOfMemoryAtPercent = -1;
+
+  const CBytes failure = CBytes().U32(0).U32(18).Str(u"Out of memory while building the drive index.");
+  EXPECT_EQ(ReadBytes(pair.client, failure.bytes.size()), failure.bytes);
+  EXPECT_EQ(Reported(), std::vector<std::string>{"Out of memory while building the drive index."});
+  CDriveSlot& slot = SlotOf('S');
+  EXPECT_FALSE(slot.IsOpen());
+  EXPECT_FALSE(slot.Volume().IsOpen());
+  ASSERT_TRUE(slot.slotLock.try_lock());
+  slot.slotLock.unlock();
+
+  // The next open of the letter builds normally.
+  OpenDriveThread(Request(pair, 'S'));
+  EXPECT_TRUE(slot.IsOpen());
+}
+
+TEST_F(DriveSlotTest, CommandsWaitForTheSlotLockOnlySoLong) {
+  TestServiceTimings().slotLockWaitMs = 100;
+  CLoopbackPair pair;
+  auto connection = std::make_shared<CConnection>(std::move(pair.service));
+  const auto codeOf = [](auto&& operation) {
+    try {
+      operation();
+    } catch (const CExceptionMsg& e) {
+      return std::to_string(e.Code()) + " " + WideToUtf8(e.Message());
+    }
+    return std::string("none");
+  };
+  const std::string inProgress = "2006 open operation for specified drive is in progress. can not close, call abort first";
+  {
+    std::lock_guard<CTimedLock> scan(SlotOf('T').slotLock);
+    EXPECT_EQ(codeOf([&] { CDriveSlot::Release('T', *connection); }), inProgress);
+    EXPECT_EQ(codeOf([&] { CDriveSlot::QueryImage('t', *connection); }), inProgress);
+    // AbortOpen takes no lock.
+    EXPECT_EQ(codeOf([&] { CDriveSlot::RequestAbort('T'); }), "none");
+    EXPECT_TRUE(SlotOf('T').abortFlag);
+  }
+  EXPECT_EQ(codeOf([&] { CDriveSlot::QueryImage('T', *connection); }), "2007 OstrinReadDir: specified drive is not open");
+  EXPECT_EQ(codeOf([&] { CDriveSlot::Release('T', *connection); }), "none");
+  EXPECT_EQ(codeOf([&] { CDriveSlot::Release('[', *connection); }), "2000 drive letter out of range (A..Z)");
+  // Only the Ack of the successful Release was written.
+  EXPECT_EQ(ReadBytes(pair.client, 4), CBytes().U32(1).bytes);
+  EXPECT_EQ(pair.client.WaitReadable(50), ostrin::platform::SocketWait::TimedOut);
+  TestServiceTimings().slotLockWaitMs = SLOT_LOCK_WAIT_MS;
+}
+
+TEST_F(DriveSlotTest, CleanupClosesOnlyDrivesIdleBeyondTheLimit) {
+  const auto empty = MakeTestVolume("empty");
+  MapVolumes({{'U', empty.image}, {'V', empty.image}});
+  TestServiceTimings().cleanupWaitMs = 20;
+  TestServiceTimings().driveIdleLimitSeconds = 0.3;
+  CLoopbackPair pair;
+  OpenDriveThread(Request(pair, 'U'));
+  OpenDriveThread(Request(pair, 'V'));
+  OpenDriveThread(Request(pair, 'V'));
+  ASSERT_EQ(SlotOf('V').referenceCount, 2);
+
+  ostrin::platform::CTerminateEvent terminate;
+  ASSERT_TRUE(terminate.Create(WTEXT("TerminateEvent")));
+  std::thread cleanup([&] { CleanupThread(terminate); });
+  // Keep V in use: its last access is refreshed well inside the limit, as OstrinReadDir does.
+  const auto openOf = [](char letter) {
+    std::lock_guard<CTimedLock> lock(SlotOf(letter).slotLock);
+    return SlotOf(letter).IsOpen();
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (openOf('U') && std::chrono::steady_clock::now() < deadline) {
+    {
+      std::lock_guard<CTimedLock> lock(SlotOf('V').slotLock);
+      SlotOf('V').lastAccess = ostrin::platform::PerformanceCounter();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  terminate.Signal();
+  cleanup.join();
+  TestServiceTimings().cleanupWaitMs = CLEANUP_WAIT_MS;
+  TestServiceTimings().driveIdleLimitSeconds = DRIVE_IDLE_LIMIT_SECONDS;
+
+  EXPECT_FALSE(openOf('U'));
+  EXPECT_EQ(SlotOf('U').referenceCount, 0) << "the reference left behind is dropped with the drive";
+  EXPECT_FALSE(SectionExists(u'U'));
+  EXPECT_TRUE(openOf('V'));
+  EXPECT_EQ(SlotOf('V').referenceCount, 2);
+}
+
+TEST_F(DriveSlotTest, StopAbortsEveryScanIncludingOnesThatStartLater) {
+  const auto small = MakeTestVolume("bulk-small");
+  MapVolumes({{'W', small.image}});
+  AbortAllDriveSlots();
+  CLoopbackPair pair;
+  // The job clears the slot's abort flag before it builds; the stop still ends its scan at the
+  // first progress step.
+  OpenDriveThread(Request(pair, 'W'));
+  const std::vector<uint32_t> progress = ExpectedProgressOf(small.image);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(ReadBytes(pair.client, 12), CBytes().U32(5).U32('W').U32(progress.front()).bytes);
+  EXPECT_EQ(ReadBytes(pair.client, 8), CBytes().U32(6).U32('W').bytes);
+  EXPECT_FALSE(SlotOf('W').IsOpen());
+  PrepareDriveSlots();
+  OpenDriveThread(Request(pair, 'W'));
+  EXPECT_TRUE(SlotOf('W').IsOpen());
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+# The command server and the drive slots: the real program driven over loopback sockets by a
+# hand-written client, and the slots in process. Linux only (the tests fork the program).
+if(NOT CMAKE_CROSSCOMPILING)
+  # ServiceTimings with the fixed values unless a test shortens them (environment variables read by
+  # OstrinNT-test, or TestServiceTimings in process). An object library, so that it is always linked.
+  add_library(ostrin_server_test_timings OBJECT server_test_timings.cpp)
+  ostrin_target_defaults(ostrin_server_test_timings)
+
+  # OstrinNT with the tests' timings; the shipped OstrinNT never reads them.
+  ostrin_executable(OstrinNT-test ${PROJECT_SOURCE_DIR}/service/main.cpp)
+  target_link_libraries(OstrinNT-test PRIVATE ostrin_command_server ostrin_server_test_timings ostrin_program_entry
+                        ostrin_nt_resources)
+
+  ostrin_test(command_server_tests
+    server_process.cpp
+    server_protocol_test.cpp
+    server_drive_test.cpp
+    server_load_test.cpp
+  )
+  target_link_libraries(command_server_tests PRIVATE ostrin_index ostrin_test_support)
+  target_compile_definitions(command_server_tests PRIVATE
+    OSTRIN_NT_PATH="$<TARGET_FILE:OstrinNT>"
+    OSTRIN_NT_TEST_PATH="$<TARGET_FILE:OstrinNT-test>")
+  add_dependencies(command_server_tests OstrinNT OstrinNT-test)
+endif()

@@ -1,0 +1,331 @@
+// The server program as a test process, and the raw protocol client.
+#include "tests/service/server_process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "common/exceptions.h"
+#include "common/text.h"
+#include "index/drive_index.h"
+#include "platform/socket.h"
+#include "tests/service/event_log_file.h"
+
+#if !defined(OSTRIN_NT_PATH) || !defined(OSTRIN_NT_TEST_PATH)
+#error "OSTRIN_NT_PATH and OSTRIN_NT_TEST_PATH come from tests/service/command_server_tests.cmake"
+#endif
+
+namespace ostrin::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int START_TIMEOUT_MS = 20000;
+constexpr int POLL_MS = 10;
+
+int ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+std::string Tail(const std::string& path) {
+  const std::string text = ReadWholeFile(path);
+  return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
+}
+
+// The text events: records "warning 108 <text>".
+std::vector<std::string> TextEvents(const std::vector<std::string>& records) {
+  const std::string prefix = "warning 108 ";
+  std::vector<std::string> texts;
+  for (const std::string& record : records) {
+    if (record.rfind(prefix, 0) == 0) texts.push_back(record.substr(prefix.size()));
+  }
+  return texts;
+}
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
+  CSockStream probe(ESockSide::Service);
+  probe.Bind(0);
+  return probe.LocalPort();
+}
+
+CServerProcess::CServerProcess(SServerOptions options) : m_options(std::move(options)) {
+  m_folder = MakeTestFolder();
+  m_port = FreeLoopbackPort();
+  if (!m_options.writeConfiguration) return;
+  std::ofstream ini(m_folder + "/OstrinNT.ini");
+  ini << "# written by the test\n";
+  ini << (m_options.portLine.empty() ? "port = " + std::to_string(m_port) : m_options.portLine) << "\n";
+  for (const auto& [letter, image] : m_options.volumes) ini << "volume." << letter << " = " << image << "\n";
+}
+
+CServerProcess::~CServerProcess() {
+  if (m_pid > 0) {
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(m_folder, ignored);
+}
+
+void CServerProcess::Start(bool waitUntilListening) {
+  const std::string program = m_options.testProgram ? OSTRIN_NT_TEST_PATH : OSTRIN_NT_PATH;
+  const std::string eventLog = m_folder + "/events.log";
+  const std::string output = m_folder + "/output.log";
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::chdir(m_folder.c_str()) != 0) ::_exit(120);
+    ::setenv("OSTRIN_EVENT_LOG", eventLog.c_str(), 1);
+    for (const auto& [name, value] : m_options.environment) ::setenv(name.c_str(), value.c_str(), 1);
+    std::FILE* out = std::freopen(output.c_str(), "a", stdout);
+    std::FILE* err = std::freopen(output.c_str(), "a", stderr);
+    if (out == nullptr || err == nullptr) ::_exit(121);
+    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    ::_exit(122);
+  }
+  m_pid = pid;
+  if (!waitUntilListening) return;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(START_TIMEOUT_MS);
+  while (Clock::now() < deadline) {
+    ASSERT_TRUE(IsRunning()) << "the server ended at start with " << m_exitCode << ":\n" << Tail(output);
+    CSockStream probe(ESockSide::Client);
+    try {
+      probe.Connect("127.0.0.1", m_port);
+      return;
+    } catch (const CSockException&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+    }
+  }
+  FAIL() << "the server did not listen on port " << m_port;
+}
+
+bool CServerProcess::IsRunning() {
+  if (m_pid <= 0) return false;
+  int status = 0;
+  const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+  if (done == 0) return true;
+  m_exitCode = done == m_pid ? ExitCodeOf(status) : -1;
+  m_pid = -1;
+  return false;
+}
+
+int CServerProcess::WaitForExit(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (IsRunning()) {
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+  }
+  return m_exitCode;
+}
+
+void CServerProcess::RequestStop() {
+  if (m_pid > 0) ::kill(m_pid, SIGTERM);
+}
+
+int CServerProcess::Stop(int timeoutMs) {
+  RequestStop();
+  const int code = WaitForExit(timeoutMs);
+  if (code == -1 && m_pid > 0) {
+    ADD_FAILURE() << "the server did not stop within " << timeoutMs << " ms";
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+  } else if (code != 0) {
+    ADD_FAILURE() << "the server ended with " << code << ":\n" << Tail(m_folder + "/output.log");
+  }
+  return code;
+}
+
+std::string CServerProcess::EventLogText() const { return ReadWholeFile(m_folder + "/events.log"); }
+
+std::vector<std::string> CServerProcess::Events() const { return EventRecords(m_folder + "/events.log"); }
+
+size_t CServerProcess::CountTextEvents(const std::string& text) const {
+  size_t count = 0;
+  for (const std::string& event : TextEvents(Events())) count += event == text ? 1 : 0;
+  return count;
+}
+
+size_t CServerProcess::CountTextEventsStartingWith(const std::string& prefix) const {
+  size_t count = 0;
+  for (const std::string& event : TextEvents(Events())) count += event.rfind(prefix, 0) == 0 ? 1 : 0;
+  return count;
+}
+
+bool CServerProcess::WaitForTextEvent(const std::string& prefix, size_t count, int timeoutMs) const {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (CountTextEventsStartingWith(prefix) < count) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+  }
+  return true;
+}
+
+uint64_t ExpectedImageSize(const std::string& image) {
+  CDriveIndex drive;
+  drive.Volume().OpenPath(image);
+  EXPECT_TRUE(drive.ScanVolume([](int32_t) { return true; }));
+  drive.LinkTree();
+  drive.AttachFiles();
+  const uint64_t size = drive.Root()->ComputeImageSize();
+  drive.DeleteTree();
+  return size;
+}
+
+std::vector<uint32_t> ExpectedProgress(const std::string& image) {
+  CDriveIndex drive;
+  drive.Volume().OpenPath(image);
+  std::vector<uint32_t> reported;
+  EXPECT_TRUE(drive.ScanVolume([&](int32_t percent) {
+    reported.push_back(static_cast<uint32_t>(percent));
+    return true;
+  }));
+  drive.DiscardNodes();
+  return reported;
+}
+
+std::u16string SectionNameOf(char16_t letter) { return std::u16string(u"Global\\OstrinNT_Drive_") + letter; }
+
+CRawClient::CRawClient(uint16_t port, int32_t timeoutSeconds) {
+  m_stream.timeoutSeconds = timeoutSeconds;
+  m_stream.Connect("127.0.0.1", port);
+}
+
+CRawClient::~CRawClient() = default;
+
+void CRawClient::Send(const CBytes& bytes) { m_stream.Write(bytes.bytes.data(), bytes.bytes.size()); }
+
+void CRawClient::SendCommand(uint32_t command, uint32_t letter) { Send(CBytes().U32(command).U32(letter)); }
+
+void CRawClient::SendCode(uint32_t code) { Send(CBytes().U32(code)); }
+
+std::vector<unsigned char> CRawClient::Read(size_t count) { return ReadBytes(m_stream, count); }
+
+uint32_t CRawClient::ReadU32() {
+  const std::vector<unsigned char> bytes = Read(4);
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 | static_cast<uint32_t>(bytes[2]) << 16 |
+         static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+std::u16string CRawClient::ReadWireString() {
+  const uint32_t count = ReadU32();
+  EXPECT_LT(count, 4096u) << "a wire string of the server is short";
+  const std::vector<unsigned char> bytes = Read(2 * static_cast<size_t>(count));
+  std::u16string text;
+  for (size_t i = 0; i < count; ++i) text.push_back(static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8));
+  return text;
+}
+
+::testing::AssertionResult CRawClient::Expect(const CBytes& expected) {
+  std::vector<unsigned char> got;
+  try {
+    got = Read(expected.bytes.size());
+  } catch (const CSockException& e) {
+    return ::testing::AssertionFailure() << "reading " << expected.bytes.size() << " bytes: " << WideToUtf8(e.Message());
+  }
+  if (got == expected.bytes) return ::testing::AssertionSuccess();
+  std::ostringstream text;
+  text << "bytes differ:\n  got     ";
+  for (unsigned char b : got) text << std::hex << static_cast<int>(b) << ' ';
+  text << "\n  expected ";
+  for (unsigned char b : expected.bytes) text << std::hex << static_cast<int>(b) << ' ';
+  return ::testing::AssertionFailure() << text.str();
+}
+
+::testing::AssertionResult CRawClient::ExpectError(int32_t code, std::u16string_view text) {
+  return Expect(CBytes().U32(0).U32(static_cast<uint32_t>(code)).Str(text));
+}
+
+bool CRawClient::Silent(int ms) {
+  return platform::WaitSocket(m_stream.handle.Get(), platform::SocketReadiness::Readable, ms) ==
+         platform::SocketWait::TimedOut;
+}
+
+bool CRawClient::ClosedByServer(int timeoutMs) {
+  if (platform::WaitSocket(m_stream.handle.Get(), platform::SocketReadiness::Readable, timeoutMs) !=
+      platform::SocketWait::Ready) {
+    return false;
+  }
+  unsigned char byte = 0;
+  const platform::SocketIoResult result = platform::ReceiveSocket(m_stream.handle.Get(), &byte, 1);
+  return result.status == platform::SocketIoStatus::PeerClosed || result.status == platform::SocketIoStatus::Broken;
+}
+
+void CRawClient::Close() { m_stream.Close(); }
+
+void CRawClient::Hello() {
+  Send(CBytes().U32(2).U32(0x29052020).U32(1));
+  ASSERT_TRUE(ExpectAck());
+}
+
+SOpenResult CRawClient::Open(uint32_t letter) {
+  SendCommand(3, letter);
+  EXPECT_TRUE(ExpectAck());
+  return ReadOpenMessages(letter);
+}
+
+SOpenResult CRawClient::ReadOpenMessages(uint32_t letter, const std::function<void(uint32_t)>& onProgress) {
+  SOpenResult result;
+  try {
+    for (;;) {
+      const uint32_t code = ReadU32();
+      if (code == 5) {
+        EXPECT_EQ(ReadU32(), letter) << "OpenProgress echoes the letter as sent";
+        const uint32_t percent = ReadU32();
+        EXPECT_LE(percent, 100u);
+        if (!result.progress.empty()) {
+          EXPECT_GT(percent, result.progress.back()) << "percentages rise strictly";
+        }
+        result.progress.push_back(percent);
+        if (onProgress) onProgress(percent);
+        continue;
+      }
+      result.end = code;
+      if (code == 4 || code == 6) {
+        EXPECT_EQ(ReadU32(), letter) << "the end of an open echoes the letter as sent";
+      } else if (code == 0) {
+        result.errorCode = static_cast<int32_t>(ReadU32());
+        result.errorText = WideToUtf8(ReadWireString());
+      } else {
+        ADD_FAILURE() << "message code " << code << " is not one of an open";
+      }
+      return result;
+    }
+  } catch (const CSockException& e) {
+    // The stream broke: the open's end never came.
+    result.errorText = WideToUtf8(e.Message());
+    return result;
+  }
+}
+
+bool CRawClient::ReadDir(uint32_t letter, std::u16string* sectionName, uint64_t* imageSize, int32_t* errorCode) {
+  SendCommand(10, letter);
+  if (ReadU32() == 0) {
+    const auto code = static_cast<int32_t>(ReadU32());
+    ReadWireString();
+    if (errorCode != nullptr) *errorCode = code;
+    return false;
+  }
+  const std::u16string name = ReadWireString();
+  const std::vector<unsigned char> size = Read(8);
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | size[static_cast<size_t>(i)];
+  if (sectionName != nullptr) *sectionName = name;
+  if (imageSize != nullptr) *imageSize = value;
+  return true;
+}
+
+}  // namespace ostrin::test

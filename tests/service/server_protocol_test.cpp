@@ -1,0 +1,354 @@
+// The wire protocol as the real OstrinNT program speaks it: every command and reply byte by byte,
+// the error codes that cross the wire, the configuration's port, and the time-outs of a connection.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/shared_section.h"
+#include "tests/service/server_process.h"
+#include "tests/service/server_test_timings.h"
+#include "tests/support/test_volume.h"
+
+namespace {
+
+using ostrin::test::CRawClient;
+using ostrin::test::CServerProcess;
+using ostrin::test::SectionNameOf;
+using ostrin::test::SOpenResult;
+using ostrin::test::SServerOptions;
+
+constexpr uint32_t HELLO = 2, OPEN = 3, ABORT = 7, CLOSE = 8, QUIT = 9, READ_DIR = 10;
+
+const std::u16string NOT_AUTHENTICATED = u"command without prior authentication";
+const std::u16string UNKNOWN_COMMAND = u"received unknown command";
+const std::u16string OUT_OF_RANGE = u"drive letter out of range (A..Z)";
+const std::u16string NOT_OPEN = u"OstrinReadDir: specified drive is not open";
+
+CBytes HelloBytes(uint32_t magic = 0x29052020, uint32_t version = 1) { return CBytes().U32(HELLO).U32(magic).U32(version); }
+
+class ServerProtocolTest : public CSocketLibraryTest {};
+
+TEST_F(ServerProtocolTest, HelloAndQuit) {
+  CServerProcess server;
+  server.Start();
+  {
+    // Quit as the very first message is acknowledged, then the server ends the connection.
+    CRawClient client(server.Port());
+    client.SendCode(QUIT);
+    EXPECT_TRUE(client.ExpectAck());
+    EXPECT_TRUE(client.ClosedByServer());
+  }
+  {
+    // The server says nothing first; a Hello, and a second Hello, are each answered by u32 1.
+    CRawClient client(server.Port());
+    EXPECT_TRUE(client.Silent(100));
+    client.Send(HelloBytes());
+    EXPECT_TRUE(client.Expect(CBytes().U32(1)));
+    client.Send(HelloBytes());
+    EXPECT_TRUE(client.Expect(CBytes().U32(1)));
+    client.SendCode(QUIT);
+    EXPECT_TRUE(client.Expect(CBytes().U32(1)));
+    EXPECT_TRUE(client.ClosedByServer());
+  }
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerProtocolTest, BadHelloIsAnsweredAndEndsTheConnection) {
+  CServerProcess server;
+  server.Start();
+  struct Case {
+    CBytes hello;
+    int32_t code;
+    std::u16string text;
+  };
+  const std::vector<Case> cases = {
+      {HelloBytes(0x29052021), 2001, u"protocol magic bad"},
+      {HelloBytes(0x20200529), 2001, u"protocol magic bad"},
+      {HelloBytes(0x29052020, 2), 2002, u"wrong protocol version"},
+      {HelloBytes(0x29052020, 0), 2002, u"wrong protocol version"},
+  };
+  for (const Case& c : cases) {
+    CRawClient client(server.Port());
+    client.Send(c.hello);
+    EXPECT_TRUE(client.ExpectError(c.code, c.text)) << c.code;
+    EXPECT_TRUE(client.ClosedByServer()) << c.code;
+  }
+  // A wrong magic is refused before the version is read: the version's bytes are never waited for.
+  {
+    CRawClient client(server.Port());
+    client.Send(CBytes().U32(HELLO).U32(0x12345678));
+    EXPECT_TRUE(client.ExpectError(2001, u"protocol magic bad"));
+    EXPECT_TRUE(client.ClosedByServer());
+  }
+  EXPECT_EQ(server.CountTextEvents("Error: protocol magic bad"), 3u);
+  EXPECT_EQ(server.CountTextEvents("Error: wrong protocol version"), 2u);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerProtocolTest, DriveCommandsNeedHelloAndTheConnectionStaysUsable) {
+  const auto empty = ostrin::test::MakeTestVolume("empty");
+  CServerProcess server(SServerOptions().Volume('D', empty.image));
+  server.Start();
+  CRawClient client(server.Port());
+  for (const uint32_t command : {OPEN, ABORT, CLOSE, READ_DIR}) {
+    client.SendCommand(command, 'D');
+    EXPECT_TRUE(client.ExpectError(2004, NOT_AUTHENTICATED)) << command;
+  }
+  // The letter was consumed with each: nothing of it is taken as a command. Without Hello even a bad
+  // letter gets 2004, since the letter is read before the check.
+  client.SendCommand(CLOSE, '1');
+  EXPECT_TRUE(client.ExpectError(2004, NOT_AUTHENTICATED));
+  EXPECT_TRUE(client.Silent(50));
+
+  client.Hello();
+  client.SendCommand(ABORT, 'D');
+  client.SendCommand(CLOSE, 'D');
+  EXPECT_TRUE(client.ExpectAck()) << "AbortOpen writes nothing; the Ack is CloseDrive's";
+  client.SendCommand(READ_DIR, 'D');
+  EXPECT_TRUE(client.ExpectError(2007, NOT_OPEN));
+  client.SendCommand(OPEN, 'D');
+  EXPECT_TRUE(client.Expect(CBytes().U32(1).U32(5).U32('D').U32(100).U32(4).U32('D')))
+      << "a one-chunk MFT reports only 100";
+  EXPECT_TRUE(client.Silent(50));
+  client.Close();
+  EXPECT_EQ(server.CountTextEvents("Error: command without prior authentication"), 5u);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerProtocolTest, UnknownCodesAndBadLetters) {
+  CServerProcess server;
+  server.Start();
+  CRawClient client(server.Port());
+  // Before and after Hello alike; only the code is consumed.
+  for (const uint32_t code : {0u, 1u, 4u, 5u, 6u, 11u, 0x100u, 0xFFFFFFFFu}) {
+    client.SendCode(code);
+    EXPECT_TRUE(client.ExpectError(2008, UNKNOWN_COMMAND)) << code;
+  }
+  // An unknown code directly followed by a Hello: the Hello's bytes are the next command.
+  client.Send(CBytes().U32(4).U32(HELLO).U32(0x29052020).U32(1));
+  EXPECT_TRUE(client.ExpectError(2008, UNKNOWN_COMMAND));
+  EXPECT_TRUE(client.ExpectAck());
+
+  // Letters outside A..Z after upper-casing, in every command with a letter. Only the low 16 bits
+  // are the letter: 'Q' with upper bits set is the letter Q.
+  for (const uint32_t letter : {uint32_t{'1'}, uint32_t{'@'}, uint32_t{'['}, uint32_t{'`'}, uint32_t{'{'}, 0u, 0x10000u}) {
+    client.SendCommand(ABORT, letter);
+    EXPECT_TRUE(client.ExpectError(2000, OUT_OF_RANGE)) << letter;
+    client.SendCommand(CLOSE, letter);
+    EXPECT_TRUE(client.ExpectError(2000, OUT_OF_RANGE)) << letter;
+    client.SendCommand(READ_DIR, letter);
+    EXPECT_TRUE(client.ExpectError(2000, OUT_OF_RANGE)) << letter;
+    // The open job reports it, after the Ack.
+    client.SendCommand(OPEN, letter);
+    EXPECT_TRUE(client.Expect(CBytes().U32(1).U32(0).U32(2000).Str(OUT_OF_RANGE))) << letter;
+  }
+  client.SendCommand(CLOSE, 0x10000u + 'q');
+  EXPECT_TRUE(client.ExpectAck());
+  client.SendCommand(CLOSE, 'z');
+  EXPECT_TRUE(client.ExpectAck());
+  EXPECT_TRUE(client.Silent(50));
+  client.Close();
+  EXPECT_EQ(server.CountTextEvents("Error: received unknown command"), 9u);
+  EXPECT_EQ(server.CountTextEvents("Error: drive letter out of range (A..Z)"), 28u);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
+  const auto small = ostrin::test::MakeTestVolume("bulk-small");
+  const uint64_t imageSize = ostrin::test::ExpectedImageSize(small.image);
+  const std::vector<uint32_t> progress = ostrin::test::ExpectedProgress(small.image);
+  CServerProcess server(SServerOptions().Volume('E', small.image).Volume('e', small.image));
+  server.Start();
+  CRawClient client(server.Port());
+  client.Hello();
+
+  client.SendCommand(OPEN, 'E');
+  CBytes open = CBytes().U32(1);
+  for (const uint32_t percent : progress) open.U32(5).U32('E').U32(percent);
+  open.U32(5).U32('E').U32(100).U32(4).U32('E');
+  EXPECT_TRUE(client.Expect(open));
+
+  client.SendCommand(READ_DIR, 'E');
+  EXPECT_TRUE(client.Expect(CBytes().U32(1).Str(SectionNameOf(u'E')).U64(imageSize)));
+  {
+    ostrin::platform::CSectionView view;
+    ASSERT_TRUE(view.Open(SectionNameOf(u'E')));
+    ASSERT_TRUE(view.Map());
+    EXPECT_EQ(view.Size(), imageSize);
+  }
+  // A second open of the open drive: Ack and OpenDone at once, no progress. Two references now.
+  client.SendCommand(OPEN, 'E');
+  EXPECT_TRUE(client.Expect(CBytes().U32(1).U32(4).U32('E')));
+  client.SendCommand(CLOSE, 'e');
+  EXPECT_TRUE(client.ExpectAck());
+  client.SendCommand(READ_DIR, 'e');
+  EXPECT_TRUE(client.Expect(CBytes().U32(1).Str(SectionNameOf(u'E')).U64(imageSize)))
+      << "lower case reaches the same slot; the name keeps the opener's letter";
+  client.SendCommand(CLOSE, 'E');
+  EXPECT_TRUE(client.ExpectAck());
+  client.SendCommand(READ_DIR, 'E');
+  EXPECT_TRUE(client.ExpectError(2007, NOT_OPEN));
+  {
+    ostrin::platform::CSectionView view;
+    EXPECT_FALSE(view.Open(SectionNameOf(u'E'))) << "the last close releases the section";
+  }
+  client.SendCommand(CLOSE, 'E');
+  EXPECT_TRUE(client.ExpectAck()) << "closing a drive that is not open is acknowledged";
+
+  // A lower-case open: every open message and the section name carry the letter as sent.
+  client.SendCommand(OPEN, 'e');
+  CBytes lower = CBytes().U32(1);
+  for (const uint32_t percent : progress) lower.U32(5).U32('e').U32(percent);
+  lower.U32(5).U32('e').U32(100).U32(4).U32('e');
+  EXPECT_TRUE(client.Expect(lower));
+  client.SendCommand(READ_DIR, 'E');
+  EXPECT_TRUE(client.Expect(CBytes().U32(1).Str(SectionNameOf(u'e')).U64(imageSize)));
+  client.SendCommand(CLOSE, 'E');
+  EXPECT_TRUE(client.ExpectAck());
+  client.SendCode(QUIT);
+  EXPECT_TRUE(client.ExpectAck());
+  EXPECT_TRUE(client.ClosedByServer());
+  // Every command error is logged, the 2007 above too; nothing else went wrong.
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 1u) << ::testing::PrintToString(server.Events());
+  EXPECT_EQ(server.CountTextEvents("Error: OstrinReadDir: specified drive is not open"), 1u);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerProtocolTest, OpenFailuresCarryTheCodeAndTextOfWhatStoppedThem) {
+  CServerProcess server(SServerOptions().Volume('X', "/nonexistent/volume.img"));
+  server.Start();
+  CRawClient client(server.Port());
+  client.Hello();
+  for (const uint32_t letter : {uint32_t{'X'}, uint32_t{'Y'}}) {
+    const SOpenResult open = client.Open(letter);
+    EXPECT_EQ(open.end, 0u);
+    EXPECT_EQ(open.errorCode, 3);
+    // The volume reader's text, then the system's reason.
+    EXPECT_EQ(open.errorText.rfind("Open volume error.", 0), 0u) << open.errorText;
+    EXPECT_NE(open.errorText.find("No such file or directory"), std::string::npos) << open.errorText;
+    client.SendCommand(READ_DIR, letter);
+    EXPECT_TRUE(client.ExpectError(2007, NOT_OPEN));
+  }
+  client.Close();
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: Open volume error."), 2u);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// ---- The configuration file and the listener.
+
+class ServerConfigurationTest : public CSocketLibraryTest {};
+
+TEST_F(ServerConfigurationTest, PortLinesAsTheFileWritesThem) {
+  struct Case {
+    const char* name;
+    std::string lines;  // %P stands for the chosen port
+    int64_t add;        // added to the port in the %V value
+  };
+  const std::vector<Case> cases = {
+      {"blanks, capitals and a decimal value", "  \t PORT \t=  %V  ", 0},
+      {"comment, key without '=' and another key change nothing", "port = %V\n# port = 1\nport 2\nother = 3", 0},
+      {"digits up to the first other character", "Port=%V junk", 0},
+      {"the last of two lines wins", "port = 1\nport = %V", 0},
+      {"only the low 16 bits count", "port = %V", 65536},
+      {"a sign is accepted", "port = +%V", 0},
+  };
+  for (const Case& c : cases) {
+    const uint16_t port = ostrin::test::FreeLoopbackPort();
+    std::string text = c.lines;
+    for (size_t at; (at = text.find("%V")) != std::string::npos;) text.replace(at, 2, std::to_string(port + c.add));
+    CServerProcess server(SServerOptions().PortLine(text));
+    server.Start(false);
+    bool listening = false;
+    for (int attempt = 0; attempt < 2000 && !listening; ++attempt) {
+      try {
+        CRawClient client(port);
+        client.Hello();
+        listening = true;
+      } catch (const CSockException&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    EXPECT_TRUE(listening) << c.name;
+    EXPECT_EQ(server.Stop(), 0) << c.name;
+  }
+}
+
+TEST_F(ServerConfigurationTest, WithoutAFileTheServerListensOn49020) {
+  CServerProcess server(SServerOptions().NoConfiguration());
+  server.Start(false);
+  for (int attempt = 0; attempt < 2000; ++attempt) {
+    if (!server.IsRunning()) {
+      // Only another program holding the port makes the listener fail here.
+      ASSERT_EQ(server.CountTextEvents("socket.listen() failed. terminating..."), 1u);
+      GTEST_SKIP() << "port 49020 is taken by another program";
+    }
+    try {
+      CRawClient client(49020);
+      client.Hello();
+      break;
+    } catch (const CSockException&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerConfigurationTest, ListenerFailureEndsTheProcessWithCode1) {
+  // The port is taken by a listening socket of the test.
+  CSockStream taken(ESockSide::Service);
+  taken.Bind(0);
+  taken.Listen();
+  CServerProcess server(SServerOptions().PortLine("port = " + std::to_string(taken.LocalPort())));
+  server.Start(false);
+  const int code = server.WaitForExit(30000);
+  ASSERT_NE(code, -1);
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(server.CountTextEvents("socket.listen() failed. terminating..."), 1u);
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 0u) << "the socket's own text is not written";
+}
+
+TEST_F(ServerConfigurationTest, OnlyTheLoopbackAddressIsServed) {
+  CServerProcess server;
+  server.Start();
+  CSockStream other(ESockSide::Client);
+  try {
+    other.Connect("127.0.0.2", server.Port());
+    ADD_FAILURE() << "a connection to 127.0.0.2 was accepted";
+  } catch (const CSockException& e) {
+    EXPECT_EQ(e.Code(), 1011);
+  }
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// ---- Time-outs of a connection (the shipped 5 s).
+
+TEST(ServerTimeoutTest, IdleConnectionsStayAndACutCommandEndsItsConnection) {
+  // The shipped program has no test hooks: the variable that shortens the wait in OstrinNT-test
+  // changes nothing here.
+  CServerProcess server(SServerOptions().Environment(ENV_CONNECTION_TIMEOUT_SECONDS, "1"));
+  server.Start();
+  CRawClient idle(server.Port());
+  idle.Hello();
+  CRawClient cut(server.Port());
+  cut.Hello();
+  const auto sent = std::chrono::steady_clock::now();
+  // CloseDrive without its letter: after the 5-second wait the command fails without a reply.
+  cut.SendCode(CLOSE);
+  EXPECT_TRUE(cut.ClosedByServer(20000));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(4500));
+  EXPECT_TRUE(server.WaitForTextEvent("Error: read: timeout"));
+  // The idle connection outlived its own read time-outs, and answers.
+  ASSERT_TRUE(idle.Silent(1000));
+  idle.SendCommand(CLOSE, 'A');
+  EXPECT_TRUE(idle.ExpectAck());
+  idle.SendCode(QUIT);
+  EXPECT_TRUE(idle.ExpectAck());
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 1u) << "waiting for a command is not an error";
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+}  // namespace
