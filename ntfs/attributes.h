@@ -160,7 +160,6 @@ class CFileName {
   const uint8_t* m_fileNameValue;
   std::unique_ptr<WCHAR[]> m_upperName;
   uint32_t m_nameLength = 0;
-  uint32_t m_reserved = 0;
 };
 
 class CAttrFileName : public CAttrResident, public CFileName {

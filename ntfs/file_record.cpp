@@ -130,7 +130,9 @@ bool CFileRecord::BuildAttributeLists() {
     if (length > recordSize - offset) break;
     const uint32_t index = type / 0x10 - 1;
     if ((m_attributeMask & (1u << (index % 32))) != 0) {
-      if (index >= ATTRIBUTE_LIST_COUNT) return false;
+      // Attribute types are multiples of 0x10; any other value would be filed in the list of a
+      // neighbouring type under a class that does not fit it.
+      if (index >= ATTRIBUTE_LIST_COUNT || type % 0x10 != 0) return false;
       bool unknownType = false;
       CAttrBase* attribute = CreateAttribute(header, &unknownType);
       if (attribute == nullptr) return false;

@@ -25,7 +25,6 @@ class CIndexEntry : public CFileName {
   bool IsLast() const;
 
  private:
-  uint32_t m_reserved = 0;
   const uint8_t* m_entry;
 };
 
@@ -64,7 +63,6 @@ class CAttrBitmap<CAttrResident> : public CAttrResident {
  private:
   uint64_t m_bitmapSize = 0;
   std::unique_ptr<uint8_t[]> m_bitmap;
-  uint64_t m_cachedBlock = ~uint64_t{0};
 };
 
 // A bitmap held in clusters: read one cluster at a time when asked.
@@ -78,5 +76,4 @@ class CAttrBitmap<CAttrNonResident> : public CAttrNonResident {
  private:
   uint64_t m_bitmapSize = 0;
   std::unique_ptr<uint8_t[]> m_clusterBuffer;
-  uint64_t m_cachedCluster = ~uint64_t{0};
 };

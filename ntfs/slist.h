@@ -66,10 +66,17 @@ class CSList {
   int32_t Count() const { return m_count; }
   bool IsEmpty() const { return m_head == nullptr; }
 
+ private:
+  struct Node {
+    Node* next;
+    T* element;
+  };
+
+ public:
   // Iteration that leaves the cursor alone: for (T* element : list).
   class Iterator {
    public:
-    explicit Iterator(const void* node) : m_node(static_cast<const Node*>(node)) {}
+    explicit Iterator(const Node* node) : m_node(node) {}
     T* operator*() const { return m_node->element; }
     Iterator& operator++() {
       m_node = m_node->next;
@@ -78,17 +85,12 @@ class CSList {
     bool operator!=(const Iterator& other) const { return m_node != other.m_node; }
 
    private:
-    const typename CSList::Node* m_node;
+    const Node* m_node;
   };
   Iterator begin() const { return Iterator(m_head); }
   Iterator end() const { return Iterator(nullptr); }
 
  private:
-  struct Node {
-    Node* next;
-    T* element;
-  };
-
   int32_t m_count = 0;
   Node* m_head = nullptr;
   Node* m_tail = nullptr;

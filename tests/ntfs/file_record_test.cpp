@@ -143,6 +143,8 @@ TEST_F(FileRecordTest, AttributeWalkEndsOrFailsOnDamageWithoutLeavingTheRecord) 
        ATTRIBUTE_MASK_ALL, false, {{0x10, 1}, {0x30, 1}, {0x50, 1}}},
       {"type 0x110 is skipped by the scan's mask", [&](std::vector<uint8_t>& b) { WriteLE<uint32_t>(&b[*data], 0x110); },
        ATTRIBUTE_MASK_SCAN, true, {{0x10, 1}, {0x30, 1}}},
+      {"a type that is no multiple of 0x10 fails", [&](std::vector<uint8_t>& b) { WriteLE<uint32_t>(&b[*data], 0x31); },
+       ATTRIBUTE_MASK_SCAN, false, {{0x10, 1}, {0x30, 1}}},
       {"type 0x210 fails the scan's mask", [&](std::vector<uint8_t>& b) { WriteLE<uint32_t>(&b[*data], 0x210); },
        ATTRIBUTE_MASK_SCAN, false, {{0x10, 1}, {0x30, 1}}},
       {"resident value running past its attribute", [&](std::vector<uint8_t>& b) { WriteLE<uint32_t>(&b[*name + 0x10], 0x4000); },
