@@ -20,6 +20,7 @@
 #include "index/image_format.h"
 #include "index/image_walk.h"
 #include "tests/support/image_file.h"
+#include "tests/support/listing_compare.h"
 #include "tests/support/record_patch.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sleuthkit_oracle.h"
@@ -31,7 +32,7 @@ using ostrin::test::SExpectedEntry;
 using ostrin::test::SFlsEntry;
 
 struct CScanned {
-  std::map<std::string, CImageEntry> entries;  // by "/dir/name" path
+  ostrin::test::CListedEntries entries;
   uint64_t imageSize = 0;
 };
 
@@ -60,69 +61,11 @@ CScanned ScanImage(const std::string& image, const ScanProgress& progress = [](i
   return scanned;
 }
 
-std::string ParentPath(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
-// Checks that the scanned paths are exactly one per group: a record is listed once in each directory
-// that holds one of its names (with whichever of its names there comes first).
-template <typename Entry>
-void ExpectOnePathPerGroup(const CScanned& scanned, const std::map<std::pair<uint64_t, std::string>, std::vector<Entry>>& groups,
-                           const char* oracle) {
-  std::set<std::string> covered;
-  for (const auto& [key, members] : groups) {
-    int listed = 0;
-    for (const Entry& member : members) {
-      if (scanned.entries.count(member.path) != 0) {
-        ++listed;
-        covered.insert(member.path);
-      }
-    }
-    EXPECT_EQ(listed, 1) << oracle << ": record " << key.first << " in " << key.second << " (e.g. "
-                         << members.front().path << ")";
-  }
-  for (const auto& [path, entry] : scanned.entries) {
-    EXPECT_EQ(covered.count(path), 1u) << oracle << " does not list " << path;
-  }
-}
-
-void CompareWithMaker(const CScanned& scanned, const std::vector<SExpectedEntry>& made) {
-  const std::vector<SExpectedEntry> names = ostrin::test::WithoutDosNames(made);
-  std::map<uint64_t, int> acceptedNames;
-  for (const SExpectedEntry& entry : names) ++acceptedNames[entry.record];
-  std::map<std::pair<uint64_t, std::string>, std::vector<SExpectedEntry>> groups;
-  for (const SExpectedEntry& entry : names) {
-    // Directories are listed once, under their first name; files without unnamed data not at all.
-    if (!entry.isDirectory && !entry.size) continue;
-    const std::string where = entry.isDirectory ? std::string() : ParentPath(entry.path);
-    groups[{entry.record, where}].push_back(entry);
-  }
-  ExpectOnePathPerGroup(scanned, groups, "the maker");
-
-  for (const SExpectedEntry& entry : names) {
-    const auto found = scanned.entries.find(entry.path);
-    if (found == scanned.entries.end()) continue;
-    const CImageEntry& listed = found->second;
-    SCOPED_TRACE(entry.path);
-    EXPECT_EQ(listed.isDirectory, entry.isDirectory);
-    const uint32_t hardLinks = acceptedNames[entry.record] >= 2 ? ATTR_HAS_HARDLINKS : 0;
-    EXPECT_EQ(listed.attributes, entry.attributes | hardLinks | (entry.isDirectory ? IMAGE_ATTRIBUTE_DIRECTORY : 0));
-    if (!entry.isDirectory) {
-      EXPECT_EQ(listed.fileSize, *entry.size);
-      EXPECT_EQ(listed.allocatedSize, *entry.allocated);
-    } else {
-      EXPECT_EQ(listed.allocatedSize, 0u);
-    }
-    // The tests run with TZ=UTC, so local time is UTC.
-    EXPECT_EQ(listed.lastWriteTime, entry.written);
-    EXPECT_EQ(listed.creationTime, entry.created);
-    EXPECT_EQ(listed.lastAccessTime, entry.accessed);
-  }
-}
-
 void CompareWithSleuthkit(const CScanned& scanned, const std::string& image, uint64_t offsetSectors = 0) {
   std::map<std::pair<uint64_t, std::string>, std::vector<SFlsEntry>> groups;
   for (const SFlsEntry& entry : ostrin::test::UserEntries(ostrin::test::RunFls(image, offsetSectors))) {
     if (!entry.hasUnnamedData && entry.nameType != 'd') continue;
-    const std::string where = entry.nameType == 'd' ? std::string() : ParentPath(entry.path);
+    const std::string where = entry.nameType == 'd' ? std::string() : ostrin::test::ParentPath(entry.path);
     groups[{entry.record, where}].push_back(entry);
     const auto found = scanned.entries.find(entry.path);
     if (found == scanned.entries.end()) continue;
@@ -136,7 +79,7 @@ void CompareWithSleuthkit(const CScanned& scanned, const std::string& image, uin
     EXPECT_EQ(ostrin::test::FileTimeToUnixSeconds(found->second.lastAccessTime), entry.accessed);
     EXPECT_EQ(ostrin::test::FileTimeToUnixSeconds(found->second.creationTime), entry.created);
   }
-  ExpectOnePathPerGroup(scanned, groups, "fls");
+  ostrin::test::ExpectOnePathPerGroup(scanned.entries, groups, "fls");
 }
 
 std::vector<std::string> ScannedVolumes() {
@@ -152,7 +95,7 @@ class ScanVolumeTest : public ::testing::TestWithParam<std::string> {};
 TEST_P(ScanVolumeTest, ImageMatchesTheMakerAndSleuthkit) {
   const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume(GetParam());
   const CScanned scanned = ScanImage(volume.image);
-  CompareWithMaker(scanned, volume.expected);
+  ostrin::test::CompareWithMaker(scanned.entries, volume.expected);
   CompareWithSleuthkit(scanned, volume.image);
 }
 

@@ -11,15 +11,19 @@ if(NOT CMAKE_CROSSCOMPILING)
   target_link_libraries(OstrinNT-test PRIVATE ostrin_command_server ostrin_server_test_timings ostrin_program_entry
                         ostrin_nt_resources)
 
+  # The real program run as a process, and a raw client for it (also used by the client tests).
+  ostrin_library(ostrin_server_process server_process.cpp)
+  target_link_libraries(ostrin_server_process PUBLIC ostrin_index ostrin_test_support GTest::gtest)
+  target_compile_definitions(ostrin_server_process PRIVATE
+    OSTRIN_NT_PATH="$<TARGET_FILE:OstrinNT>"
+    OSTRIN_NT_TEST_PATH="$<TARGET_FILE:OstrinNT-test>")
+  add_dependencies(ostrin_server_process OstrinNT OstrinNT-test)
+
   ostrin_test(command_server_tests
-    server_process.cpp
     server_protocol_test.cpp
     server_drive_test.cpp
     server_load_test.cpp
+    PORT_49020 "ServerConfigurationTest.WithoutAFileTheServerListensOn49020"
   )
-  target_link_libraries(command_server_tests PRIVATE ostrin_index ostrin_test_support)
-  target_compile_definitions(command_server_tests PRIVATE
-    OSTRIN_NT_PATH="$<TARGET_FILE:OstrinNT>"
-    OSTRIN_NT_TEST_PATH="$<TARGET_FILE:OstrinNT-test>")
-  add_dependencies(command_server_tests OstrinNT OstrinNT-test)
+  target_link_libraries(command_server_tests PRIVATE ostrin_server_process)
 endif()

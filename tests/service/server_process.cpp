@@ -61,7 +61,7 @@ uint16_t FreeLoopbackPort() {
 
 CServerProcess::CServerProcess(SServerOptions options) : m_options(std::move(options)) {
   m_folder = MakeTestFolder();
-  m_port = FreeLoopbackPort();
+  m_port = m_options.fixedPort != 0 ? m_options.fixedPort : FreeLoopbackPort();
   if (!m_options.writeConfiguration) return;
   std::ofstream ini(m_folder + "/OstrinNT.ini");
   ini << "# written by the test\n";

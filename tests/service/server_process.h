@@ -29,6 +29,9 @@ struct SServerOptions {
   std::string portLine;
   // Whether OstrinNT.ini is written at all.
   bool writeConfiguration = true;
+  // The port to listen on; 0: a free port. OstrinAPI always connects to 49020 (CLIENT_PORT); tests
+  // that run the server there hold the CTest resource lock "port49020".
+  uint16_t fixedPort = 0;
 
   SServerOptions& TestProgram() { testProgram = true; return *this; }
   SServerOptions& Volume(char letter, std::string image) { volumes[letter] = std::move(image); return *this; }
@@ -38,6 +41,7 @@ struct SServerOptions {
   }
   SServerOptions& PortLine(std::string line) { portLine = std::move(line); return *this; }
   SServerOptions& NoConfiguration() { writeConfiguration = false; return *this; }
+  SServerOptions& Port(uint16_t port) { fixedPort = port; return *this; }
 };
 
 class CServerProcess {
