@@ -1,0 +1,210 @@
+// The system from end to end: the real OstrinNT program scanning made volumes, and the real
+// libOstrinAPI.so listing them through its exported functions only.
+#include <gtest/gtest.h>
+
+#include <OstrinAPI.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/protocol.h"
+#include "common/text.h"
+#include "tests/service/server_process.h"
+#include "tests/service/server_test_timings.h"
+#include "tests/support/listing_compare.h"
+#include "tests/support/test_volume.h"
+
+namespace {
+
+using ostrin::test::CServerProcess;
+using ostrin::test::SServerOptions;
+
+uint64_t FileTimeValue(const FILETIME& time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+CImageEntry EntryOf(const WIN32_FIND_DATAW& data, const std::vector<WString>& parentPath) {
+  CImageEntry entry;
+  entry.path = parentPath;
+  entry.path.push_back(data.cFileName);
+  entry.attributes = data.dwFileAttributes;
+  entry.isDirectory = (data.dwFileAttributes & 0x10) != 0;
+  entry.fileSize = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  uint32_t allocatedWords[2];
+  std::memcpy(allocatedWords, data.cAlternateFileName, sizeof allocatedWords);
+  entry.allocatedSize = (static_cast<uint64_t>(allocatedWords[0]) << 32) | allocatedWords[1];
+  entry.lastWriteTime = FileTimeValue(data.ftLastWriteTime);
+  entry.creationTime = FileTimeValue(data.ftCreationTime);
+  entry.lastAccessTime = FileTimeValue(data.ftLastAccessTime);
+  return entry;
+}
+
+std::string SlashPath(const std::vector<WString>& path) {
+  std::string text;
+  for (const WString& name : path) text += "/" + WideToUtf8(name);
+  return text;
+}
+
+WString BackslashPath(const std::vector<WString>& path) {
+  WString text(1, '\\');
+  for (const WString& name : path) text += name + WTEXT("\\");
+  return text;
+}
+
+// Every entry of the drive, listed directory by directory with OstFindFirstFile / OstFindNextFile.
+ostrin::test::CListedEntries ListDrive(uint32_t index, WCHAR letter) {
+  ostrin::test::CListedEntries listed;
+  std::vector<std::vector<WString>> pending{{}};
+  while (!pending.empty()) {
+    const std::vector<WString> directory = std::move(pending.back());
+    pending.pop_back();
+    WIN32_FIND_DATAW data{};
+    OST_FIND_HANDLE find = OstFindFirstFile(index, (BackslashPath(directory) + WTEXT("*")).c_str(), &data);
+    EXPECT_EQ(OstGetLastError(letter), 0) << SlashPath(directory);
+    if (find == nullptr) continue;
+    do {
+      const CImageEntry entry = EntryOf(data, directory);
+      EXPECT_TRUE(listed.emplace(SlashPath(entry.path), entry).second) << "listed twice: " << SlashPath(entry.path);
+      if (entry.isDirectory) pending.push_back(entry.path);
+    } while (OstFindNextFile(find, &data) != 0);
+    EXPECT_EQ(OstGetLastError(letter), 0) << SlashPath(directory);
+    OstFindClose(find);
+  }
+  return listed;
+}
+
+void ConnectOrFail() {
+  ::testing::internal::CaptureStderr();
+  const int32_t connected = OstConnect();
+  const std::string shown = ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(connected, 1) << shown;
+}
+
+std::vector<std::string> ListedVolumes() {
+  std::vector<std::string> names = ostrin::test::ListTestVolumeManifests();
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return name.rfind("bench", 0) == 0; }),
+              names.end());
+  return names;
+}
+
+class ApiVolumeTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ApiVolumeTest, EveryEntryIsListedAsTheMakerRecordedIt) {
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume(GetParam());
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('T', volume.image));
+  server.Start();
+  ConnectOrFail();
+  const int32_t index = OstOpenDrive('t', nullptr, 0);
+  ASSERT_EQ(index, 'T' - 'A') << OstGetLastError('T');
+  ostrin::test::CompareWithMaker(ListDrive(static_cast<uint32_t>(index), 'T'), volume.expected);
+  EXPECT_EQ(OstCloseDrive(static_cast<uint32_t>(index)), 1);
+  EXPECT_EQ(OstDisconnect(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(MadeVolumes, ApiVolumeTest, ::testing::ValuesIn(ListedVolumes()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+std::vector<int32_t> g_progress;
+int32_t g_progressAnswer = 1;
+int32_t RecordProgress(int32_t percent, int32_t callerValue) {
+  EXPECT_EQ(callerValue, 4711);
+  g_progress.push_back(percent);
+  return g_progressAnswer;
+}
+
+TEST(ApiOpenTest, AFreshScanReportsItsProgressAndAnOpenImageOnly100) {
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("many-records");
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('C', volume.image));
+  server.Start();
+  ConnectOrFail();
+  g_progress.clear();
+  ASSERT_EQ(OstOpenDrive('c', RecordProgress, 4711), 2);
+  std::vector<int32_t> expected;
+  for (const uint32_t percent : ostrin::test::ExpectedProgress(volume.image)) expected.push_back(static_cast<int32_t>(percent));
+  expected.push_back(100);  // the service's last report
+  expected.push_back(100);  // the library's own, once the image is mapped
+  EXPECT_EQ(g_progress, expected);
+  const uint64_t imageSize = ostrin::test::ExpectedImageSize(volume.image);
+  EXPECT_EQ(OstGetMemoryUsage(2), imageSize);
+
+  // The image exists already: no scan, one call with 100.
+  g_progress.clear();
+  ASSERT_EQ(OstOpenDrive('C', RecordProgress, 4711), 2);
+  EXPECT_EQ(g_progress, std::vector<int32_t>{100});
+
+  EXPECT_EQ(OstCloseDrive(2), 1);
+  EXPECT_EQ(OstCloseDrive(2), 1);
+  EXPECT_EQ(OstGetLastError('C'), 0);
+  EXPECT_EQ(OstGetMemoryUsage(2), imageSize);
+  WIN32_FIND_DATAW data{};
+  EXPECT_EQ(OstFindFirstFile(2, WTEXT("\\*"), &data), nullptr);
+  EXPECT_EQ(OstGetLastError('C'), 3001);
+  EXPECT_EQ(OstDisconnect(), 1);
+}
+
+TEST(ApiOpenTest, AbortFromTheCallbackEndsTheOpenWithoutAnError) {
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("many-records");
+  CServerProcess server(SServerOptions()
+                            .TestProgram()
+                            .Environment(ENV_PROGRESS_DELAY_MS, "20")
+                            .Port(CLIENT_PORT)
+                            .Volume('D', volume.image));
+  server.Start();
+  ConnectOrFail();
+  g_progress.clear();
+  g_progressAnswer = 0;
+  EXPECT_EQ(OstOpenDrive('D', RecordProgress, 4711), -1);
+  EXPECT_EQ(OstGetLastError('D'), 0);
+  ASSERT_FALSE(g_progress.empty());
+  EXPECT_LT(g_progress.back(), 100);
+
+  g_progressAnswer = 1;
+  EXPECT_EQ(OstOpenDrive('D', RecordProgress, 4711), 3);
+  EXPECT_EQ(OstCloseDrive(3), 1);
+  EXPECT_EQ(OstDisconnect(), 1);
+}
+
+TEST(ApiOpenTest, AVolumeThatCannotBeReadStoresTheScansError) {
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('V', "/nonexistent/volume.img"));
+  server.Start();
+  ConnectOrFail();
+  EXPECT_EQ(OstOpenDrive('V', nullptr, 0), -1);
+  EXPECT_EQ(OstGetLastError('V'), 3);
+  std::vector<WCHAR> text(static_cast<size_t>(OstGetLastErrorString('V', nullptr, 0)));
+  OstGetLastErrorString('V', text.data(), static_cast<uint32_t>(text.size()));
+  EXPECT_EQ(WideToUtf8(text.data()).rfind("Open volume error.", 0), 0u) << WideToUtf8(text.data());
+  // A letter without a volume fails the same way.
+  EXPECT_EQ(OstOpenDrive('W', nullptr, 0), -1);
+  EXPECT_EQ(OstGetLastError('W'), 3);
+  EXPECT_EQ(OstDisconnect(), 1);
+}
+
+TEST(ApiOpenTest, AProgramReconnectsAfterTheServiceRestarted) {
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("bulk-small");
+  {
+    CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('E', volume.image));
+    server.Start();
+    ConnectOrFail();
+    ASSERT_EQ(OstOpenDrive('E', nullptr, 0), 4);
+    EXPECT_EQ(server.Stop(), 0);
+  }
+  // The old connection is gone: the drive cannot be given back.
+  EXPECT_EQ(OstCloseDrive(4), 0);
+  EXPECT_EQ(OstGetLastError('E'), 3009);
+
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('E', volume.image));
+  server.Start();
+  ConnectOrFail();
+  ASSERT_EQ(OstOpenDrive('E', nullptr, 0), 4);
+  EXPECT_FALSE(ListDrive(4, 'E').empty());
+  EXPECT_EQ(OstCloseDrive(4), 1);
+  EXPECT_EQ(OstDisconnect(), 1);
+}
+
+}  // namespace
