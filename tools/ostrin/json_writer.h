@@ -1,5 +1,6 @@
-// Just enough JSON for ostrin's --json output: objects, arrays, strings, numbers and booleans,
-// written straight to a stream with commas placed by the writer.
+// Just enough JSON for ostrin's --json output: objects, arrays, strings, numbers and booleans, with
+// commas placed by the writer. The document is kept until Finish writes it, so a command that fails
+// half way prints its error instead of half a document.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 class CJsonWriter {
  public:
-  explicit CJsonWriter(FILE* stream) : m_stream(stream) {}
+  CJsonWriter() = default;
 
   void BeginObject() { Open('{'); }
   void EndObject() { Close('}'); }
@@ -20,25 +21,28 @@ class CJsonWriter {
   void Key(std::string_view key) {
     Separate();
     WriteString(key);
-    std::fputc(':', m_stream);
+    m_text.push_back(':');
     m_afterKey = true;
   }
   void String(std::string_view text) { Separate(); WriteString(text); }
-  void Number(uint64_t value) { Separate(); std::fprintf(m_stream, "%llu", static_cast<unsigned long long>(value)); }
-  void Number(int64_t value) { Separate(); std::fprintf(m_stream, "%lld", static_cast<long long>(value)); }
-  void Bool(bool value) { Separate(); std::fputs(value ? "true" : "false", m_stream); }
-  // Ends the document with a line feed.
-  void Finish() { std::fputc('\n', m_stream); }
+  void Number(uint64_t value) { Separate(); m_text += std::to_string(value); }
+  void Number(int64_t value) { Separate(); m_text += std::to_string(value); }
+  void Bool(bool value) { Separate(); m_text += value ? "true" : "false"; }
+  // Writes the document and a line feed to the stream.
+  void Finish(FILE* stream) {
+    std::fwrite(m_text.data(), 1, m_text.size(), stream);
+    std::fputc('\n', stream);
+  }
 
  private:
   void Open(char bracket) {
     Separate();
-    std::fputc(bracket, m_stream);
+    m_text.push_back(bracket);
     m_first.push_back(true);
   }
   void Close(char bracket) {
     m_first.pop_back();
-    std::fputc(bracket, m_stream);
+    m_text.push_back(bracket);
   }
   void Separate() {
     if (m_afterKey) {
@@ -46,27 +50,29 @@ class CJsonWriter {
       return;
     }
     if (m_first.empty()) return;
-    if (!m_first.back()) std::fputc(',', m_stream);
+    if (!m_first.back()) m_text.push_back(',');
     m_first.back() = false;
   }
   // UTF-8 text as a JSON string: quotes, backslashes and control characters escaped.
   void WriteString(std::string_view text) {
-    std::fputc('"', m_stream);
+    m_text.push_back('"');
     for (const char c : text) {
       const auto unit = static_cast<unsigned char>(c);
       if (c == '"' || c == '\\') {
-        std::fputc('\\', m_stream);
-        std::fputc(c, m_stream);
+        m_text.push_back('\\');
+        m_text.push_back(c);
       } else if (unit < 0x20) {
-        std::fprintf(m_stream, "\\u%04x", unit);
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", unit);
+        m_text += escape;
       } else {
-        std::fputc(c, m_stream);
+        m_text.push_back(c);
       }
     }
-    std::fputc('"', m_stream);
+    m_text.push_back('"');
   }
 
-  FILE* m_stream;
+  std::string m_text;
   std::vector<bool> m_first;  // per open object or array: no value written yet
   bool m_afterKey = false;
 };

@@ -89,7 +89,7 @@ int ReportDriveError(const SOptions& options, WCHAR letter) {
   const SDriveError error = LastDriveError(letter);
   const std::string drive = Utf8(WString(1, letter)) + ":";
   if (options.json) {
-    CJsonWriter json(stdout);
+    CJsonWriter json;
     json.BeginObject();
     json.Key("error");
     json.BeginObject();
@@ -101,7 +101,7 @@ int ReportDriveError(const SOptions& options, WCHAR letter) {
     json.String(Utf8(error.text));
     json.EndObject();
     json.EndObject();
-    json.Finish();
+    json.Finish(stdout);
   }
   std::fprintf(stderr, "ostrin: %s error %d: %s\n", drive.c_str(), error.code, Utf8(error.text).c_str());
   return ExitCodeOf(error.code);
@@ -207,7 +207,7 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     directory = path.substr(0, split + 1);
     pattern = path.substr(split + 1);
   }
-  CJsonWriter json(stdout);
+  CJsonWriter json;
   if (options.json) json.BeginArray();
   size_t found = 0;
   bool firstDirectory = true;
@@ -235,7 +235,7 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   if (!listed) return ReportDriveError(options, drive.letter);
   if (options.json) {
     json.EndArray();
-    json.Finish();
+    json.Finish(stdout);
   }
   if (found == 0) {
     std::fprintf(stderr, "ostrin: %s: no entry found\n", DisplayPath(drive, path).c_str());
@@ -258,7 +258,7 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     size_t next = 0;
     std::string indent;
   };
-  CJsonWriter json(stdout);
+  CJsonWriter json;
   const auto open = [&](const WString& directory, std::string indent) -> std::optional<SFrame> {
     auto entries = ReadDirectory(drive, directory, WTEXT("*"));
     if (!entries) return std::nullopt;
@@ -315,7 +315,7 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   }
   if (options.json) {
     json.EndObject();
-    json.Finish();
+    json.Finish(stdout);
   }
   return EXIT_OK;
 }
@@ -351,7 +351,7 @@ int DuCommand(const SOptions& options, const SOpenDrive& drive, const WString& p
     }
     return frame;
   };
-  CJsonWriter json(stdout);
+  CJsonWriter json;
   if (options.json) json.BeginArray();
   std::vector<SFrame> stack;
   auto root = open(*top);
@@ -390,7 +390,7 @@ int DuCommand(const SOptions& options, const SOpenDrive& drive, const WString& p
   }
   if (options.json) {
     json.EndArray();
-    json.Finish();
+    json.Finish(stdout);
   }
   return EXIT_OK;
 }
@@ -403,7 +403,7 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     std::fprintf(stderr, "ostrin: %s: not a directory\n", DisplayPath(drive, path).c_str());
     return EXIT_NOT_FOUND;
   }
-  CJsonWriter json(stdout);
+  CJsonWriter json;
   if (options.json) json.BeginArray();
   size_t found = 0;
   const bool walked = WalkDirectories(drive, *top, pattern, [&](const WString& directory, const std::vector<SListedEntry>& entries) {
@@ -419,7 +419,7 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   if (!walked) return ReportDriveError(options, drive.letter);
   if (options.json) {
     json.EndArray();
-    json.Finish();
+    json.Finish(stdout);
   }
   return found == 0 ? EXIT_NOT_FOUND : EXIT_OK;
 }
@@ -445,7 +445,7 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
   const uint64_t imageBytes = OstGetMemoryUsage(drive.index);
   const std::string name = DisplayPath(drive, WString());
   if (options.json) {
-    CJsonWriter json(stdout);
+    CJsonWriter json;
     json.BeginObject();
     json.Key("drive");
     json.String(name);
@@ -460,7 +460,7 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
     json.Key("allocated");
     json.Number(allocated);
     json.EndObject();
-    json.Finish();
+    json.Finish(stdout);
   } else {
     std::printf("Drive        %s\nImage        %llu bytes\nDirectories  %llu\nFiles        %llu\n"
                 "Size         %llu bytes\nAllocated    %llu bytes\n",
