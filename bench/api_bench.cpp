@@ -1,0 +1,201 @@
+// ostrin-api-bench: lists every directory of a drive through OstrinAPI, beside a readdir + fstatat walk
+// of the same tree recreated in a tmpfs folder, and times a second client's open of the open drive.
+//
+//   ostrin-api-bench LETTER TMPFS_FOLDER [RUNS]    (OstrinNT must serve the drive on 127.0.0.1:49020)
+//   ostrin-api-bench --open-only LETTER            (the second client: prints its open time in ms)
+//
+// Linux only: the comparison walk is the POSIX directory API.
+#include <OstrinAPI.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+struct SCounts {
+  uint64_t directories = 0;
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+};
+
+// Every directory of the drive through find-first / find-next; with a folder, recreates the tree
+// there (directories, and files of the listed sizes, holes only).
+SCounts ListDrive(uint32_t index, const std::string& recreateIn) {
+  SCounts counts;
+  std::vector<WString> pending{WString(1, '\\')};
+  WIN32_FIND_DATAW data;
+  while (!pending.empty()) {
+    const WString directory = std::move(pending.back());
+    pending.pop_back();
+    OST_FIND_HANDLE find = OstFindFirstFile(index, (directory + WTEXT("*")).c_str(), &data);
+    if (find == nullptr) continue;
+    do {
+      const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+      const bool isDirectory = (data.dwFileAttributes & 0x10) != 0;
+      if (isDirectory) {
+        ++counts.directories;
+        pending.push_back(directory + data.cFileName + WTEXT("\\"));
+      } else {
+        ++counts.files;
+        counts.bytes += size;
+      }
+      if (recreateIn.empty()) continue;
+      WString relative = directory.substr(1) + data.cFileName;
+      std::replace(relative.begin(), relative.end(), WCHAR{'\\'}, WCHAR{'/'});
+      const std::string path = recreateIn + "/" + WideToUtf8(relative);
+      if (isDirectory) {
+        if (::mkdir(path.c_str(), 0755) != 0) std::perror(path.c_str());
+      } else {
+        const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) std::perror(path.c_str());
+        if (fd >= 0) ::close(fd);
+      }
+    } while (OstFindNextFile(find, &data) != 0);
+    OstFindClose(find);
+  }
+  return counts;
+}
+
+// The same listing with the file system: readdir on every directory and fstatat on every entry.
+SCounts WalkFolder(const std::string& top) {
+  SCounts counts;
+  std::vector<std::string> pending{top};
+  while (!pending.empty()) {
+    const std::string directory = std::move(pending.back());
+    pending.pop_back();
+    DIR* stream = ::opendir(directory.c_str());
+    if (stream == nullptr) continue;
+    const int fd = ::dirfd(stream);
+    while (const dirent* entry = ::readdir(stream)) {
+      if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+      struct stat status;
+      if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (S_ISDIR(status.st_mode)) {
+        ++counts.directories;
+        pending.push_back(directory + "/" + entry->d_name);
+      } else {
+        ++counts.files;
+        counts.bytes += static_cast<uint64_t>(status.st_size);
+      }
+    }
+    ::closedir(stream);
+  }
+  return counts;
+}
+
+bool Connect() {
+  if (OstConnect() != 0) return true;
+  std::fprintf(stderr, "ostrin-api-bench: OstrinNT does not answer on 127.0.0.1:49020\n");
+  return false;
+}
+
+int OpenOnly(WCHAR letter) {
+  const Clock::time_point start = Clock::now();
+  if (!Connect()) return 1;
+  const int32_t index = OstOpenDrive(letter, nullptr, 0);
+  const double ms = MsSince(start);
+  if (index < 0) return 1;
+  std::printf("%.3f\n", ms);
+  OstCloseDrive(static_cast<uint32_t>(index));
+  OstDisconnect();
+  return 0;
+}
+
+// Runs this program as a second client and reads the open time it prints.
+double SecondClientOpenMs(const char* self, const char* letter) {
+  int fds[2];
+  if (::pipe(fds) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[0]);
+    ::execl(self, self, "--open-only", letter, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  char text[64] = {};
+  const ssize_t got = ::read(fds[0], text, sizeof text - 1);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::atof(text) : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--open-only") == 0) return OpenOnly(static_cast<WCHAR>(argv[2][0]));
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: ostrin-api-bench LETTER TMPFS_FOLDER [RUNS]\n");
+    return 2;
+  }
+  const auto letter = static_cast<WCHAR>(argv[1][0]);
+  const std::string folder = argv[2];
+  const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+
+  if (!Connect()) return 1;
+  Clock::time_point start = Clock::now();
+  const int32_t index = OstOpenDrive(letter, nullptr, 0);
+  const double firstOpenMs = MsSince(start);
+  if (index < 0) {
+    std::fprintf(stderr, "ostrin-api-bench: the open failed with %d\n", OstGetLastError(letter));
+    return 1;
+  }
+  const auto drive = static_cast<uint32_t>(index);
+  const SCounts recreated = ListDrive(drive, folder);
+
+  double apiMs = 1e300;
+  double walkMs = 1e300;
+  double secondOpenMs = 1e300;
+  SCounts listed;
+  SCounts walked;
+  WalkFolder(folder);  // the folder's inodes and dentries are in memory from here on
+  for (int run = 0; run < runs; ++run) {
+    start = Clock::now();
+    listed = ListDrive(drive, std::string());
+    apiMs = std::min(apiMs, MsSince(start));
+    start = Clock::now();
+    walked = WalkFolder(folder);
+    walkMs = std::min(walkMs, MsSince(start));
+    const double ms = SecondClientOpenMs(argv[0], argv[1]);
+    if (ms >= 0) secondOpenMs = std::min(secondOpenMs, ms);
+  }
+  OstCloseDrive(drive);
+  OstDisconnect();
+
+  std::printf("Drive %c: image of %llu bytes, %llu directories, %llu files, %llu bytes in files\n",
+              static_cast<char>(letter), static_cast<unsigned long long>(OstGetMemoryUsage(drive)),
+              static_cast<unsigned long long>(listed.directories), static_cast<unsigned long long>(listed.files),
+              static_cast<unsigned long long>(listed.bytes));
+  std::printf("tmpfs copy: %llu directories, %llu files, %llu bytes in files\n",
+              static_cast<unsigned long long>(walked.directories), static_cast<unsigned long long>(walked.files),
+              static_cast<unsigned long long>(walked.bytes));
+  if (walked.files != recreated.files || walked.directories != recreated.directories) {
+    std::printf("warning: the tmpfs copy does not hold the whole tree\n");
+  }
+  std::printf("\n(a) first open (connect, scan, publish, map)   %10.3f ms\n", firstOpenMs);
+  std::printf("(b) every directory listed through OstrinAPI     %10.3f ms\n", apiMs);
+  std::printf("(c) readdir + fstatat walk of the tmpfs copy    %10.3f ms\n", walkMs);
+  std::printf("(d) second client: connect and open the open drive %7.3f ms\n", secondOpenMs);
+  std::printf("walk / API listing = %.1f   (target: at least 10)\n", walkMs / apiMs);
+  return 0;
+}
