@@ -338,7 +338,7 @@ TEST_F(OstrinCommandTest, EveryFailureHasItsMessageAndExitCode) {
   EXPECT_EQ(error["drive"].text, "S:");
 
   for (const std::vector<std::string>& usage : std::vector<std::vector<std::string>>{
-           {}, {"ls"}, {"ls", "-x", "S:"}, {"ls", "S"}, {"find", "S:"}, {"info", "S:\\Documents"}, {"copy", "S:"}}) {
+           {}, {"ls"}, {"ls", "-x", "S:"}, {"ls", "S"}, {"ls", "1:"}, {"find", "S:"}, {"info", "S:\\Documents"}, {"copy", "S:"}}) {
     EXPECT_EQ(Ostrin(usage).exitCode, 2) << ::testing::PrintToString(usage);
   }
 }

@@ -110,6 +110,8 @@ int ReportDriveError(const SOptions& options, WCHAR letter) {
 // "X:" followed by a path; the path defaults to the root.
 bool ParseDrivePath(const WString& operand, WCHAR* letter, WString* path) {
   if (operand.size() < 2 || operand[1] != ':') return false;
+  const WCHAR upper = AsciiUpper(operand[0]);
+  if (upper < 'A' || upper > 'Z') return false;
   *letter = operand[0];
   *path = operand.size() == 2 ? WString(1, SEPARATOR) : operand.substr(2);
   return true;
@@ -194,6 +196,21 @@ std::optional<WString> DirectoryOfPath(const SOpenDrive& drive, const WString& p
   return std::nullopt;
 }
 
+// The directory that tree, du and find work below; nothing, with the exit code, when the path names
+// no directory.
+std::optional<WString> TopDirectory(const SOptions& options, const SOpenDrive& drive, const WString& path,
+                                    int* exitCode) {
+  auto top = DirectoryOfPath(drive, path);
+  if (top) return top;
+  if (OstGetLastError(drive.letter) != 0) {
+    *exitCode = ReportDriveError(options, drive.letter);
+  } else {
+    std::fprintf(stderr, "ostrin: %s: not a directory\n", DisplayPath(drive, path).c_str());
+    *exitCode = EXIT_NOT_FOUND;
+  }
+  return std::nullopt;
+}
+
 // ---- The commands.
 
 int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
@@ -246,12 +263,9 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
 
 // The tree below a directory, one entry per line, drawn with ASCII lines.
 int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
-  const auto top = DirectoryOfPath(drive, path);
-  if (!top) {
-    if (OstGetLastError(drive.letter) != 0) return ReportDriveError(options, drive.letter);
-    std::fprintf(stderr, "ostrin: %s: not a directory\n", DisplayPath(drive, path).c_str());
-    return EXIT_NOT_FOUND;
-  }
+  int exitCode = EXIT_OK;
+  const auto top = TopDirectory(options, drive, path, &exitCode);
+  if (!top) return exitCode;
   struct SFrame {
     WString directory;
     std::vector<SListedEntry> entries;
@@ -322,12 +336,9 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
 
 // Sizes summed per directory, each directory after the ones below it (as du prints them).
 int DuCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
-  const auto top = DirectoryOfPath(drive, path);
-  if (!top) {
-    if (OstGetLastError(drive.letter) != 0) return ReportDriveError(options, drive.letter);
-    std::fprintf(stderr, "ostrin: %s: not a directory\n", DisplayPath(drive, path).c_str());
-    return EXIT_NOT_FOUND;
-  }
+  int exitCode = EXIT_OK;
+  const auto top = TopDirectory(options, drive, path, &exitCode);
+  if (!top) return exitCode;
   struct SFrame {
     WString directory;
     std::vector<WString> subdirectories;
@@ -397,12 +408,9 @@ int DuCommand(const SOptions& options, const SOpenDrive& drive, const WString& p
 
 // Every entry of the drive whose name matches the pattern, a directory's matches before those below it.
 int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString& path, const WString& pattern) {
-  const auto top = DirectoryOfPath(drive, path);
-  if (!top) {
-    if (OstGetLastError(drive.letter) != 0) return ReportDriveError(options, drive.letter);
-    std::fprintf(stderr, "ostrin: %s: not a directory\n", DisplayPath(drive, path).c_str());
-    return EXIT_NOT_FOUND;
-  }
+  int exitCode = EXIT_OK;
+  const auto top = TopDirectory(options, drive, path, &exitCode);
+  if (!top) return exitCode;
   CJsonWriter json;
   if (options.json) json.BeginArray();
   size_t found = 0;
@@ -546,8 +554,11 @@ int ProgramMain(int argc, WCHAR** argv) {
   int exitCode = EXIT_OK;
   if (index < 0) {
     if (OstGetLastError(letter) == 0) {
-      std::fprintf(stderr, "ostrin: the scan of %s: was aborted\n", Utf8(WString(1, letter)).c_str());
-      exitCode = EXIT_INTERRUPTED;
+      // Aborted: by Ctrl-C here, or by the service (it aborts running scans when it stops).
+      const bool interrupted = ostrin::platform::InterruptRequested();
+      std::fprintf(stderr, "ostrin: the scan of %s: was aborted%s\n", Utf8(WString(1, letter)).c_str(),
+                   interrupted ? "" : " by the service");
+      exitCode = interrupted ? EXIT_INTERRUPTED : EXIT_SERVICE_ERROR;
     } else {
       exitCode = ReportDriveError(options, letter);
     }
