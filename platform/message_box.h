@@ -8,7 +8,8 @@ namespace ostrin::platform {
 
 // Shows text with the caption "Error:" and the error icon. On Windows the box is application-modal
 // with no owner window and blocks the calling thread until dismissed; elsewhere the text is written
-// as "Error: <text>" to standard error and the call returns at once.
+// as the one line "Error: <text>" to standard error (line feeds of the text become a space) and the
+// call returns at once.
 void ShowErrorMessage(const WString& text);
 
 }  // namespace ostrin::platform

@@ -2,13 +2,23 @@
 #include "platform/message_box.h"
 
 #include <cstdio>
+#include <string>
 
 #include "common/text.h"
 
 namespace ostrin::platform {
 
 void ShowErrorMessage(const WString& text) {
-  std::fprintf(stderr, "Error: %s\n", WideToUtf8(text).c_str());
+  // A message box may break its text into paragraphs; on a console it stays one line.
+  std::string line;
+  for (const char c : WideToUtf8(text)) {
+    if (c != '\n') {
+      line.push_back(c);
+    } else if (!line.empty() && line.back() != ' ') {
+      line.push_back(' ');
+    }
+  }
+  std::fprintf(stderr, "Error: %s\n", line.c_str());
   std::fflush(stderr);
 }
 

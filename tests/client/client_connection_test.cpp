@@ -14,7 +14,7 @@ namespace {
 
 using ostrin::test::CFakeService;
 
-constexpr char CANNOT_CONNECT[] = "Error: Can not connect to OstrinNT service.\n\nIs the service running?\n";
+constexpr char CANNOT_CONNECT[] = "Error: Can not connect to OstrinNT service. Is the service running?\n";
 constexpr char PROTOCOL_ERROR[] = "Error: OstrinNT protocol error.\n";
 constexpr char COMMUNICATION_ERROR[] = "Error: OstrinNT communication error.\n";
 

@@ -346,7 +346,7 @@ TEST_F(OstrinCommandTest, EveryFailureHasItsMessageAndExitCode) {
 TEST(OstrinCommandWithoutServiceTest, SaysTheServiceIsNotRunning) {
   const SProgramResult result = Ostrin({"ls", "C:"});
   EXPECT_EQ(result.exitCode, 3);
-  EXPECT_EQ(result.err, "Error: Can not connect to OstrinNT service.\n\nIs the service running?\n");
+  EXPECT_EQ(result.err, "Error: Can not connect to OstrinNT service. Is the service running?\n");
 }
 
 TEST(OstrinCommandInterruptTest, CtrlCDuringTheScanAbortsIt) {
