@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev googletest
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   ntfs-3g ntfs-3g-dev
   sleuthkit libfsntfs-utils
   forensics-samples-ntfs xz-utils

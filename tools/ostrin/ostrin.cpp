@@ -103,7 +103,10 @@ int ReportDriveError(const SOptions& options, WCHAR letter) {
     json.EndObject();
     json.Finish(stdout);
   }
-  std::fprintf(stderr, "ostrin: %s error %d: %s\n", drive.c_str(), error.code, Utf8(error.text).c_str());
+  // System texts on Windows end with a line break of their own.
+  std::string text = Utf8(error.text);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  std::fprintf(stderr, "ostrin: %s error %d: %s\n", drive.c_str(), error.code, text.c_str());
   return ExitCodeOf(error.code);
 }
 
