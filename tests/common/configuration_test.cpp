@@ -9,7 +9,9 @@
 namespace {
 
 COstrinConfiguration ReadText(const std::string& text) {
-  const std::string path = ::testing::TempDir() + "configuration_test.ini";
+  // A file of each test's own: CTest runs the tests of this program side by side.
+  const std::string path = ::testing::TempDir() + "configuration_test_" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini";
   FILE* file = std::fopen(path.c_str(), "w");
   EXPECT_NE(file, nullptr);
   std::fputs(text.c_str(), file);
