@@ -23,6 +23,13 @@ void CatchInterrupts() {
   sigaction(SIGINT, &action, nullptr);
 }
 
+void ReleaseInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
 bool InterruptRequested() { return g_interrupted != 0; }
 
 }  // namespace ostrin::platform

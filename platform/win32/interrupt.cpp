@@ -21,6 +21,8 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
+void ReleaseInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
+
 bool InterruptRequested() { return g_interrupted; }
 
 }  // namespace ostrin::platform

@@ -554,8 +554,14 @@ int ProgramMain(int argc, WCHAR** argv) {
   std::snprintf(g_progressLabel, sizeof g_progressLabel, "Scanning %s:", Utf8(WString(1, letter)).c_str());
   const int32_t index = OstOpenDrive(letter, ShowProgress, 0);
   EndProgress();
+  // Only the scan is aborted through the service; a Ctrl-C while the listing runs ends the program.
+  ostrin::platform::ReleaseInterrupts();
   int exitCode = EXIT_OK;
-  if (index < 0) {
+  if (index >= 0 && ostrin::platform::InterruptRequested()) {
+    // The scan had finished when Ctrl-C came: nothing is listed.
+    OstCloseDrive(static_cast<uint32_t>(index));
+    exitCode = EXIT_INTERRUPTED;
+  } else if (index < 0) {
     if (OstGetLastError(letter) == 0) {
       // Aborted: by Ctrl-C here, or by the service (it aborts running scans when it stops).
       const bool interrupted = ostrin::platform::InterruptRequested();
