@@ -5,7 +5,7 @@
 
 namespace {
 
-struct Spec {
+struct SFieldFormat {
   bool left = false;
   bool zero = false;
   bool plus = false;
@@ -32,19 +32,19 @@ uint64_t UnsignedInOwnWidth(const CFormatArg& arg) {
   return arg.bits & ((uint64_t{1} << (arg.size * 8)) - 1);
 }
 
-void Pad(WString* out, const WString& prefix, const WString& body, const Spec& spec, bool numeric) {
+void Pad(WString* out, const WString& prefix, const WString& body, const SFieldFormat& field, bool numeric) {
   const size_t length = prefix.size() + body.size();
-  const size_t fill = spec.width > length ? spec.width - length : 0;
-  if (spec.left) {
+  const size_t fill = field.width > length ? field.width - length : 0;
+  if (field.left) {
     *out += prefix + body + WString(fill, ' ');
-  } else if (numeric && spec.zero && !spec.hasPrecision) {
+  } else if (numeric && field.zero && !field.hasPrecision) {
     *out += prefix + WString(fill, '0') + body;
   } else {
     *out += WString(fill, ' ') + prefix + body;
   }
 }
 
-bool FormatInteger(WString* out, const CFormatArg& arg, WCHAR conversion, const Spec& spec) {
+bool FormatInteger(WString* out, const CFormatArg& arg, WCHAR conversion, const SFieldFormat& field) {
   if (arg.kind == CFormatArg::Kind::Text) return false;
   WString prefix;
   uint64_t magnitude = 0;
@@ -55,22 +55,22 @@ bool FormatInteger(WString* out, const CFormatArg& arg, WCHAR conversion, const 
     magnitude = negative ? ~arg.bits + 1 : arg.bits;
     if (negative) {
       prefix = WTEXT("-");
-    } else if (spec.plus) {
+    } else if (field.plus) {
       prefix = WTEXT("+");
-    } else if (spec.space) {
+    } else if (field.space) {
       prefix = WTEXT(" ");
     }
   } else {
     magnitude = UnsignedInOwnWidth(arg);
     if (conversion == 'x' || conversion == 'X') base = 16;
     if (conversion == 'o') base = 8;
-    if (spec.alternate && magnitude != 0 && base == 16) prefix = conversion == 'x' ? WTEXT("0x") : WTEXT("0X");
+    if (field.alternate && magnitude != 0 && base == 16) prefix = conversion == 'x' ? WTEXT("0x") : WTEXT("0X");
   }
-  WString body = spec.hasPrecision && spec.precision == 0 && magnitude == 0 ? WString()
+  WString body = field.hasPrecision && field.precision == 0 && magnitude == 0 ? WString()
                                                                             : Digits(magnitude, base, conversion == 'X');
-  if (spec.hasPrecision && body.size() < spec.precision) body.insert(0, spec.precision - body.size(), '0');
-  if (spec.alternate && base == 8 && (body.empty() || body[0] != '0')) body.insert(body.begin(), '0');
-  Pad(out, prefix, body, spec, true);
+  if (field.hasPrecision && body.size() < field.precision) body.insert(0, field.precision - body.size(), '0');
+  if (field.alternate && base == 8 && (body.empty() || body[0] != '0')) body.insert(body.begin(), '0');
+  Pad(out, prefix, body, field, true);
   return true;
 }
 
@@ -90,26 +90,26 @@ bool FormatWide(const WCHAR* format, std::span<const CFormatArg> args, WString* 
       out->push_back('%');
       continue;
     }
-    Spec spec;
+    SFieldFormat field;
     for (;; ++p) {
       if (*p == '-') {
-        spec.left = true;
+        field.left = true;
       } else if (*p == '0') {
-        spec.zero = true;
+        field.zero = true;
       } else if (*p == '+') {
-        spec.plus = true;
+        field.plus = true;
       } else if (*p == ' ') {
-        spec.space = true;
+        field.space = true;
       } else if (*p == '#') {
-        spec.alternate = true;
+        field.alternate = true;
       } else {
         break;
       }
     }
-    for (; *p >= '0' && *p <= '9'; ++p) spec.width = spec.width * 10 + static_cast<size_t>(*p - '0');
+    for (; *p >= '0' && *p <= '9'; ++p) field.width = field.width * 10 + static_cast<size_t>(*p - '0');
     if (*p == '.') {
-      spec.hasPrecision = true;
-      for (++p; *p >= '0' && *p <= '9'; ++p) spec.precision = spec.precision * 10 + static_cast<size_t>(*p - '0');
+      field.hasPrecision = true;
+      for (++p; *p >= '0' && *p <= '9'; ++p) field.precision = field.precision * 10 + static_cast<size_t>(*p - '0');
     }
     if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
       p += 3;
@@ -128,17 +128,17 @@ bool FormatWide(const WCHAR* format, std::span<const CFormatArg> args, WString* 
       case 'x':
       case 'X':
       case 'o':
-        if (!FormatInteger(out, arg, conversion, spec)) return false;
+        if (!FormatInteger(out, arg, conversion, field)) return false;
         break;
       case 'c':
         if (arg.kind == CFormatArg::Kind::Text) return false;
-        Pad(out, WString(), WString(1, static_cast<WCHAR>(arg.bits)), spec, false);
+        Pad(out, WString(), WString(1, static_cast<WCHAR>(arg.bits)), field, false);
         break;
       case 's': {
         if (arg.kind != CFormatArg::Kind::Text) return false;
         std::basic_string_view<WCHAR> text = arg.text;
-        if (spec.hasPrecision && text.size() > spec.precision) text = text.substr(0, spec.precision);
-        Pad(out, WString(), WString(text), spec, false);
+        if (field.hasPrecision && text.size() > field.precision) text = text.substr(0, field.precision);
+        Pad(out, WString(), WString(text), field, false);
         break;
       }
       default:
