@@ -186,13 +186,16 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
     CEntryRun run;
     const unsigned char* match = nullptr;
     EScan found = EScan::Corrupt;
-    WString pattern(component, componentLength);
+    // Directories are compared in place; only a last component, a pattern, is copied (it ends up in
+    // the handle).
+    WString pattern;
     if (BlockEntries(image, block, &run)) {
       if (separatorFollows) {
         found = ScanEntries(image, run, [&](const WCHAR* name) {
           return NameEqualsIgnoringCase(component, componentLength, name);
         }, &match);
       } else {
+        pattern.assign(component, componentLength);
         found = ScanEntries(image, run, [&](const WCHAR* name) { return MatchesPattern(pattern, name); }, &match);
       }
     }
@@ -212,7 +215,7 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
     FillFindData(match, findFileData);
     auto handle = std::make_unique<OstFindHandle>();
     handle->driveIndex = driveIndex;
-    handle->pattern = std::move(pattern);
+    handle->pattern.assign(component, componentLength);
     handle->nextEntry = run.next;
     handle->remaining = run.remaining;
     handle->viewGeneration = drive.viewGeneration;
