@@ -23,6 +23,7 @@
 #include "platform/perf_counter.h"
 #include "platform/shared_section.h"
 #include "platform/terminate_event.h"
+#include "tests/support/expected_scan.h"
 #include "tests/common/loopback_pair.h"
 #include "tests/service/server_test_timings.h"
 #include "tests/support/image_file.h"
@@ -48,19 +49,6 @@ std::vector<std::string> Reported() {
 }
 
 CDriveSlot& SlotOf(char letter) { return g_DriveSlots[static_cast<size_t>(letter - 'A')]; }
-
-// The percentages below 100 that a scan of the image reports, in order.
-std::vector<uint32_t> ExpectedProgressOf(const std::string& image) {
-  CDriveIndex drive;
-  drive.Volume().OpenPath(image);
-  std::vector<uint32_t> reported;
-  EXPECT_TRUE(drive.ScanVolume([&](int32_t percent) {
-    reported.push_back(static_cast<uint32_t>(percent));
-    return true;
-  }));
-  drive.DiscardNodes();
-  return reported;
-}
 
 bool SectionExists(char16_t letter) {
   ostrin::platform::CSectionView view;
@@ -183,7 +171,7 @@ TEST_F(DriveSlotTest, SecondOpenSharesTheImageAndClosesCountDown) {
 
   OpenDriveThread(Request(first, 'P'));
   // The build's byte stream: each progress below 100, then 100, then OpenDone, nothing else.
-  for (uint32_t percent : ExpectedProgressOf(small.image)) {
+  for (uint32_t percent : ostrin::test::ExpectedProgress(small.image)) {
     EXPECT_EQ(ReadBytes(first.client, 12), CBytes().U32(5).U32('P').U32(percent).bytes);
   }
   EXPECT_EQ(ReadBytes(first.client, 12), CBytes().U32(5).U32('P').U32(100).bytes);
@@ -336,7 +324,7 @@ TEST_F(DriveSlotTest, StopAbortsEveryScanIncludingOnesThatStartLater) {
   // The job clears the slot's abort flag before it builds; the stop still ends its scan at the
   // first progress step.
   OpenDriveThread(Request(pair, 'W'));
-  const std::vector<uint32_t> progress = ExpectedProgressOf(small.image);
+  const std::vector<uint32_t> progress = ostrin::test::ExpectedProgress(small.image);
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(ReadBytes(pair.client, 12), CBytes().U32(5).U32('W').U32(progress.front()).bytes);
   EXPECT_EQ(ReadBytes(pair.client, 8), CBytes().U32(6).U32('W').bytes);

@@ -174,29 +174,6 @@ bool CServerProcess::WaitForTextEvent(const std::string& prefix, size_t count, i
   return true;
 }
 
-uint64_t ExpectedImageSize(const std::string& image) {
-  CDriveIndex drive;
-  drive.Volume().OpenPath(image);
-  EXPECT_TRUE(drive.ScanVolume([](int32_t) { return true; }));
-  drive.LinkTree();
-  drive.AttachFiles();
-  const uint64_t size = drive.Root()->ComputeImageSize();
-  drive.DeleteTree();
-  return size;
-}
-
-std::vector<uint32_t> ExpectedProgress(const std::string& image) {
-  CDriveIndex drive;
-  drive.Volume().OpenPath(image);
-  std::vector<uint32_t> reported;
-  EXPECT_TRUE(drive.ScanVolume([&](int32_t percent) {
-    reported.push_back(static_cast<uint32_t>(percent));
-    return true;
-  }));
-  drive.DiscardNodes();
-  return reported;
-}
-
 std::u16string SectionNameOf(char16_t letter) { return std::u16string(u"Global\\OstrinNT_Drive_") + letter; }
 
 CRawClient::CRawClient(uint16_t port, int32_t timeoutSeconds) {

@@ -15,6 +15,7 @@
 
 #include "common/sock_stream.h"
 #include "tests/common/loopback_pair.h"
+#include "tests/support/expected_scan.h"
 
 namespace ostrin::test {
 
@@ -87,12 +88,6 @@ class CServerProcess {
 
 // A free TCP port on 127.0.0.1 at the moment of the call.
 uint16_t FreeLoopbackPort();
-
-// The image size that publishing the volume gives, built in process from the same image.
-uint64_t ExpectedImageSize(const std::string& image);
-
-// The progress percentages a scan of the volume reports below 100, in order.
-std::vector<uint32_t> ExpectedProgress(const std::string& image);
 
 // How one open ended on the wire.
 struct SOpenResult {
