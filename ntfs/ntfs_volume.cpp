@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -64,6 +65,12 @@ void CNTFSVolume::OpenLetter(WCHAR letter) {
 void CNTFSVolume::OpenPath(const std::string& path) {
   Reset();
   if (!m_device.OpenPath(path)) ThrowError<CWinErrException>(ERROR_OPEN_VOLUME);
+  CheckVolume();
+}
+
+void CNTFSVolume::OpenSource(std::shared_ptr<const ostrin::platform::IVolumeSource> source) {
+  Reset();
+  m_device.OpenSource(std::move(source));
   CheckVolume();
 }
 

@@ -26,6 +26,10 @@ class CNTFSVolume {
   // Opens a device or image file by path, with the same checks as OpenLetter.
   void OpenPath(const std::string& path);
 
+  // Opens a volume whose bytes come from a source of the caller's (tests and fuzz targets), with the
+  // same checks as OpenLetter.
+  void OpenSource(std::shared_ptr<const ostrin::platform::IVolumeSource> source);
+
   // Closes the device and forgets everything read from it.
   void Reset();
 

@@ -20,5 +20,6 @@ WString SystemErrorText(uint32_t code);
 uint32_t ErrorNotFound();      // no such file or device (ENOENT / ERROR_FILE_NOT_FOUND)
 uint32_t ErrorAccessDenied();  // EACCES / ERROR_ACCESS_DENIED
 uint32_t ErrorEndOfData();     // a read that ended before the bytes it needed (ENODATA / ERROR_HANDLE_EOF)
+uint32_t ErrorReadFault();     // the device could not read the bytes asked for (EIO / ERROR_READ_FAULT)
 
 }  // namespace ostrin::platform

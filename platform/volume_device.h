@@ -10,6 +10,15 @@
 
 namespace ostrin::platform {
 
+// Bytes that stand in for the system's device: a volume held in memory, or a device whose reads fail
+// where a test wants them to. Used by tests and fuzz targets only; the product opens real devices.
+class IVolumeSource {
+ public:
+  virtual ~IVolumeSource() = default;
+  // The contract of CVolumeDevice::ReadAt; a failing read sets the system's last error.
+  virtual bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const = 0;
+};
+
 // One open volume. Reads are positioned (no shared file position), so a device may be read from
 // several places without a seek between them. The device is closed with its owner.
 class CVolumeDevice {
@@ -29,6 +38,9 @@ class CVolumeDevice {
   // last error set.
   bool OpenPath(const std::string& path);
 
+  // Reads from source instead of a device until the next open or close.
+  void OpenSource(std::shared_ptr<const IVolumeSource> source);
+
   void Close();
   bool IsOpen() const;
 
@@ -39,6 +51,7 @@ class CVolumeDevice {
  private:
   struct Handle;
   std::unique_ptr<Handle> m_handle;
+  std::shared_ptr<const IVolumeSource> m_source;
 };
 
 }  // namespace ostrin::platform

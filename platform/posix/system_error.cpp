@@ -22,5 +22,6 @@ WString SystemErrorText(uint32_t code) {
 uint32_t ErrorNotFound() { return ENOENT; }
 uint32_t ErrorAccessDenied() { return EACCES; }
 uint32_t ErrorEndOfData() { return ENODATA; }
+uint32_t ErrorReadFault() { return EIO; }
 
 }  // namespace ostrin::platform

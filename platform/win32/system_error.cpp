@@ -23,5 +23,6 @@ WString SystemErrorText(uint32_t code) {
 uint32_t ErrorNotFound() { return ERROR_FILE_NOT_FOUND; }
 uint32_t ErrorAccessDenied() { return ERROR_ACCESS_DENIED; }
 uint32_t ErrorEndOfData() { return ERROR_HANDLE_EOF; }
+uint32_t ErrorReadFault() { return ERROR_READ_FAULT; }
 
 }  // namespace ostrin::platform

@@ -39,12 +39,21 @@ bool CVolumeDevice::OpenPath(const std::string& path) {
   return m_handle->handle.IsValid();
 }
 
-void CVolumeDevice::Close() { m_handle->handle.Reset(); }
+void CVolumeDevice::OpenSource(std::shared_ptr<const IVolumeSource> source) {
+  Close();
+  m_source = std::move(source);
+}
 
-bool CVolumeDevice::IsOpen() const { return m_handle->handle.IsValid(); }
+void CVolumeDevice::Close() {
+  m_handle->handle.Reset();
+  m_source.reset();
+}
+
+bool CVolumeDevice::IsOpen() const { return m_source != nullptr || m_handle->handle.IsValid(); }
 
 bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
   *bytesRead = 0;
+  if (m_source != nullptr) return m_source->ReadAt(offset, buffer, length, bytesRead);
   if (!IsOpen()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
