@@ -14,8 +14,6 @@ namespace {
 // stream's 30-second waits a silent service fails the open after about 150 seconds.
 constexpr int MAX_OPEN_WAITS = 5;
 
-constexpr uint32_t PERCENT_DONE = 100;
-
 // Ends an open that cannot finish: keeps the error that made it fail, releases the view, gives this
 // client's use of the drive back to the service when it had been counted in, and closes the record.
 void FailDrive(DriveRecord& drive, uint32_t letter, int32_t code, const WString& text) {
@@ -101,7 +99,7 @@ int32_t OpenDrive(DriveRecord& drive, uint32_t letter, OpenProgressCallback call
         ReadOpenMessageBody(g_Connection, message);
         drive.state = DriveState::Open;
         if (!MapDriveImage(drive, letter)) return -1;
-        if (callback != nullptr) callback(static_cast<int32_t>(PERCENT_DONE), callerValue);
+        if (callback != nullptr) callback(PROGRESS_DONE, callerValue);
         return static_cast<int32_t>(DriveIndexOf(drive));
       default:
         break;  // a message this client does not know carries nothing it needs

@@ -27,6 +27,10 @@ inline constexpr uint16_t CLIENT_PORT = 49020;
 inline constexpr uint32_t PROTOCOL_MAGIC = 0x29052020;
 inline constexpr uint32_t PROTOCOL_VERSION = 1;
 
+// The percentage of the one OpenProgress sent after the drive's image is written; the scan's own
+// reports stay below it.
+inline constexpr int32_t PROGRESS_DONE = 100;
+
 // First u32 of every message from the client.
 enum class ECommand : uint32_t {
   Hello = 2,

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "common/exceptions.h"
+#include "common/protocol.h"
 #include "index/image_format.h"
 #include "index/index_errors.h"
 
@@ -27,8 +28,24 @@ bool CDriveIndex::Build(WCHAR letterAsSent, const ScanProgress& progress) {
     Close();
     throw;
   }
-  progress(PROGRESS_DONE);
+  progress.ReportPercent(PROGRESS_DONE);
   return true;
+}
+
+bool CDriveIndex::ScanMft(WCHAR letter, const ScanProgress& progress) {
+  m_volume.OpenLetter(letter);
+  return ScanVolume(progress);
+}
+
+bool CDriveIndex::ScanVolume(const ScanProgress& progress) {
+  try {
+    if (ScanMftRecords(m_volume, *this, progress)) return true;
+  } catch (...) {
+    DiscardNodes();
+    throw;
+  }
+  DiscardNodes();
+  return false;
 }
 
 void CDriveIndex::AddDirectory(uint64_t recordNumber, const CNodeValues& values) {

@@ -13,13 +13,7 @@
 #include "platform/shared_section.h"
 #include "platform/types.h"
 
-// Called by the scan with each new whole percentage below 100; returning false stops the scan.
-using ScanProgress = std::function<bool(int32_t percent)>;
-
-// The percentage reported once the image of a drive has been written.
-inline constexpr int32_t PROGRESS_DONE = 100;
-
-class CDriveIndex {
+class CDriveIndex : public IScanSink {
  public:
   CDriveIndex();
   ~CDriveIndex();
@@ -36,17 +30,18 @@ class CDriveIndex {
 
   // --- The MFT scan -------------------------------------------------------------------------------
   // Opens the volume of a letter and hands every accepted name of its MFT to the tree. True when the
-  // whole MFT was scanned, false when the progress report stopped it (the tree is then discarded).
-  // Every failure is thrown, after the tree is discarded.
+  // whole MFT was scanned, false when the progress report or a stop request ended it (the tree is then
+  // discarded). Damaged records are skipped and reported to the progress; every failure is thrown,
+  // after the tree is discarded.
   bool ScanMft(WCHAR letter, const ScanProgress& progress);
   // The same for a volume already open (by letter or by path).
   bool ScanVolume(const ScanProgress& progress);
 
   // --- The tree -----------------------------------------------------------------------------------
   // Enters a directory under its record number, with the first of its names handed over.
-  void AddDirectory(uint64_t recordNumber, const CNodeValues& values);
+  void AddDirectory(uint64_t recordNumber, const CNodeValues& values) override;
   // Adds one name of a file; a file with names in several directories is added once per directory.
-  void AddFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize);
+  void AddFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize) override;
   // Deletes every node handed over so far.
   void DiscardNodes();
   // Creates the root (record 5) and hangs every directory under its parent.

@@ -20,12 +20,21 @@ std::array<CDriveSlot, DRIVE_SLOT_COUNT> g_DriveSlots;
 namespace {
 
 std::atomic<SlotErrorReporter> g_errorReporter{nullptr};
+std::atomic<SlotErrorReporter> g_warningReporter{nullptr};
 std::atomic<bool> g_stopping{false};
 
 void ReportSlotError(const WString& message) noexcept {
   const SlotErrorReporter reporter = g_errorReporter.load();
   if (reporter != nullptr) reporter(message);
 }
+
+void ReportSlotWarning(const WString& message) noexcept {
+  const SlotErrorReporter reporter = g_warningReporter.load();
+  if (reporter != nullptr) reporter(message);
+}
+
+// Whether a scan of the slot is to stop: an abort was asked for, or the service is stopping.
+bool IsStopRequested(const CDriveSlot& slot) { return slot.abortFlag.load() || g_stopping.load(); }
 
 WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
 
@@ -46,7 +55,11 @@ void RunOpenJob(const OpenDriveRequest& request) {
   if (!slot.IsOpen()) {
     slot.abortFlag.exchange(false);
     try {
-      aborted = !slot.Build(letter, [&request](int32_t percent) { return ReportProgress(percent, request); });
+      const ScanProgress progress(
+          [&request](int32_t percent) { return ReportProgress(percent, request); },
+          [&slot] { return IsStopRequested(slot); },
+          [letter](const CScanDamage& damage) { ReportSlotWarning(DamagedDriveWarning(letter, damage)); });
+      aborted = !slot.Build(letter, progress);
     } catch (const CSockException&) {
       // Only the final progress report comes after publishing. The image stands then, so the client
       // is counted as its user, as when OpenDone itself cannot be sent: a drive must never be open
@@ -90,6 +103,12 @@ void SendError(CConnection& connection, int32_t code, const WString& message) {
 }
 
 void SetSlotErrorReporter(SlotErrorReporter reporter) { g_errorReporter.store(reporter); }
+
+void SetSlotWarningReporter(SlotErrorReporter reporter) { g_warningReporter.store(reporter); }
+
+WString DamagedDriveWarning(WCHAR letter, const CScanDamage& damage) {
+  return WTEXT("Drive ") + WString(1, letter) + WTEXT(": ") + damage.Describe();
+}
 
 void CTimedLock::lock() {
   std::unique_lock<std::mutex> guard(m_mutex);
@@ -158,8 +177,7 @@ bool ReportProgress(int32_t percent, const OpenDriveRequest& request) {
   request.connection->Send([&](CSockStream& stream) {
     WriteOpenProgress(stream, request.letter, static_cast<uint32_t>(percent));
   });
-  const CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(LetterUnit(request.letter)))];
-  return !slot.abortFlag.load() && !g_stopping.load();
+  return !IsStopRequested(g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(LetterUnit(request.letter)))]);
 }
 
 void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept {

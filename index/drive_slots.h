@@ -60,6 +60,11 @@ void SendError(CConnection& connection, int32_t code, const WString& message);
 // text "Error: %s" with the message. Until one is installed the failures are not reported.
 using SlotErrorReporter = void (*)(const WString& message);
 void SetSlotErrorReporter(SlotErrorReporter reporter);
+// Where the slot code reports warnings (the damaged records a build skipped): the service installs a
+// function that writes the text as a warning event.
+void SetSlotWarningReporter(SlotErrorReporter reporter);
+// The warning of a build that skipped damaged records: "Drive X: 3 damaged file records skipped: ...".
+WString DamagedDriveWarning(WCHAR letter, const CScanDamage& damage);
 
 // What the server hands an open job: the connection to answer on and the letter (u32) exactly as the
 // client sent it. The job owns it.

@@ -5,18 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "ntfs/mft_scan.h"  // CNodeValues, what the scan hands over for one name
 #include "platform/types.h"
-
-// What the scan hands over for one accepted name of a record.
-struct CNodeValues {
-  uint64_t parentRecord = 0;       // 48-bit record number of the parent directory
-  const WCHAR* name = nullptr;     // at most 255 units
-  uint16_t nameLength = 0;
-  uint64_t lastWriteTime = 0;      // FILETIME, local time
-  uint64_t creationTime = 0;
-  uint64_t lastAccessTime = 0;
-  uint32_t attributes = 0;
-};
 
 class CFileBase {
  public:

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/file_attributes.h"  // ATTR_HAS_HARDLINKS in the attribute word
 #include "platform/types.h"
 
 #pragma pack(push, 1)
@@ -45,8 +46,6 @@ static_assert(offsetof(IMAGE_NODE, name) == 46);
 #pragma pack(pop)
 
 inline constexpr uint32_t IMAGE_ATTRIBUTE_DIRECTORY = 0x10;
-// Set on every entry of a record with two or more names outside the DOS namespace.
-inline constexpr uint32_t ATTR_HAS_HARDLINKS = 0x40000000;
 inline constexpr uint32_t IMAGE_MAX_NAME_UNITS = 255;
 inline constexpr uint64_t IMAGE_ALIGNMENT = 8;
 

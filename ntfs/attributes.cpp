@@ -160,6 +160,7 @@ uint64_t CAttrNonResident::GetValueSize(uint64_t* allocatedSize) const {
 bool CAttrNonResident::ReadRunClusters(uint64_t vcn, uint32_t count, void* destination, uint64_t destinationSize,
                                        uint64_t* bytesRead) {
   *bytesRead = 0;
+  m_lastReadFault = EReadFault::Unmapped;
   if (vcn > m_vcnCount || count > m_vcnCount - vcn) return false;
   if (destinationSize < static_cast<uint64_t>(count) * m_clusterSize) return false;
   auto* out = static_cast<uint8_t*>(destination);
@@ -175,31 +176,49 @@ bool CAttrNonResident::ReadRunClusters(uint64_t vcn, uint32_t count, void* desti
       uint64_t position = 0;
       if (!MultiplyFits(static_cast<uint64_t>(run->lcn) + (vcn - run->startVcn), m_clusterSize, &position)) break;
       size_t got = 0;
-      if (!m_device->ReadAt(position, out, bytes, &got) || got != bytes) break;
+      if (!m_device->ReadAt(position, out, bytes, &got)) {
+        m_lastReadFault = EReadFault::DeviceError;
+        break;
+      }
+      if (got != bytes) break;  // the volume ends here
     }
     clustersRead += take;
     out += bytes;
     vcn += take;
     count -= static_cast<uint32_t>(take);
   }
+  if (count == 0) m_lastReadFault = EReadFault::None;
   *bytesRead = clustersRead * m_clusterSize;
   return true;
 }
 
+uint64_t CAttrNonResident::InitializedSize() const {
+  return std::min(READ_FIELD(NONRESIDENT_ATTRIBUTE_HEADER, initializedSize, m_header), GetValueSize());
+}
+
 bool CAttrNonResident::ReadValue(uint64_t offset, void* destination, uint32_t length, uint32_t* bytesRead) {
   *bytesRead = 0;
+  m_lastReadFault = EReadFault::None;
   if (length == 0) return true;
   const uint64_t dataSize = GetValueSize();
-  if (offset > dataSize) return false;
+  if (offset > dataSize) {
+    m_lastReadFault = EReadFault::Unmapped;
+    return false;
+  }
   if (length > dataSize - offset) length = static_cast<uint32_t>(dataSize - offset);
   if (length == 0) return true;
 
+  // Only the part below the initialized size comes from the disk; the rest is zeros.
   auto* out = static_cast<uint8_t*>(destination);
+  const uint64_t initialized = InitializedSize();
+  const uint32_t stored = offset >= initialized ? 0 : static_cast<uint32_t>(std::min<uint64_t>(length, initialized - offset));
+  std::memset(out + stored, 0, length - stored);
+
   uint64_t vcn = offset / m_clusterSize;
   const uint32_t headSkip = static_cast<uint32_t>(offset % m_clusterSize);
-  uint32_t remaining = length;
+  uint32_t remaining = stored;
   uint64_t got = 0;
-  if (headSkip != 0) {
+  if (headSkip != 0 && remaining != 0) {
     if (!ReadRunClusters(vcn, 1, Scratch(), m_clusterSize, &got) || got != m_clusterSize) return false;
     const uint32_t take = std::min(m_clusterSize - headSkip, remaining);
     std::memcpy(out, Scratch() + headSkip, take);
@@ -221,6 +240,40 @@ bool CAttrNonResident::ReadValue(uint64_t offset, void* destination, uint32_t le
   }
   *bytesRead = length;
   return true;
+}
+
+bool CAttrNonResident::ReadWithinCluster(uint64_t offset, void* destination, uint32_t length) {
+  m_lastReadFault = EReadFault::Unmapped;
+  const uint64_t vcn = offset / m_clusterSize;
+  const uint64_t inCluster = offset % m_clusterSize;
+  if (length > m_clusterSize - inCluster || offset > GetValueSize() || length > GetValueSize() - offset) return false;
+  auto* out = static_cast<uint8_t*>(destination);
+  if (offset >= InitializedSize()) {
+    std::memset(out, 0, length);
+    m_lastReadFault = EReadFault::None;
+    return true;
+  }
+  for (const tagDataRun_Entry* run : m_runs) {
+    if (vcn < run->startVcn || vcn > run->lastVcn) continue;
+    if (run->lcn == SPARSE_RUN_LCN) {
+      std::memset(out, 0, length);
+      m_lastReadFault = EReadFault::None;
+      return true;
+    }
+    uint64_t position = 0;
+    if (!MultiplyFits(static_cast<uint64_t>(run->lcn) + (vcn - run->startVcn), m_clusterSize, &position)) return false;
+    size_t got = 0;
+    if (!m_device->ReadAt(position + inCluster, out, length, &got)) {
+      m_lastReadFault = EReadFault::DeviceError;
+      return false;
+    }
+    if (got != length) return false;
+    const uint64_t initialized = InitializedSize();
+    if (offset + length > initialized) std::memset(out + (initialized - offset), 0, offset + length - initialized);
+    m_lastReadFault = EReadFault::None;
+    return true;
+  }
+  return false;
 }
 
 uint8_t* CAttrNonResident::Scratch() {

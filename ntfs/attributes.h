@@ -83,11 +83,22 @@ class CAttrResident : public CAttrBase {
 // A value that lies in clusters of the volume, described by a run list.
 class CAttrNonResident : public CAttrBase {
  public:
+  // Why the last read of the value delivered less than it asked for.
+  enum class EReadFault : uint8_t {
+    None,
+    Unmapped,     // the clusters lie outside the runs, or the volume ends before them
+    DeviceError,  // the device failed to read them (a bad sector)
+  };
+
   CAttrNonResident(const uint8_t* header, CFileRecord* owner);
 
   bool HasValidRuns() const override { return m_runsValid; }
   uint64_t GetValueSize(uint64_t* allocatedSize = nullptr) const override;
+  // Bytes past the initialized size read as zeros, without touching the disk: NTFS leaves what the
+  // clusters hold there undefined.
   bool ReadValue(uint64_t offset, void* destination, uint32_t length, uint32_t* bytesRead) override;
+  // The initialized size: where the bytes that were ever written end (at most the value size).
+  uint64_t InitializedSize() const;
 
   // Reads clusters vcn .. vcn + count - 1 of this body into destination (sparse runs read as zeros).
   // False when the clusters lie outside the body's VCN range or destination is too small; otherwise
@@ -95,10 +106,17 @@ class CAttrNonResident : public CAttrBase {
   bool ReadRunClusters(uint64_t vcn, uint32_t count, void* destination, uint64_t destinationSize,
                        uint64_t* bytesRead);
 
+  // Reads length bytes at offset that lie inside one cluster straight from the device, as a read of
+  // just those bytes (a bad sector elsewhere in the cluster does not fail it). False when the bytes
+  // cross a cluster border or cannot be read; LastReadFault tells why.
+  bool ReadWithinCluster(uint64_t offset, void* destination, uint32_t length);
+
   // Takes the runs of the extent that continues this value (a further attribute of the same value
   // whose first VCN is where this one's range ends), so that one body reads the whole value.
   // False, changing nothing, when the extent does not continue this body or either run list is invalid.
   bool AppendExtent(const CAttrNonResident& extent);
+
+  EReadFault LastReadFault() const { return m_lastReadFault; }
 
   const CSList<tagDataRun_Entry>& Runs() const { return m_runs; }
   uint64_t FirstVcn() const;
@@ -115,6 +133,7 @@ class CAttrNonResident : public CAttrBase {
   bool m_runsValid = false;
   uint64_t m_vcnCount = 0;
   std::unique_ptr<uint8_t[]> m_scratch;  // one cluster, for partial first and last clusters
+  EReadFault m_lastReadFault = EReadFault::None;
 };
 
 // Standard information: times and file attributes.

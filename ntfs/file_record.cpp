@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "common/byte_order.h"
 #include "ntfs/index_entries.h"
@@ -112,10 +114,12 @@ bool CFileRecord::ApplyFixups(uint8_t* record) const {
 
 bool CFileRecord::BuildAttributeLists() {
   ClearAttributes();
+  m_buildFailure = EBuildFailure::Attributes;
   if (m_buffer == nullptr) return false;
   const uint32_t recordSize = m_volume->FileRecordSize();
   uint32_t offset = READ_FIELD(FILE_RECORD_HEADER, firstAttributeOffset, m_buffer);
   if (offset < sizeof(FILE_RECORD_HEADER) || offset > recordSize) return false;
+  m_buildFailure = EBuildFailure::None;
   while (true) {
     // The type and the length must lie inside the record; a record cut short there has no more
     // attributes.
@@ -132,11 +136,20 @@ bool CFileRecord::BuildAttributeLists() {
     if ((m_attributeMask & (1u << (index % 32))) != 0) {
       // Attribute types are multiples of 0x10; any other value would be filed in the list of a
       // neighbouring type under a class that does not fit it.
-      if (index >= ATTRIBUTE_LIST_COUNT || type % 0x10 != 0) return false;
+      if (index >= ATTRIBUTE_LIST_COUNT || type % 0x10 != 0) {
+        m_buildFailure = EBuildFailure::Attributes;
+        return false;
+      }
       bool unknownType = false;
       CAttrBase* attribute = CreateAttribute(header, &unknownType);
-      if (attribute == nullptr) return false;
+      if (attribute == nullptr) {
+        m_buildFailure = EBuildFailure::Attributes;
+        return false;
+      }
+      // An attribute list is kept even when its extension records fail: attributes moved in before
+      // the failure point into the extension records it owns.
       m_attributeLists[index].Append(attribute);
+      if (m_buildFailure != EBuildFailure::None) return false;
     }
     offset += length;
   }
@@ -156,6 +169,8 @@ CAttrBase* CFileRecord::CreateAttribute(const uint8_t* header, bool* unknownType
       if (!residentOnly() || !ValueIsLongEnough(header, CAttrStdInfo::MIN_VALUE_LENGTH)) return nullptr;
       return new CAttrStdInfo(header, this);
     case ATTR_TYPE_ATTRIBUTE_LIST: {
+      // A list whose extension records fail is still returned (the walk keeps it and fails), since
+      // attributes already moved in point into the records it owns.
       if (nonResident) {
         auto* list = new CAttrAttrList<CAttrNonResident>(header, this);
         LoadExtensions(*list, list->ExtensionRecords());
@@ -193,16 +208,32 @@ CAttrBase* CFileRecord::CreateAttribute(const uint8_t* header, bool* unknownType
   }
 }
 
-void CFileRecord::LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& extensions) {
-  if (m_fileReference == NO_RECORD) return;
-  // A record may be named by several entries (one per attribute it holds); its attributes of one type
-  // are moved in once, however many entries name it.
-  std::vector<std::pair<uint64_t, uint32_t>> loaded;
-  uint64_t offset = 0;
-  uint8_t entry[MIN_ATTRIBUTE_LIST_ENTRY];
-  while (true) {
-    uint32_t got = 0;
-    if (!attributeList.ReadValue(offset, entry, sizeof entry, &got) || got < sizeof entry) break;
+bool CFileRecord::LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& extensions) {
+  if (m_fileReference == NO_RECORD || !m_followsAttributeLists) return true;
+  const auto fail = [this](EBuildFailure why) {
+    m_buildFailure = why;
+    return false;
+  };
+  const uint64_t listSize = attributeList.GetValueSize();
+  if (listSize > MAX_ATTRIBUTE_LIST_SIZE) return fail(EBuildFailure::AttributeListBounds);
+  // The whole list at once: a list read entry by entry would read a cluster per entry.
+  std::vector<uint8_t> list(static_cast<size_t>(listSize));
+  uint32_t got = 0;
+  if (!attributeList.ReadValue(0, list.data(), static_cast<uint32_t>(listSize), &got) || got != listSize) {
+    return fail(EBuildFailure::AttributeList);
+  }
+
+  // Every extension record is loaded once, with every wanted type but the attribute list; its
+  // attributes of one type are moved in at the first entry that names that record and type.
+  struct CLoaded {
+    CFileRecord* record;  // owned by extensions
+    bool isOurs;          // an extension of this very record
+    uint32_t movedTypes;  // mask bits of the lists already moved in
+  };
+  std::unordered_map<uint64_t, CLoaded> loaded;
+  const uint32_t extensionMask = m_attributeMask & ~AttributeMaskBit(ATTR_TYPE_ATTRIBUTE_LIST);
+  for (uint64_t offset = 0; list.size() - offset >= MIN_ATTRIBUTE_LIST_ENTRY;) {
+    const uint8_t* entry = list.data() + offset;
     const uint32_t type = READ_FIELD(ATTRIBUTE_LIST_ENTRY, type, entry);
     const uint16_t entryLength = READ_FIELD(ATTRIBUTE_LIST_ENTRY, length, entry);
     // An entry shorter than its fixed fields would never advance the walk (or overlap the next one).
@@ -213,23 +244,30 @@ void CFileRecord::LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& 
     const uint64_t recordNumber = static_cast<uint64_t>(READ_FIELD(ATTRIBUTE_LIST_ENTRY, recordNumberLow, entry)) |
                                   static_cast<uint64_t>(READ_FIELD(ATTRIBUTE_LIST_ENTRY, recordNumberHigh, entry)) << 32;
     if (recordNumber == m_fileReference) continue;  // built by this record's own walk
-    if ((m_attributeMask & (1u << index)) == 0) continue;
-    // An attribute list never lives in an extension record; following one would let two records
-    // name each other for ever.
-    if (type == ATTR_TYPE_ATTRIBUTE_LIST) continue;
-    if (std::find(loaded.begin(), loaded.end(), std::make_pair(recordNumber, index)) != loaded.end()) continue;
-    loaded.emplace_back(recordNumber, index);
+    const uint32_t bit = 1u << index;
+    // Every type from 0x20 to 0x2F files under the attribute list: never followed into another record.
+    if ((extensionMask & bit) == 0) continue;
 
-    auto* extension = new CFileRecord(m_volume);
-    extensions.Append(extension);
-    extension->SetAttributeMask(1u << index);
-    if (!extension->LoadRecord(recordNumber)) break;
-    // Only an extension of this very record may add to it: a stale entry must not pull in the
-    // attributes of another file.
-    if ((extension->BaseRecord() & RECORD_NUMBER_MASK) != m_fileReference) continue;
-    extension->BuildAttributeLists();
-    extension->m_attributeLists[index].MoveAllTo(m_attributeLists[index]);
+    auto found = loaded.find(recordNumber);
+    if (found == loaded.end()) {
+      if (loaded.size() == MAX_EXTENSION_RECORDS) return fail(EBuildFailure::AttributeListBounds);
+      auto* extension = new CFileRecord(m_volume);
+      extensions.Append(extension);
+      extension->SetAttributeMask(extensionMask);
+      extension->m_followsAttributeLists = false;
+      if (!extension->LoadRecord(recordNumber)) return fail(EBuildFailure::ExtensionRecord);
+      // Only an extension of this very record may add to it: a stale entry must not pull in the
+      // attributes of another file.
+      const bool isOurs = (extension->BaseRecord() & RECORD_NUMBER_MASK) == m_fileReference;
+      if (isOurs && !extension->BuildAttributeLists()) return fail(EBuildFailure::ExtensionRecord);
+      found = loaded.emplace(recordNumber, CLoaded{extension, isOurs, 0}).first;
+    }
+    CLoaded& extension = found->second;
+    if (!extension.isOurs || (extension.movedTypes & bit) != 0) continue;
+    extension.movedTypes |= bit;
+    extension.record->m_attributeLists[index].MoveAllTo(m_attributeLists[index]);
   }
+  return true;
 }
 
 CSList<CAttrBase>* CFileRecord::ListOf(uint32_t type) {

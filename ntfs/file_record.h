@@ -19,6 +19,20 @@ inline constexpr uint32_t ATTRIBUTE_MASK_MFT_RECORD = 0x83;    // std info, attr
 inline constexpr uint32_t ATTRIBUTE_MASK_SCAN = 0x87;          // std info, attribute list, file name, data
 inline constexpr unsigned ATTRIBUTE_LIST_COUNT = 16;           // types 0x10 to 0x100
 
+// Bounds of an attribute list, far above anything NTFS writes: a record that needs more is damaged.
+// They keep one crafted record from costing gigabytes of extension records and hours of reading.
+inline constexpr uint64_t MAX_ATTRIBUTE_LIST_SIZE = 256 * 1024;
+inline constexpr size_t MAX_EXTENSION_RECORDS = 4096;
+
+// Why building a record's attributes failed.
+enum class EBuildFailure : uint8_t {
+  None,
+  Attributes,           // an attribute of the record is malformed
+  AttributeList,        // the attribute list's value cannot be read
+  AttributeListBounds,  // the attribute list is larger, or names more records, than NTFS ever writes
+  ExtensionRecord,      // an extension record it names cannot be read or parsed
+};
+
 // The stride of the update sequence: the last word of every 512 bytes of a record is protected,
 // whatever the sector size of the volume.
 inline constexpr uint32_t UPDATE_SEQUENCE_STRIDE = 512;
@@ -45,8 +59,11 @@ class CFileRecord {
   // words, in place. A second application changes nothing.
   bool ApplyFixups(uint8_t* record) const;
 
-  // Builds the wanted attributes of the buffer into the sixteen lists.
+  // Builds the wanted attributes of the buffer into the sixteen lists. When the record has an attribute
+  // list, its wanted attributes in extension records are moved in as well; a damaged extension record
+  // fails the build. BuildFailure tells why a build failed.
   bool BuildAttributeLists();
+  EBuildFailure BuildFailure() const { return m_buildFailure; }
 
   // Makes the reader object for one attribute; *unknownType is set for types without a class of their
   // own. Null when the attribute is malformed.
@@ -76,13 +93,18 @@ class CFileRecord {
  private:
   void ReleaseBuffer();
   CSList<CAttrBase>* ListOf(uint32_t type);
-  // Loads the extension records that an attribute list names and moves their wanted attributes in.
-  void LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& extensions);
+  // Loads the extension records that an attribute list names and moves their wanted attributes in;
+  // false (with m_buildFailure set) when the list or an extension record is damaged.
+  bool LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& extensions);
 
   CNTFSVolume* m_volume;
   uint8_t* m_buffer = nullptr;
   bool m_ownsBuffer = true;
   uint64_t m_fileReference = NO_RECORD;
   uint32_t m_attributeMask = ATTRIBUTE_MASK_ALL;
+  // Cleared in extension records: an attribute list lives only in a base record, and following one
+  // from an extension would let records that name each other recurse without end.
+  bool m_followsAttributeLists = true;
+  EBuildFailure m_buildFailure = EBuildFailure::None;
   CSList<CAttrBase> m_attributeLists[ATTRIBUTE_LIST_COUNT];
 };

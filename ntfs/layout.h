@@ -13,7 +13,8 @@ struct NTFS_BOOT_SECTOR {
 /* 0x03 */ char     oemId[8];              // "NTFS    "
 /* 0x0B */ uint16_t bytesPerSector;
 /* 0x0D */ uint8_t  sectorsPerCluster;     // up to 0x80 a count; above, 2^(256 - value) sectors
-/* 0x0E */ uint8_t  unused1[0x30 - 0x0E];
+/* 0x0E */ uint8_t  unused1[0x28 - 0x0E];
+/* 0x28 */ uint64_t totalSectors;          // sectors of the volume (the backup boot sector after them)
 /* 0x30 */ uint64_t mftCluster;            // first cluster of the master file table
 /* 0x38 */ uint64_t mftMirrorCluster;
 /* 0x40 */ int8_t   clustersPerFileRecord; // > 0: clusters; <= 0: 2^-value bytes
@@ -25,11 +26,15 @@ struct NTFS_BOOT_SECTOR {
 static_assert(offsetof(NTFS_BOOT_SECTOR, oemId) == 0x03);
 static_assert(offsetof(NTFS_BOOT_SECTOR, bytesPerSector) == 0x0B);
 static_assert(offsetof(NTFS_BOOT_SECTOR, sectorsPerCluster) == 0x0D);
+static_assert(offsetof(NTFS_BOOT_SECTOR, totalSectors) == 0x28);
 static_assert(offsetof(NTFS_BOOT_SECTOR, mftCluster) == 0x30);
 static_assert(offsetof(NTFS_BOOT_SECTOR, clustersPerFileRecord) == 0x40);
 static_assert(offsetof(NTFS_BOOT_SECTOR, clustersPerIndexBlock) == 0x44);
 
 inline constexpr size_t BOOT_SECTOR_SIZE = 512;
+// The boot sector is taken from the first bytes of this read: a whole number of sectors for every
+// sector size NTFS allows (a device of 4096-byte sectors reads whole sectors only).
+inline constexpr size_t BOOT_READ_SIZE = 4096;
 inline constexpr char NTFS_OEM_ID[8] = {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
 
 // Header of one MFT file record; the rest of the record is its attributes.

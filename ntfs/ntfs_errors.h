@@ -17,6 +17,10 @@ inline constexpr CErrorText ERROR_LOAD_MFT_RECORD = {16, WTEXT("Could not load t
 // Sizes in the boot sector that no NTFS volume has (they would make every later read meaningless).
 inline constexpr CErrorText ERROR_BAD_GEOMETRY = {17, WTEXT("Boot sector geometry is not valid.")};
 
+// The MFT's data claims more than the volume can hold: a size beyond the volume, clusters that are
+// not stored (sparse), or the same clusters twice. Reading it would take without bound.
+inline constexpr CErrorText ERROR_MFT_DOES_NOT_FIT = {20, WTEXT("Master file table does not fit the volume.")};
+
 // Scanning the MFT.
 inline constexpr CErrorText ERROR_READ_DATA = {9, WTEXT("Read data error")};
 inline constexpr CErrorText ERROR_PARSE_RECORD = {10, WTEXT("Cannot parse File Record")};

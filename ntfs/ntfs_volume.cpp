@@ -75,7 +75,7 @@ void CNTFSVolume::OpenSource(std::shared_ptr<const ostrin::platform::IVolumeSour
 }
 
 void CNTFSVolume::CheckVolume() {
-  uint8_t bootSector[BOOT_SECTOR_SIZE];
+  uint8_t bootSector[BOOT_READ_SIZE];
   size_t got = 0;
   if (!m_device.ReadAt(0, bootSector, sizeof bootSector, &got)) ThrowError<CWinErrException>(ERROR_READ_BOOT_SECTOR);
   if (got != sizeof bootSector) {
@@ -119,12 +119,15 @@ void CNTFSVolume::ReadGeometry(const uint8_t* bootSector) {
 
   const uint64_t mftCluster = READ_FIELD(NTFS_BOOT_SECTOR, mftCluster, bootSector);
   if (mftCluster > std::numeric_limits<uint64_t>::max() / clusterSize) ThrowError(ERROR_BAD_GEOMETRY);
+  const uint64_t totalSectors = READ_FIELD(NTFS_BOOT_SECTOR, totalSectors, bootSector);
+  if (totalSectors > std::numeric_limits<uint64_t>::max() / bytesPerSector) ThrowError(ERROR_BAD_GEOMETRY);
 
   m_bytesPerSector = bytesPerSector;
   m_clusterSize = static_cast<uint32_t>(clusterSize);
   m_fileRecordSize = static_cast<uint32_t>(fileRecordSize);
   m_indexBlockSize = static_cast<uint32_t>(indexBlockSize);
   m_mftOffset = mftCluster * clusterSize;
+  m_volumeSize = totalSectors * bytesPerSector;
 }
 
 void CNTFSVolume::CheckVersion() {
@@ -165,8 +168,8 @@ void CNTFSVolume::LoadMftRecord() {
 
   m_mftRecord = std::make_unique<CFileRecord>(this);
   m_mftRecord->SetAttributeMask(ATTRIBUTE_MASK_MFT_RECORD);
-  const bool loaded = m_mftRecord->LoadRecord(MFT_RECORD);
-  if (loaded) m_mftRecord->BuildAttributeLists();
+  // Record 0 and its extension records must be whole: without them the table cannot be read.
+  const bool loaded = m_mftRecord->LoadRecord(MFT_RECORD) && m_mftRecord->BuildAttributeLists();
   m_mftData = nullptr;
   if (!loaded) {
     m_mftRecord.reset();
@@ -192,7 +195,24 @@ void CNTFSVolume::LoadMftRecord() {
   for (const CAttrNonResident* extent : extents) {
     if (!first->AppendExtent(*extent)) break;
   }
+  CheckMftFitsVolume(*first);
   m_mftData = first;
+}
+
+void CNTFSVolume::CheckMftFitsVolume(const CAttrNonResident& mftData) const {
+  // The table's size is bounded by the volume, and its clusters are stored, each once: so a scan reads
+  // at most the volume once, and a read past the device's real end fails.
+  if (mftData.GetValueSize() > m_volumeSize) ThrowError(ERROR_MFT_DOES_NOT_FIT);
+  std::vector<std::pair<uint64_t, uint64_t>> extents;  // first cluster, cluster count
+  extents.reserve(static_cast<size_t>(mftData.Runs().Count()));
+  for (const tagDataRun_Entry* run : mftData.Runs()) {
+    if (run->lcn == SPARSE_RUN_LCN) ThrowError(ERROR_MFT_DOES_NOT_FIT);
+    extents.emplace_back(static_cast<uint64_t>(run->lcn), run->clusters);
+  }
+  std::sort(extents.begin(), extents.end());
+  for (size_t i = 1; i < extents.size(); ++i) {
+    if (extents[i].first - extents[i - 1].first < extents[i - 1].second) ThrowError(ERROR_MFT_DOES_NOT_FIT);
+  }
 }
 
 uint64_t CNTFSVolume::MftSize() const { return m_mftData != nullptr ? m_mftData->GetValueSize() : 0; }

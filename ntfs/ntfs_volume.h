@@ -8,7 +8,7 @@
 #include "platform/types.h"
 #include "platform/volume_device.h"
 
-class CAttrBase;
+class CAttrNonResident;
 class CFileRecord;
 
 class CNTFSVolume {
@@ -39,11 +39,13 @@ class CNTFSVolume {
   uint32_t FileRecordSize() const { return m_fileRecordSize; }
   uint32_t IndexBlockSize() const { return m_indexBlockSize; }
   uint64_t MftOffset() const { return m_mftOffset; }
+  // Bytes of the volume by its boot sector: total sectors x bytes per sector.
+  uint64_t VolumeSize() const { return m_volumeSize; }
   uint16_t NtfsVersion() const { return m_ntfsVersion; }  // major in the high byte
   const ostrin::platform::CVolumeDevice& Device() const { return m_device; }
   // The MFT's data: the unnamed data attribute of record 0 that starts at VCN 0, carrying the runs of
   // every further extent of the MFT, so that it reads the whole table.
-  CAttrBase* MftData() const { return m_mftData; }
+  CAttrNonResident* MftData() const { return m_mftData; }
   CFileRecord* MftRecord() const { return m_mftRecord.get(); }
   // The MFT's size in bytes and its number of record slots.
   uint64_t MftSize() const;
@@ -57,16 +59,19 @@ class CNTFSVolume {
   void ReadGeometry(const uint8_t* bootSector);
   void CheckVersion();
   void LoadMftRecord();
+  // Refuses MFT data that claims more than the volume holds.
+  void CheckMftFitsVolume(const CAttrNonResident& mftData) const;
 
   uint16_t m_bytesPerSector = 0;
   uint32_t m_clusterSize = 0;
   uint32_t m_fileRecordSize = 0;
   uint32_t m_indexBlockSize = 0;
   uint64_t m_mftOffset = 0;
+  uint64_t m_volumeSize = 0;
   ostrin::platform::CVolumeDevice m_device;
   bool m_isOpen = false;
   uint16_t m_ntfsVersion = 0;
   std::unique_ptr<CFileRecord> m_mftRecord;
-  CAttrBase* m_mftData = nullptr;
+  CAttrNonResident* m_mftData = nullptr;
   WString m_volumeLabel;
 };

@@ -47,6 +47,11 @@ void WriteSlotError(const WString& message) {
   if (service != nullptr) service->WriteTextEvent(EVENT_ERROR, message);
 }
 
+void WriteSlotWarning(const WString& message) {
+  COstrinService* service = g_eventService.load();
+  if (service != nullptr) service->WriteTextEvent(EVENT_WARNING, message);
+}
+
 CThreadTableEntry* FindFreeEntry() {
   for (CThreadTableEntry& entry : ThreadTable) {
     if (!entry.used) return &entry;
@@ -214,6 +219,7 @@ void COstrinService::Serve() {
   }
   g_eventService.store(this);
   SetSlotErrorReporter(&WriteSlotError);
+  SetSlotWarningReporter(&WriteSlotWarning);
   PrepareDriveSlots();
   // 4. The cleanup thread, outside the thread table.
   std::thread cleanup;

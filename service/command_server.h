@@ -14,6 +14,8 @@ class COstrinService;
 // Event texts of the server (written with CNTService::WriteTextEvent).
 inline constexpr WCHAR EVENT_ERROR[] = WTEXT("Error: %s");
 inline constexpr WCHAR EVENT_GENERIC_ERROR[] = WTEXT("Generic error: %s");
+// A warning the drive slots report whole (the damaged records a build skipped).
+inline constexpr WCHAR EVENT_WARNING[] = WTEXT("%s");
 // What "Generic error: %s" names when the exception carries no description.
 inline constexpr WCHAR UNKNOWN_EXCEPTION_TEXT[] = WTEXT("unknown exception");
 inline constexpr WCHAR EVENT_THREAD_START_FAILED[] = WTEXT("Error: service thread creation failed, connection closed");

@@ -16,9 +16,13 @@
 
 #include "common/exceptions.h"
 #include "common/text.h"
+#include "common/byte_order.h"
 #include "index/drive_index.h"
 #include "index/image_format.h"
 #include "index/image_walk.h"
+#include "ntfs/attributes.h"
+#include "ntfs/file_record.h"
+#include "ntfs/layout.h"
 #include "tests/support/image_file.h"
 #include "tests/support/listing_compare.h"
 #include "tests/support/record_patch.h"
@@ -34,6 +38,7 @@ using ostrin::test::SFlsEntry;
 struct CScanned {
   ostrin::test::CListedEntries entries;
   uint64_t imageSize = 0;
+  std::string damage;  // what the scan reported of damaged records it skipped; empty when none
 };
 
 std::string JoinPath(const std::vector<WString>& path) {
@@ -42,11 +47,13 @@ std::string JoinPath(const std::vector<WString>& path) {
   return text;
 }
 
-// Scans a volume image the way a drive build does and walks the image it writes.
-CScanned ScanImage(const std::string& image, const ScanProgress& progress = [](int32_t) { return true; }) {
-  CDriveIndex drive;
-  drive.Volume().OpenPath(image);
-  EXPECT_TRUE(drive.ScanVolume(progress));
+// Scans an open volume the way a drive build does and walks the image it writes.
+CScanned ScanOpenVolume(CDriveIndex& drive, const ScanProgress::Report& report = [](int32_t) { return true; }) {
+  std::string damage;
+  EXPECT_TRUE(drive.ScanVolume(ScanProgress(report, nullptr, [&](const CScanDamage& found) {
+    EXPECT_TRUE(damage.empty()) << "damage is reported once per scan";
+    damage = WideToUtf8(found.Describe());
+  })));
   drive.LinkTree();
   drive.AttachFiles();
   CScanned scanned;
@@ -58,6 +65,15 @@ CScanned ScanImage(const std::string& image, const ScanProgress& progress = [](i
   EXPECT_TRUE(WalkImage(bytes.data(), bytes.size(), [&](const CImageEntry& entry) {
     EXPECT_TRUE(scanned.entries.emplace(JoinPath(entry.path), entry).second) << "listed twice: " << JoinPath(entry.path);
   }, &error)) << error;
+  scanned.damage = damage;
+  return scanned;
+}
+
+CScanned ScanImage(const std::string& image, const ScanProgress::Report& report = [](int32_t) { return true; }) {
+  CDriveIndex drive;
+  drive.Volume().OpenPath(image);
+  CScanned scanned = ScanOpenVolume(drive, report);
+  EXPECT_EQ(scanned.damage, "") << image;
   return scanned;
 }
 
@@ -152,18 +168,35 @@ TEST(ScanTest, ProgressReportsEveryWholePercentOnceAndNever100) {
   EXPECT_EQ(reported, expected);
 }
 
-TEST(ScanTest, AbortAtTheFirstReportLeavesNoNodes) {
+TEST(ScanTest, AbortAndStopRequestsLeaveNoNodes) {
   // Leaks would be reported by LeakSanitizer when this suite runs under AddressSanitizer.
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("bulk-small");
-  CDriveIndex drive;
-  drive.Volume().OpenPath(volume.image);
-  int reports = 0;
-  EXPECT_FALSE(drive.ScanVolume([&](int32_t) { return ++reports > 1; }));
-  EXPECT_EQ(reports, 1);
-  // Nothing was handed over that survives: a fresh link gives an empty root.
-  drive.LinkTree();
-  drive.AttachFiles();
-  EXPECT_TRUE(drive.Root()->Children().empty());
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("many-records");
+  struct Case {
+    const char* name;
+    int stopAtChunk;  // the stop request answers true from this chunk on; -1 never
+    int refuseReport;  // the progress report answers false at this report; -1 never
+    int reports;       // reports the scan made
+  };
+  const std::vector<Case> cases = {
+      {"abort at the first report", -1, 1, 1},
+      // A stop is seen at every chunk, also while the percentage stands (the first chunk reports nothing).
+      {"stop before the second chunk", 1, -1, 0},
+      {"stop before the third chunk", 2, -1, 1},
+  };
+  for (const Case& c : cases) {
+    CDriveIndex drive;
+    drive.Volume().OpenPath(volume.image);
+    int reports = 0;
+    int chunks = 0;
+    EXPECT_FALSE(drive.ScanVolume(ScanProgress([&](int32_t) { return ++reports != c.refuseReport; },
+                                               [&] { return c.stopAtChunk >= 0 && chunks++ >= c.stopAtChunk; })))
+        << c.name;
+    EXPECT_EQ(reports, c.reports) << c.name;
+    // Nothing was handed over that survives: a fresh link gives an empty root.
+    drive.LinkTree();
+    drive.AttachFiles();
+    EXPECT_TRUE(drive.Root()->Children().empty()) << c.name;
+  }
 }
 
 // A copy of a made volume with records patched; each case scans the copy.
@@ -220,49 +253,311 @@ TEST_F(DamagedScanTest, OrphansAndParentLoopsAreLeftOut) {
   EXPECT_EQ(scanned.entries.count("/a/shared.txt"), 1u);
 }
 
-TEST_F(DamagedScanTest, DamagedRecordsFailTheScanWithTheirCodes) {
-  struct Case {
-    const char* name;
-    std::function<void(DamagedScanTest&)> damage;
-    std::string failure;
-  };
-  const std::vector<Case> cases = {
-      {"bad signature",
-       [](DamagedScanTest& t) { t.m_copy->Write(ostrin::test::MftRecordOffset(t.m_copy->Path(), t.RecordOf("/a/shared.txt")), "BAAD", 4); },
-       "10 Cannot parse File Record"},
-      {"fix-up mismatch",
-       [](DamagedScanTest& t) {
-         const uint64_t offset = ostrin::test::MftRecordOffset(t.m_copy->Path(), t.RecordOf("/a/shared.txt"));
-         t.m_copy->WriteLE(offset + 1022, 2, t.m_copy->ReadLE(offset + 1022, 2) ^ 0xFFFF);
-       },
-       "10 Cannot parse File Record"},
-      {"attribute of a type past the lists",
-       [](DamagedScanTest& t) {
-         const uint64_t record = t.RecordOf("/a/shared.txt");
-         const auto offset = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*t.m_copy, record), 0x30);
-         ostrin::test::PatchRecord(*t.m_copy, record, *offset, ostrin::test::LittleEndian(0x210, 4));
-       },
-       "10 Cannot parse attributes"},
-      {"in-use record without a file name",
-       [](DamagedScanTest& t) {
-         const uint64_t record = t.RecordOf("/a/win32-only.txt");
-         const auto offset = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*t.m_copy, record), 0x30);
-         ostrin::test::PatchRecord(*t.m_copy, record, *offset, ostrin::test::LittleEndian(0x40, 4));
-       },
-       "11 Cannot find filename attribute"},
-  };
-  for (const Case& c : cases) {
-    SetUp();
-    c.damage(*this);
-    EXPECT_EQ(ScanFailure(), c.failure) << c.name;
-  }
-}
-
 TEST_F(DamagedScanTest, UnreadableMftFailsWithReadDataError) {
   // Cut the image just after the first sixteen records: the volume still opens, the table cannot be read.
   const ostrin::test::SBootGeometry geometry = ostrin::test::ReadBootGeometry(m_copy->Path());
   ASSERT_EQ(truncate(m_copy->Path().c_str(), static_cast<off_t>(geometry.mftOffset + 16 * geometry.fileRecordSize)), 0);
   EXPECT_EQ(ScanFailure(), "9 Read data error");
+}
+
+// Damage the way it happens on real disks and the way an attacker makes it, on copies of a volume made
+// for it: each case patches the copy (or the device it is read through) and says what the scan must
+// do with the rest of the volume.
+class DamagedVolumeScanTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    m_volume = ostrin::test::MakeTestVolume("damage-targets");
+    for (const SExpectedEntry& entry : m_volume.expected) {
+      if (!entry.isDirectory && entry.path.rfind("/bulk/", 0) == 0) m_bulkFiles.push_back(entry.record);
+    }
+    std::sort(m_bulkFiles.begin(), m_bulkFiles.end());
+    m_bulkFiles.erase(std::unique(m_bulkFiles.begin(), m_bulkFiles.end()), m_bulkFiles.end());
+    Reset();
+  }
+  void Reset() {
+    m_copy = std::make_unique<ostrin::test::CImageCopy>(m_volume.image);
+    m_source.reset();
+  }
+
+  uint64_t RecordOf(const std::string& path) const {
+    const SExpectedEntry* entry = ostrin::test::FindExpected(m_volume.expected, path);
+    EXPECT_NE(entry, nullptr) << path;
+    return entry != nullptr ? entry->record : 0;
+  }
+  uint64_t Bulk(size_t n) const { return m_bulkFiles.at(n); }
+  uint64_t OffsetOf(uint64_t record) const { return ostrin::test::MftRecordOffset(m_copy->Path(), record); }
+
+  // The second sector's update sequence word no longer matches: a torn write.
+  void TearRecord(uint64_t record) { m_copy->WriteLE(OffsetOf(record) + 1022, 2, m_copy->ReadLE(OffsetOf(record) + 1022, 2) ^ 0xFFFF); }
+  void SetHeaderField(uint64_t record, uint32_t offset, uint64_t value, size_t width) {
+    ostrin::test::PatchRecord(*m_copy, record, offset, ostrin::test::LittleEndian(value, width));
+  }
+  void SetAttributeType(uint64_t record, uint32_t type, uint32_t newType) {
+    const auto attribute = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*m_copy, record), type);
+    ASSERT_TRUE(attribute.has_value());
+    SetHeaderField(record, *attribute, newType, 4);
+  }
+  // Offset in the record of its non-resident attribute list's header, and in the image of its value.
+  uint32_t ListHeader(uint64_t record) {
+    const auto attribute = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*m_copy, record), ATTR_TYPE_ATTRIBUTE_LIST);
+    EXPECT_TRUE(attribute.has_value());
+    return attribute.value_or(0);
+  }
+  uint64_t ListValue(uint64_t record) {
+    CNTFSVolume reader;
+    reader.OpenPath(m_copy->Path());
+    CFileRecord base(&reader);
+    base.SetAttributeMask(AttributeMaskBit(ATTR_TYPE_ATTRIBUTE_LIST));
+    EXPECT_TRUE(base.LoadRecord(record) && base.BuildAttributeLists());
+    const auto* list = dynamic_cast<const CAttrNonResident*>(base.FirstAttribute(ATTR_TYPE_ATTRIBUTE_LIST));
+    EXPECT_NE(list, nullptr) << "record " << record << " should have a non-resident attribute list";
+    return list != nullptr ? static_cast<uint64_t>((*list->Runs().begin())->lcn) * reader.ClusterSize() : 0;
+  }
+  // The record that the list entry naming the first name outside the base record points at.
+  uint64_t ExtensionOf(uint64_t record) {
+    const uint64_t value = ListValue(record);
+    for (uint64_t offset = 0; offset < 512;) {
+      const uint64_t type = m_copy->ReadLE(value + offset, 4);
+      const uint64_t named = m_copy->ReadLE(value + offset + 0x10, 6);
+      if (type == ATTR_TYPE_FILE_NAME && named != record) return named;
+      offset += m_copy->ReadLE(value + offset + 4, 2);
+    }
+    ADD_FAILURE() << "record " << record << " has no names in extension records";
+    return 0;
+  }
+  // The second entry of a record's attribute list (the first names the standard information).
+  uint64_t SecondListEntry(uint64_t record) { return ListValue(record) + m_copy->ReadLE(ListValue(record) + 4, 2); }
+  // Replaces the run list of the attribute at attributeOffset of a record; the bytes must fit.
+  void SetRuns(uint64_t record, uint32_t attributeOffset, const std::vector<uint8_t>& runs) {
+    const std::vector<uint8_t> bytes = ostrin::test::ReadRecord(*m_copy, record);
+    const uint32_t runsAt = attributeOffset + ReadLE<uint16_t>(&bytes[attributeOffset + 0x20]);
+    const uint32_t room = attributeOffset + ReadLE<uint32_t>(&bytes[attributeOffset + 4]) - runsAt;
+    ASSERT_LE(runs.size(), room);
+    std::vector<uint8_t> padded = runs;
+    padded.resize(room, 0);
+    ostrin::test::PatchRecord(*m_copy, record, runsAt, padded);
+  }
+  // Sets the VCN range and the three sizes of a non-resident attribute to clusters clusters of size bytes.
+  void SetExtent(uint64_t record, uint32_t attributeOffset, uint64_t clusters, uint64_t size) {
+    SetHeaderField(record, attributeOffset + 0x18, clusters - 1, 8);
+    SetHeaderField(record, attributeOffset + 0x28, clusters * 4096, 8);
+    SetHeaderField(record, attributeOffset + 0x30, size, 8);
+    SetHeaderField(record, attributeOffset + 0x38, size, 8);
+  }
+
+  // Scans the copy (through m_source when a case set one). failure is "code text" when it threw.
+  struct SResult {
+    std::string failure;
+    CScanned scanned;
+  };
+  SResult Scan() {
+    SResult result;
+    CDriveIndex drive;
+    try {
+      if (m_source) {
+        drive.Volume().OpenSource(m_source);
+      } else {
+        drive.Volume().OpenPath(m_copy->Path());
+      }
+      result.scanned = ScanOpenVolume(drive);
+    } catch (const CException& e) {
+      result.failure = std::to_string(e.Code()) + " " + WideToUtf8(e.Message());
+    }
+    return result;
+  }
+
+  // Everything the maker made is listed, but for the names of the records gone (and what lies below
+  // a directory gone).
+  void ExpectListedApartFrom(const CScanned& scanned, const std::set<uint64_t>& gone) const {
+    std::vector<SExpectedEntry> kept;
+    std::vector<std::string> goneDirectories;
+    for (const SExpectedEntry& entry : m_volume.expected) {
+      if (gone.count(entry.record) != 0 && entry.isDirectory) goneDirectories.push_back(entry.path + "/");
+    }
+    for (const SExpectedEntry& entry : m_volume.expected) {
+      const bool below = std::any_of(goneDirectories.begin(), goneDirectories.end(),
+                                     [&](const std::string& directory) { return entry.path.rfind(directory, 0) == 0; });
+      if (gone.count(entry.record) == 0 && !below) kept.push_back(entry);
+    }
+    ostrin::test::CompareWithMaker(scanned.entries, kept);
+  }
+
+  // The warning text of skipped records, in the order the scan meets them.
+  static std::string Skipped(const std::vector<std::pair<uint64_t, const char*>>& records, size_t total = 0) {
+    total = std::max(total, records.size());
+    std::string text = std::to_string(total) + (total == 1 ? " damaged file record" : " damaged file records") + " skipped: ";
+    for (size_t i = 0; i < records.size() && i < CScanDamage::LISTED_RECORDS; ++i) {
+      text += (i != 0 ? ", " : "") + std::to_string(records[i].first) + " (" + records[i].second + ")";
+    }
+    return total > CScanDamage::LISTED_RECORDS ? text + ", ..." : text;
+  }
+
+  ostrin::test::STestVolume m_volume;
+  std::vector<uint64_t> m_bulkFiles;
+  std::unique_ptr<ostrin::test::CImageCopy> m_copy;
+  std::shared_ptr<ostrin::test::CImageSource> m_source;
+};
+
+TEST_F(DamagedVolumeScanTest, DamagedRecordsAreSkippedAndTheRestIsListed) {
+  struct Case {
+    const char* name;
+    std::function<void(DamagedVolumeScanTest&)> damage;
+    std::vector<uint64_t> gone;  // records no longer listed
+    std::string skipped;         // the damage report; empty when nothing is skipped
+    std::string failure;         // "code text" when the scan fails
+  };
+  const auto torn = [this](size_t count) {
+    std::vector<std::pair<uint64_t, const char*>> records;
+    for (size_t i = 0; i < count; ++i) records.emplace_back(Bulk(10 + i), "update sequence mismatch");
+    return records;
+  };
+  const auto tearBulk = [](size_t count) {
+    return [count](DamagedVolumeScanTest& t) {
+      for (size_t i = 0; i < count; ++i) t.TearRecord(t.Bulk(10 + i));
+    };
+  };
+  const auto range = [this](size_t count) {
+    std::vector<uint64_t> records;
+    for (size_t i = 0; i < count; ++i) records.push_back(Bulk(10 + i));
+    return records;
+  };
+  const uint64_t a = Bulk(1);
+  const uint64_t many = RecordOf("/lists/many-names.txt");
+  const std::vector<Case> cases = {
+      {"a BAAD record that is not in use",
+       [a](DamagedVolumeScanTest& t) {
+         t.SetHeaderField(a, 0x16, 0, 2);
+         t.m_copy->Write(t.OffsetOf(a), "BAAD", 4);
+       },
+       {a}, "", ""},
+      {"a BAAD record in use", [a](DamagedVolumeScanTest& t) { t.m_copy->Write(t.OffsetOf(a), "BAAD", 4); }, {a},
+       Skipped({{a, "not a file record"}}), ""},
+      {"a torn record in use", [a](DamagedVolumeScanTest& t) { t.TearRecord(a); }, {a},
+       Skipped({{a, "update sequence mismatch"}}), ""},
+      {"a record in use without a file name", [a](DamagedVolumeScanTest& t) { t.SetAttributeType(a, 0x30, 0x40); },
+       {a}, Skipped({{a, "no file name attribute"}}), ""},
+      {"an attribute of a type past the lists", [a](DamagedVolumeScanTest& t) { t.SetAttributeType(a, 0x30, 0x210); },
+       {a}, Skipped({{a, "attributes cannot be parsed"}}), ""},
+      {"a damaged extension record", [many](DamagedVolumeScanTest& t) { t.TearRecord(t.ExtensionOf(many)); }, {many},
+       Skipped({{many, "extension record damaged"}}), ""},
+      {"an unreadable sector inside the MFT",
+       [a](DamagedVolumeScanTest& t) {
+         t.m_source = std::make_shared<ostrin::test::CImageSource>(t.m_copy->Path());
+         t.m_source->AddBadRange(t.OffsetOf(a) + 512, 512);
+       },
+       {a}, Skipped({{a, "unreadable"}}), ""},
+      {"damage within the share allowed", tearBulk(20), range(20), Skipped(torn(20), 20), ""},
+      {"damage beyond the share allowed", tearBulk(50), {}, Skipped(torn(50), 50), "10 Cannot parse File Record"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    c.damage(*this);
+    const SResult result = Scan();
+    EXPECT_EQ(result.failure, c.failure);
+    if (!c.failure.empty()) continue;
+    EXPECT_EQ(result.scanned.damage, c.skipped);
+    ExpectListedApartFrom(result.scanned, std::set<uint64_t>(c.gone.begin(), c.gone.end()));
+  }
+}
+
+TEST_F(DamagedVolumeScanTest, HostileVolumesEndWithAClearResult) {
+  const uint64_t many = RecordOf("/lists/many-names.txt");
+  const uint64_t other = RecordOf("/lists/other-names.txt");
+  // Two records that call each other their base record, with attribute lists naming each other under
+  // a type of the attribute list's own range: a reader that follows lists out of extension records
+  // recurses until the stack runs out.
+  const auto namingEachOther = [many, other](uint32_t type) {
+    return [=](DamagedVolumeScanTest& t) {
+      t.SetHeaderField(many, 0x20, other, 8);
+      t.SetHeaderField(other, 0x20, many, 8);
+      t.m_copy->WriteLE(t.SecondListEntry(many), 4, type);
+      t.m_copy->WriteLE(t.SecondListEntry(many) + 0x10, 6, other);
+      t.m_copy->WriteLE(t.SecondListEntry(other), 4, type);
+      t.m_copy->WriteLE(t.SecondListEntry(other) + 0x10, 6, many);
+      // Loading either record by itself ends too.
+      CNTFSVolume reader;
+      reader.OpenPath(t.m_copy->Path());
+      CFileRecord record(&reader);
+      record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
+      ASSERT_TRUE(record.LoadRecord(many));
+      record.BuildAttributeLists();
+    };
+  };
+  // The list grows to 33 clusters near the end of the volume (free there), holding more entries than
+  // a list may name records: each names another record of the table.
+  const auto namingTooManyRecords = [many](DamagedVolumeScanTest& t) {
+    const uint32_t header = t.ListHeader(many);
+    const uint64_t entries = MAX_EXTENSION_RECORDS + 1;
+    constexpr uint64_t LIST_CLUSTER = 16343;
+    t.SetExtent(many, header, 33, entries * 32);
+    t.SetRuns(many, header, {0x21, 33, LIST_CLUSTER & 0xFF, LIST_CLUSTER >> 8, 0});
+    std::vector<uint8_t> list(entries * 32);
+    for (uint64_t i = 0; i < entries; ++i) {
+      WriteLE<uint32_t>(&list[i * 32], ATTR_TYPE_FILE_NAME);
+      WriteLE<uint16_t>(&list[i * 32 + 4], 32);
+      WriteLE<uint32_t>(&list[i * 32 + 0x10], static_cast<uint32_t>(FIRST_USER_RECORD + i));
+    }
+    t.m_copy->Write(LIST_CLUSTER * 4096, list);
+  };
+  // Record 0's $DATA, given new runs and, when clusters is not 0, a new size.
+  const auto mftRuns = [](std::vector<uint8_t> runs, uint64_t clusters) {
+    return [=](DamagedVolumeScanTest& t) {
+      const auto data = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*t.m_copy, 0), ATTR_TYPE_DATA);
+      ASSERT_TRUE(data.has_value());
+      if (clusters != 0) t.SetExtent(0, *data, clusters, clusters * 4096);
+      t.SetRuns(0, *data, runs);
+    };
+  };
+  const uint64_t mftClusters = ostrin::test::ReadBootGeometry(m_volume.image).mftOffset / 4096;
+  ASSERT_LT(mftClusters, 0x80u);
+  constexpr uint8_t RUN_CLUSTERS = 64;  // two runs of these, well inside the table's clusters
+
+  struct Case {
+    const char* name;
+    std::function<void(DamagedVolumeScanTest&)> damage;
+    std::vector<uint64_t> gone;
+    std::string skipped;
+    std::string failure;
+  };
+  const std::string tooLarge = Skipped({{many, "attribute list too large"}});
+  const std::vector<Case> cases = {
+      {"attribute lists naming each other (0x20)", namingEachOther(0x20), {many, other}, "", ""},
+      {"attribute lists naming each other (0x21)", namingEachOther(0x21), {many, other}, "", ""},
+      {"attribute lists naming each other (0x2F)", namingEachOther(0x2F), {many, other}, "", ""},
+      {"an attribute list larger than NTFS writes",
+       [many](DamagedVolumeScanTest& t) { t.SetHeaderField(many, t.ListHeader(many) + 0x30, MAX_ATTRIBUTE_LIST_SIZE + 32, 8); },
+       {many}, tooLarge, ""},
+      {"an attribute list naming more records than allowed", namingTooManyRecords, {many}, tooLarge, ""},
+      {"an MFT of petabytes in one sparse run", mftRuns({0x06, 0, 0, 0, 0, 0, 1, 0}, uint64_t{1} << 40), {}, "",
+       "20 Master file table does not fit the volume."},
+      {"a sparse run in the MFT", mftRuns({0x11, RUN_CLUSTERS, static_cast<uint8_t>(mftClusters), 0x01, RUN_CLUSTERS, 0}, 0),
+       {}, "", "20 Master file table does not fit the volume."},
+      {"MFT runs that read the same clusters twice",
+       mftRuns({0x11, RUN_CLUSTERS, static_cast<uint8_t>(mftClusters), 0x11, RUN_CLUSTERS, 0, 0}, 0), {}, "",
+       "20 Master file table does not fit the volume."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    c.damage(*this);
+    const SResult result = Scan();
+    EXPECT_EQ(result.failure, c.failure);
+    if (!c.failure.empty()) continue;
+    EXPECT_EQ(result.scanned.damage, c.skipped);
+    ExpectListedApartFrom(result.scanned, std::set<uint64_t>(c.gone.begin(), c.gone.end()));
+  }
+}
+
+TEST(ScanTest, AVolumeOf4096ByteSectorsIsReadInWholeSectors) {
+  // A device of 4096-byte logical sectors refuses every read that is not whole sectors (Windows reads
+  // volume handles that way): the boot sector, records and clusters are all read as whole sectors.
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("geometry-s4096-c4k");
+  CDriveIndex drive;
+  drive.Volume().OpenSource(std::make_shared<ostrin::test::CImageSource>(volume.image, 4096));
+  const CScanned scanned = ScanOpenVolume(drive);
+  EXPECT_EQ(scanned.damage, "");
+  ostrin::test::CompareWithMaker(scanned.entries, volume.expected);
 }
 
 TEST(ScanTest, PublicForensicSampleListsWhatSleuthkitLists) {

@@ -125,6 +125,36 @@ TEST(SparseTest, HolesReadAsZerosAndAreNotCountedAsStored) {
   EXPECT_EQ(middle, std::string(9000, '\0'));
 }
 
+TEST(SparseTest, BytesPastTheInitializedSizeReadAsZeros) {
+  // NTFS leaves the clusters past the initialized size undefined: whatever they hold, they read as zeros.
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("sparse-and-compressed");
+  CNTFSVolume reader;
+  reader.OpenPath(volume.image);
+  const uint64_t number = RecordOf(volume, "/plain/reference.bin");
+  const std::string reference = ostrin::test::IcatBytes(volume.image, std::to_string(number));
+  std::vector<uint8_t> bytes = ostrin::test::ReadRecord(ostrin::test::CImageCopy(volume.image), number);
+  const auto data = ostrin::test::FindAttribute(bytes, ATTR_TYPE_DATA);
+  ASSERT_TRUE(data.has_value());
+  constexpr uint64_t INITIALIZED = 50001;
+  WriteLE<uint64_t>(&bytes[*data + 0x38], INITIALIZED);
+  CFileRecord owner(&reader);
+  owner.AttachBuffer(bytes.data(), number);
+  CAttrNonResident attribute(&bytes[*data], &owner);
+  ASSERT_LT(INITIALIZED, reference.size());
+
+  const std::string stored = reference.substr(0, INITIALIZED) + std::string(reference.size() - INITIALIZED, '\0');
+  for (const auto& [offset, length] : std::vector<std::pair<uint64_t, uint32_t>>{
+           {0, static_cast<uint32_t>(reference.size())}, {INITIALIZED - 10, 20}, {INITIALIZED, 7}, {60000, 9000}}) {
+    bool ok = false;
+    EXPECT_EQ(ReadAt(attribute, offset, length, &ok), stored.substr(offset, length)) << "offset " << offset;
+    EXPECT_TRUE(ok);
+  }
+  // A record-sized piece inside one cluster reads the same way, straight from the device.
+  std::string piece(100, 'x');
+  EXPECT_TRUE(attribute.ReadWithinCluster(INITIALIZED - 50, piece.data(), 100));
+  EXPECT_EQ(piece, stored.substr(INITIALIZED - 50, 100));
+}
+
 using DataRun = std::tuple<int64_t, uint64_t, uint64_t, uint64_t>;
 
 // A non-resident attribute of a record copy whose mapping pairs a test rewrites.

@@ -107,6 +107,32 @@ void CImageCopy::WriteLE(uint64_t offset, size_t width, uint64_t value) {
   Write(offset, bytes, width);
 }
 
+CImageSource::CImageSource(const std::string& image, uint32_t sectorSize)
+    : m_fd(OpenOrFail(image, O_RDONLY)), m_sectorSize(sectorSize) {}
+
+bool CImageSource::ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
+  *bytesRead = 0;
+  if (offset % m_sectorSize != 0 || length % m_sectorSize != 0) {
+    errno = EINVAL;
+    return false;
+  }
+  for (const auto& [bad, badLength] : m_badRanges) {
+    if (offset < bad + badLength && bad < offset + length) {
+      errno = EIO;
+      return false;
+    }
+  }
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (*bytesRead < length) {
+    const ssize_t n = ::pread(m_fd.Get(), out + *bytesRead, length - *bytesRead, static_cast<off_t>(offset + *bytesRead));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *bytesRead += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 SBootGeometry ReadBootGeometry(const std::string& image) {
   UniqueFd fd = OpenOrFail(image, O_RDONLY);
   uint8_t boot[512];

@@ -4,7 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/posix/unique_fd.h"
+#include "platform/volume_device.h"
 
 namespace ostrin::test {
 
@@ -29,6 +33,21 @@ class CImageCopy {
 
  private:
   std::string m_path;
+};
+
+// An image file read the way a real device of its own kind reads, through the volume device's test
+// seam: reads that touch a bad range fail as a bad sector does, and a device of large sectors
+// refuses every read that is not whole sectors at a sector boundary.
+class CImageSource : public ostrin::platform::IVolumeSource {
+ public:
+  explicit CImageSource(const std::string& image, uint32_t sectorSize = 1);  // throws std::runtime_error
+  void AddBadRange(uint64_t offset, uint64_t length) { m_badRanges.emplace_back(offset, length); }
+  bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const override;
+
+ private:
+  ostrin::platform::UniqueFd m_fd;
+  uint32_t m_sectorSize;
+  std::vector<std::pair<uint64_t, uint64_t>> m_badRanges;
 };
 
 // What the boot sector says about the layout, by the size rules of NTFS (a clusters-per-record byte

@@ -120,10 +120,16 @@ int Run(const Options& options) {
   }
   clock.Lap("open");
 
-  const auto progress = [&](int32_t percent) {
-    if (showProgress) DrawProgressBar(stderr, "Scanning", percent);
-    return true;
-  };
+  const ScanProgress progress(
+      [&](int32_t percent) {
+        if (showProgress) DrawProgressBar(stderr, "Scanning", percent);
+        return true;
+      },
+      nullptr,
+      [&](const CScanDamage& damage) {
+        if (showProgress) std::fputc('\n', stderr);
+        std::fprintf(stderr, "ostrin-scan: %s: %s\n", options.volume.c_str(), WideToUtf8(damage.Describe()).c_str());
+      });
   drive.ScanVolume(progress);
   if (showProgress) {
     DrawProgressBar(stderr, "Scanning", 100);

@@ -1,0 +1,107 @@
+// The MFT scan: reads the whole master file table of an open volume in large chunks, parses every
+// record in place and hands one entry per accepted name of every in-use base record to a sink (the
+// drive index's file tree). Damaged records are skipped and reported, not fatal.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "platform/types.h"
+
+class CNTFSVolume;
+
+// What the scan hands over for one accepted name of a record.
+struct CNodeValues {
+  uint64_t parentRecord = 0;       // 48-bit record number of the parent directory
+  const WCHAR* name = nullptr;     // at most 255 units
+  uint16_t nameLength = 0;
+  uint64_t lastWriteTime = 0;      // FILETIME, local time
+  uint64_t creationTime = 0;
+  uint64_t lastAccessTime = 0;
+  uint32_t attributes = 0;
+};
+
+// Where the scan hands its entries, in MFT record order.
+class IScanSink {
+ public:
+  // One accepted name of a directory record (the first one per directory is what the tree keeps).
+  virtual void AddDirectory(uint64_t recordNumber, const CNodeValues& values) = 0;
+  // One accepted name of a file record with its unnamed data stream's sizes.
+  virtual void AddFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize) = 0;
+
+ protected:
+  ~IScanSink() = default;
+};
+
+// Why the scan left an in-use record out.
+enum class ESkipReason : uint8_t {
+  Unreadable,           // the device could not read it (a bad sector)
+  NotAFileRecord,       // its signature is not "FILE" ("BAAD": a torn multi-sector write)
+  UpdateSequence,       // a sector's update sequence word does not match (a torn write)
+  Attributes,           // its attributes cannot be parsed
+  AttributeList,        // its attribute list cannot be read
+  AttributeListBounds,  // its attribute list is larger, or names more records, than NTFS writes
+  ExtensionRecord,      // an extension record it names is damaged
+  NoFileName,           // it has no file name attribute
+};
+
+// How ESkipReason reads in a warning.
+const WCHAR* SkipReasonText(ESkipReason reason);
+
+// The damaged records a scan skipped: how many, and the first few of them.
+struct CScanDamage {
+  struct CSkipped {
+    uint64_t record;
+    ESkipReason reason;
+  };
+  static constexpr size_t LISTED_RECORDS = 8;
+
+  uint64_t skippedRecords = 0;
+  uint64_t inUseRecords = 0;        // in-use base records seen, the skipped ones included
+  std::vector<CSkipped> first;      // at most LISTED_RECORDS
+
+  // "3 damaged file records skipped: 37 (update sequence mismatch), 52 (no file name attribute), ..."
+  WString Describe() const;
+};
+
+// Where a scan reports what it does, and learns whether to stop.
+class ScanProgress {
+ public:
+  using Report = std::function<bool(int32_t percent)>;
+  using StopRequested = std::function<bool()>;
+  using DamageFound = std::function<void(const CScanDamage& damage)>;
+
+  // report is called with each new whole percentage below 100 and returns false to stop the scan;
+  // stopRequested (when given) is asked before every chunk; damageFound (when given) learns once, at
+  // the end of a scan that skipped records, which they were (also when they fail the scan).
+  template <typename R>
+    requires std::is_invocable_r_v<bool, R&, int32_t>
+  ScanProgress(R report) : m_report(std::move(report)) {}  // NOLINT: a plain callable is a progress
+  ScanProgress(Report report, StopRequested stopRequested, DamageFound damageFound = nullptr)
+      : m_report(std::move(report)), m_stopRequested(std::move(stopRequested)), m_damageFound(std::move(damageFound)) {}
+
+  bool ReportPercent(int32_t percent) const { return m_report(percent); }
+  bool IsStopRequested() const { return m_stopRequested && m_stopRequested(); }
+  void ReportDamage(const CScanDamage& damage) const {
+    if (m_damageFound) m_damageFound(damage);
+  }
+
+ private:
+  Report m_report;
+  StopRequested m_stopRequested;
+  DamageFound m_damageFound;
+};
+
+// A scan fails, rather than listing what is left, when more than this share of the in-use records
+// and more than this many are damaged: that is no longer a volume but noise.
+inline constexpr uint64_t DAMAGED_RECORDS_ALLOWED = 16;
+inline constexpr uint64_t DAMAGED_PERCENT_ALLOWED = 1;
+
+// Scans the MFT of an open volume into sink. True when the whole table was scanned, false when the
+// progress report or a stop request ended it. Throws code 9 when the table cannot be read to its end
+// and code 10 when too many records are damaged; what was handed to the sink is the caller's to
+// discard then.
+bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress);
