@@ -584,6 +584,7 @@ TEST_F(OstrinCommandTest, PathsThatNameNothingOrGoThroughAFile) {
       {{"find", "S:\\Documents\\report.txt", "*"}, 2, "ostrin: S:\\Documents\\report.txt is a file, not a directory\n"},
       {{"ls", "S:\\missing\\*"}, 1, "ostrin: S:\\missing: no such directory\n"},
       {{"ls", "S:\\Documents\\missing"}, 1, "ostrin: S:\\Documents\\missing: no such file or directory\n"},
+      {{"ls", "s:\\documents\\missing\\deeper"}, 1, "ostrin: S:\\Documents\\missing: no such directory\n"},
       {{"tree", "S:\\Pictures\\missing\\deeper"}, 1, "ostrin: S:\\Pictures\\missing: no such directory\n"},
       {{"ls", "S:\\Temp\\*.txt"}, 1, "ostrin: S:\\Temp\\*.txt: no entry matches\n"},
       {{"find", "S:", "*.none"}, 1, ""},

@@ -86,6 +86,7 @@ std::optional<SResolvedPath> ResolvePath(const SOpenDrive& drive, const WString&
     if (found->empty()) {
       resolved.kind = SResolvedPath::EKind::Missing;
       resolved.path += name;
+      resolved.complete = start >= path.size();
       resolved.entry.reset();
       return resolved;
     }

@@ -65,7 +65,7 @@ struct SResolvedPath {
     Missing,    // path is the first name that does not exist, "\a\missing"
   } kind = EKind::Missing;
   WString path;
-  // False when a file stands where the path goes on (path is then that file).
+  // False when the path goes on after what path names (a file, or a name that does not exist).
   bool complete = true;
   // The entry of the last name found; none for the root.
   std::optional<SListedEntry> entry;

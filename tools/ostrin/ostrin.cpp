@@ -342,7 +342,10 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     const auto resolved = Resolve(options, drive, path, &exitCode);
     if (!resolved) return exitCode;
     if (resolved->kind == SResolvedPath::EKind::Missing) {
-      return PathFailure(options, drive.letter, DisplayPath(drive, resolved->path) + ": no such file or directory",
+      const bool directoryMissing = !resolved->complete || path.back() == SEPARATOR;
+      return PathFailure(options, drive.letter,
+                         DisplayPath(drive, resolved->path) +
+                             (directoryMissing ? ": no such directory" : ": no such file or directory"),
                          EXIT_NOT_FOUND);
     }
     if (resolved->kind == SResolvedPath::EKind::File) {
