@@ -27,7 +27,12 @@ std::optional<ESortKey> SortKeyOfName(const std::string& name) {
 
 bool HasWildcard(const WString& text) { return text.find_first_of(WTEXT("*?")) != WString::npos; }
 
-std::string Quoted(const WString& text) { return "'" + WideToUtf8(text) + "'"; }
+std::string Quoted(const WString& text) {
+  std::string quoted(1, '\'');
+  quoted += WideToUtf8(text);
+  quoted.push_back('\'');
+  return quoted;
+}
 
 // Which options a command takes beside those every command takes (--json, --progress, --no-dialog).
 struct SOptionUse {
