@@ -9,13 +9,6 @@
 #include "platform/message_box.h"
 #include "platform/socket.h"
 
-namespace {
-
-// The service's address; the library never builds it from anything else.
-constexpr char SERVICE_HOST[] = "127.0.0.1";
-
-}  // namespace
-
 extern "C" {
 
 OSTRIN_API int32_t OstConnect(void) {
@@ -25,8 +18,9 @@ OSTRIN_API int32_t OstConnect(void) {
   }
   try {
     // A new socket replaces the one held before, with the stream's closed flag cleared, so a program
-    // can reconnect after the service has gone away and come back.
-    g_Connection.Connect(SERVICE_HOST, CLIENT_PORT);
+    // can reconnect after the service has gone away and come back. The address is the one the public
+    // header names; the library never builds it from anything else.
+    g_Connection.Connect(OSTRIN_API_SERVICE_HOST, CLIENT_PORT);
   } catch (const CException&) {
     ostrin::platform::ShowErrorMessage(MESSAGE_CANNOT_CONNECT);
     return 0;

@@ -12,4 +12,8 @@ namespace ostrin::platform {
 // call returns at once.
 void ShowErrorMessage(const WString& text);
 
+// Whether ShowErrorMessage waits for the user (true on Windows), so that a program without one (a
+// script) would never go on.
+bool ErrorMessagesWaitForUser();
+
 }  // namespace ostrin::platform

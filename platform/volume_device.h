@@ -21,6 +21,10 @@ class IVolumeSource {
 
 // One open volume. Reads are positioned (no shared file position), so a device may be read from
 // several places without a seek between them. The device is closed with its owner.
+// Whether a drive letter names a volume only through a "volume.X" key of the configuration (Linux,
+// which has no drive letters), rather than opening the letter's own device (Windows).
+bool DriveLettersNeedMapping();
+
 class CVolumeDevice {
  public:
   CVolumeDevice();

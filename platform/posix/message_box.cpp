@@ -22,4 +22,6 @@ void ShowErrorMessage(const WString& text) {
   std::fflush(stderr);
 }
 
+bool ErrorMessagesWaitForUser() { return false; }
+
 }  // namespace ostrin::platform

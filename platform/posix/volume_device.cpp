@@ -14,6 +14,8 @@ struct CVolumeDevice::Handle {
   UniqueFd fd;
 };
 
+bool DriveLettersNeedMapping() { return true; }
+
 CVolumeDevice::CVolumeDevice() : m_handle(std::make_unique<Handle>()) {}
 CVolumeDevice::~CVolumeDevice() = default;
 

@@ -7,7 +7,12 @@
 
 namespace ostrin::platform {
 
-bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+// _isatty also calls the NUL device a terminal; only a console has a console mode.
+bool IsTerminal(FILE* stream) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
 
 void UseUtf8Output(FILE* stream) {
   if (stream == stdout) SetConsoleOutputCP(CP_UTF8);

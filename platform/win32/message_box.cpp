@@ -9,4 +9,6 @@ void ShowErrorMessage(const WString& text) {
   MessageBoxW(nullptr, text.c_str(), L"Error:", MB_OK | MB_ICONERROR | MB_APPLMODAL);
 }
 
+bool ErrorMessagesWaitForUser() { return true; }
+
 }  // namespace ostrin::platform

@@ -21,6 +21,8 @@ HANDLE OpenReadOnly(const wchar_t* path) {
 
 }  // namespace
 
+bool DriveLettersNeedMapping() { return false; }
+
 CVolumeDevice::CVolumeDevice() : m_handle(std::make_unique<Handle>()) {}
 CVolumeDevice::~CVolumeDevice() = default;
 

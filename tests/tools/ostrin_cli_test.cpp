@@ -1,25 +1,32 @@
 // The ostrin command as its users run it: the real OstrinNT on a made volume, ostrin run as a program,
-// its output compared with the text a user sees and its --json output parsed.
+// its output compared with the text a user sees and its --json output parsed by a strict reader.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "client/OstrinAPI.h"
 #include "common/protocol.h"
 #include "tests/service/server_process.h"
 #include "tests/service/server_test_timings.h"
 #include "tests/support/run_program.h"
 #include "tests/support/test_volume.h"
+#include "tools/tool_format.h"
 
 namespace {
 
@@ -29,6 +36,12 @@ using ostrin::test::SServerOptions;
 
 ostrin::test::SProgramResult Ostrin(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), OSTRIN_CLI_PATH);
+  return ostrin::test::RunProgram(arguments);
+}
+
+// ostrin run in a time zone (RunProgram pins TZ=UTC; env sets it again).
+ostrin::test::SProgramResult OstrinInZone(const std::string& zone, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"env", "TZ=" + zone, OSTRIN_CLI_PATH});
   return ostrin::test::RunProgram(arguments);
 }
 
@@ -43,6 +56,11 @@ struct SJson {
   std::map<std::string, SJson> members;
 
   const SJson& operator[](const std::string& key) const { return members.at(key); }
+  std::set<std::string> Keys() const {
+    std::set<std::string> keys;
+    for (const auto& [key, value] : members) keys.insert(key);
+    return keys;
+  }
 };
 
 class CJsonReader {
@@ -80,12 +98,17 @@ class CJsonReader {
       const char escaped = m_text[m_at++];
       if (escaped == 'u') {
         if (m_at + 4 > m_text.size()) return false;
+        for (size_t k = 0; k < 4; ++k) {
+          if (std::isxdigit(static_cast<unsigned char>(m_text[m_at + k])) == 0) return false;
+        }
         const unsigned code = std::stoul(m_text.substr(m_at, 4), nullptr, 16);
         m_at += 4;
         if (code >= 0x80) return false;  // ostrin escapes only control characters
         out->push_back(static_cast<char>(code));
       } else if (escaped == '"' || escaped == '\\' || escaped == '/') {
         out->push_back(escaped);
+      } else if (escaped == 'b' || escaped == 'f' || escaped == 'n' || escaped == 'r' || escaped == 't') {
+        out->push_back(escaped == 'b' ? '\b' : escaped == 'f' ? '\f' : escaped == 'n' ? '\n' : escaped == 'r' ? '\r' : '\t');
       } else {
         return false;
       }
@@ -141,15 +164,29 @@ class CJsonReader {
       return true;
     }
     if (Literal("null")) return true;
-    size_t used = 0;
-    try {
-      value->number = std::stod(m_text.substr(m_at), &used);
-    } catch (const std::exception&) {
-      return false;
+    // A number exactly as JSON writes one: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+    const size_t start = m_at;
+    const auto digits = [&] {
+      const size_t first = m_at;
+      while (m_at < m_text.size() && std::isdigit(static_cast<unsigned char>(m_text[m_at])) != 0) ++m_at;
+      return m_at - first;
+    };
+    if (m_at < m_text.size() && m_text[m_at] == '-') ++m_at;
+    const size_t integerStart = m_at;
+    const size_t integerDigits = digits();
+    if (integerDigits == 0 || (integerDigits > 1 && m_text[integerStart] == '0')) return false;
+    if (m_at < m_text.size() && m_text[m_at] == '.') {
+      ++m_at;
+      if (digits() == 0) return false;
+    }
+    if (m_at < m_text.size() && (m_text[m_at] == 'e' || m_text[m_at] == 'E')) {
+      ++m_at;
+      if (m_at < m_text.size() && (m_text[m_at] == '+' || m_text[m_at] == '-')) ++m_at;
+      if (digits() == 0) return false;
     }
     value->type = SJson::EType::Number;
-    m_at += used;
-    return used > 0;
+    value->number = std::stod(m_text.substr(start, m_at - start));
+    return true;
   }
 
   const std::string& m_text;
@@ -162,6 +199,154 @@ SJson ParseJson(const std::string& text) {
   return value;
 }
 
+// Seconds since 1970-01-01 UTC of an ISO 8601 time "YYYY-MM-DDTHH:MM:SS+HH:MM"; nothing when the text
+// is not exactly of that form.
+std::optional<int64_t> UtcSecondsOfIsoTime(const std::string& text) {
+  constexpr char FORM[] = "dddd-dd-ddTdd:dd:dd+dd:dd";  // d a digit, + either sign
+  if (text.size() != sizeof FORM - 1) return std::nullopt;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool fits = FORM[i] == 'd'   ? std::isdigit(static_cast<unsigned char>(text[i])) != 0
+                      : FORM[i] == '+' ? text[i] == '+' || text[i] == '-'
+                                       : text[i] == FORM[i];
+    if (!fits) return std::nullopt;
+  }
+  const auto number = [&](size_t at, size_t length) { return std::stoll(text.substr(at, length)); };
+  // Days from civil (proleptic Gregorian), as in Howard Hinnant's date algorithms.
+  int64_t year = number(0, 4);
+  const int64_t month = number(5, 2), day = number(8, 2);
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t yearOfEra = year - era * 400;
+  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  const int64_t days = era * 146097 + dayOfEra - 719468;
+  const int64_t offset = (number(20, 2) * 3600 + number(23, 2) * 60) * (text[19] == '-' ? -1 : 1);
+  return days * 86400 + number(11, 2) * 3600 + number(14, 2) * 60 + number(17, 2) - offset;
+}
+
+std::string OneUsageLine(const std::string& message, const std::string& command = "") {
+  return "ostrin: " + message + "\n" + (command.empty() ? "Try 'ostrin --help'.\n" : "Try 'ostrin help " + command + "'.\n");
+}
+
+// ---- The command line, with no service needed.
+
+TEST(OstrinCommandLineTest, HelpAndVersionGoToStandardOutput) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string firstLine;
+  };
+  const Case cases[] = {
+      {{"--help"}, "usage: ostrin COMMAND [OPTION]... X:[\\path]..."},
+      {{"help"}, "usage: ostrin COMMAND [OPTION]... X:[\\path]..."},
+      {{"help", "ls"}, "usage: ostrin ls [-l] [-R] [-h] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
+      {{"ls", "--help"}, "usage: ostrin ls [-l] [-R] [-h] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
+      {{"--help", "find"}, "usage: ostrin find [--sort=KEY] [-r] [--json] X:[\\path] pattern"},
+      {{"du", "S:", "--help"}, "usage: ostrin du [-h] [--sort=KEY] [-r] [--json] X:[\\path]"},
+      {{"help", "tree"}, "usage: ostrin tree [--sort=KEY] [-r] [--json] X:[\\path]"},
+      {{"help", "info"}, "usage: ostrin info [-h] [--json] X:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    const SProgramResult result = Ostrin(c.arguments);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n')), c.firstLine);
+    EXPECT_EQ(result.err, "");
+  }
+  const SProgramResult version = Ostrin({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out, "ostrin " OSTRIN_TEST_PROJECT_VERSION "\nOstrinAPI " OSTRIN_API_VERSION_STRING "\n");
+}
+
+TEST(OstrinCommandLineTest, MistakesAreUsageErrorsSaidPlainly) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, OneUsageLine("no command given")},
+      {{"copy", "S:"}, OneUsageLine("unknown command 'copy'")},
+      {{"help", "copy"}, OneUsageLine("unknown command 'copy'")},
+      {{"-x", "ls", "S:"}, OneUsageLine("unknown option '-x'")},
+      {{"ls", "-lx", "S:"}, OneUsageLine("unknown option '-x'", "ls")},
+      {{"ls", "--long", "S:"}, OneUsageLine("unknown option '--long'", "ls")},
+      {{"--sort=big", "ls", "S:"}, OneUsageLine("unknown sort order 'big': use name, size, time or none")},
+      {{"ls", "S:", "--sort"}, OneUsageLine("--sort needs an order: name, size, time or none", "ls")},
+      {{"tree", "-l", "S:"}, OneUsageLine("tree takes no option -l", "tree")},
+      {{"info", "--sort=size", "S:"}, OneUsageLine("info takes no option --sort", "info")},
+      {{"ls"}, OneUsageLine("ls needs a drive path, as in S: or S:\\Documents", "ls")},
+      {{"find", "S:"}, OneUsageLine("find needs a drive path and a pattern, as in find S: *.txt", "find")},
+      {{"ls", "S:", "T:"}, OneUsageLine("ls takes one operand; the extra one is 'T:'", "ls")},
+      {{"ls", "S"}, OneUsageLine("'S' is no drive path: give a drive letter and a colon first, as in S: or S:\\Documents", "ls")},
+      {{"ls", "1:"}, OneUsageLine("'1:': a drive letter is A to Z", "ls")},
+      {{"ls", "S:Documents"},
+       OneUsageLine("'S:Documents': a path starts at the root, with a backslash after the colon: S:\\Documents", "ls")},
+      {{"ls", "S:/Documents"}, OneUsageLine("'S:/Documents': paths are written with backslashes, as in S:\\Documents\\notes.txt", "ls")},
+      {{"ls", "S:\\Documents\\\\"}, OneUsageLine("'S:\\Documents\\\\': the path has an empty name (two backslashes in a row)", "ls")},
+      {{"du", "S:\\\\Documents"}, OneUsageLine("'S:\\\\Documents': the path has an empty name (two backslashes in a row)", "du")},
+      {{"ls", "S:\\Doc*\\notes.txt"}, OneUsageLine("'S:\\Doc*\\notes.txt': '*' and '?' may stand only in the last name of the path", "ls")},
+      {{"tree", "S:\\Doc*"}, OneUsageLine("'S:\\Doc*': tree takes a directory, not a pattern", "tree")},
+      {{"info", "S:\\Documents"}, OneUsageLine("'S:\\Documents': info takes only a drive, as in info S:", "info")},
+      {{"find", "S:", ""}, OneUsageLine("the find pattern is empty; '*' finds every entry", "find")},
+      {{"find", "S:", "Documents\\*.txt"},
+       OneUsageLine("the find pattern 'Documents\\*.txt' holds a path separator; it matches names: give the directory as "
+                    "the first operand", "find")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    const SProgramResult result = Ostrin(c.arguments);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.out, "");
+  }
+  // With --json a mistaken path is also an error document.
+  const SProgramResult json = Ostrin({"ls", "--json", "s:/Documents"});
+  EXPECT_EQ(json.exitCode, 2);
+  const SJson error = ParseJson(json.out)["error"];
+  EXPECT_EQ(error["drive"].text, "s:");
+  EXPECT_EQ(error["code"].type, SJson::EType::Null);
+  EXPECT_EQ(error["text"].text, "'s:/Documents': paths are written with backslashes, as in S:\\Documents\\notes.txt");
+}
+
+TEST(OstrinCommandLineTest, SizesAndTimesForPeopleAndScripts) {
+  constexpr uint64_t KiB = 1024, MiB = KiB * KiB, EiB = MiB * MiB * MiB;
+  const std::pair<uint64_t, std::string> sizes[] = {
+      {0, "0 B"},           {1023, "1023 B"},        {1024, "1.0 KiB"},        {1025, "1.1 KiB"},
+      {10 * KiB - 1, "10 KiB"}, {12588, "13 KiB"},   {MiB - 1, "1.0 MiB"},     {9523510, "9.1 MiB"},
+      {5 * EiB, "5.0 EiB"}, {std::numeric_limits<uint64_t>::max(), "16 EiB"},
+  };
+  for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatHumanSize(bytes), text) << bytes;
+  constexpr uint64_t NOON_2021_06_02 = 132671088000000000;  // 2021-06-02 12:00:00
+  EXPECT_EQ(FormatIsoTime(NOON_2021_06_02, 0), "2021-06-02T12:00:00+00:00");
+  EXPECT_EQ(FormatIsoTime(NOON_2021_06_02, 2 * 3600), "2021-06-02T12:00:00+02:00");
+  EXPECT_EQ(FormatIsoTime(NOON_2021_06_02, -(5 * 3600 + 30 * 60)), "2021-06-02T12:00:00-05:30");
+  EXPECT_EQ(FormatIsoTime(0, 0), "1601-01-01T00:00:00+00:00");
+}
+
+// ---- Without a service.
+
+TEST(OstrinCommandWithoutServiceTest, SaysTheServiceIsNotRunning) {
+  const std::string line = "Error: Can not connect to OstrinNT service. Is the service running?\n";
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"ls", "C:"}, {"--no-dialog", "ls", "C:"}, {"info", "C:", "--no-dialog"}}) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    const SProgramResult result = Ostrin(arguments);
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.err, line);
+    EXPECT_EQ(result.out, "");
+  }
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"--json", "ls", "C:"}, {"du", "c:\\Windows", "--json", "--no-dialog"}}) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    const SProgramResult result = Ostrin(arguments);
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.err, line);
+    const SJson error = ParseJson(result.out)["error"];
+    EXPECT_EQ(error["drive"].text, arguments[0] == "du" ? "c:" : "C:");
+    EXPECT_EQ(error["code"].type, SJson::EType::Null);
+    EXPECT_EQ(error["text"].text, "Can not connect to OstrinNT service. Is the service running?");
+  }
+}
+
 // ---- The command on a running service.
 
 class OstrinCommandTest : public ::testing::Test {
@@ -171,9 +356,27 @@ class OstrinCommandTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { s_volume.reset(); }
 
-  void SetUp() override {
-    m_server = std::make_unique<CServerProcess>(SServerOptions().Port(CLIENT_PORT).Volume('S', s_volume->image));
+  void SetUp() override { StartServer(SServerOptions()); }
+
+  void StartServer(SServerOptions options) {
+    if (m_server) m_server->Stop();
+    m_server = std::make_unique<CServerProcess>(options.Port(CLIENT_PORT).Volume('S', s_volume->image));
     m_server->Start();
+  }
+
+  // Runs each case and compares what it prints.
+  struct SCase {
+    std::vector<std::string> arguments;
+    std::string out;
+  };
+  void ExpectOutputs(const std::vector<SCase>& cases) {
+    for (const SCase& c : cases) {
+      SCOPED_TRACE(::testing::PrintToString(c.arguments));
+      const SProgramResult result = Ostrin(c.arguments);
+      EXPECT_EQ(result.exitCode, 0) << result.err;
+      EXPECT_EQ(result.out, c.out);
+      EXPECT_EQ(result.err, "");  // no progress bar when standard error is no terminal
+    }
   }
 
   static std::unique_ptr<ostrin::test::STestVolume> s_volume;
@@ -182,28 +385,36 @@ class OstrinCommandTest : public ::testing::Test {
 
 std::unique_ptr<ostrin::test::STestVolume> OstrinCommandTest::s_volume;
 
+const char ROOT_BY_NAME[] = "Archive\\\nDocuments\\\nempty.txt\nPictures\\\nTemp\\\nUnicode\\\n";
+const char SUMMARY_OF_THE_DRIVE[] = "       9 file(s)  9523510 bytes, 8606006 allocated\n       7 dir(s)\n";
+
 TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
-  struct Case {
-    std::vector<std::string> arguments;
-    std::string out;
-  };
-  const Case cases[] = {
-      {{"ls", "S:"},
-       "Documents\\\nPictures\\\nArchive\\\nUnicode\\\nTemp\\\nempty.txt\n"},
-      {{"ls", "s:\\Documents"}, "report.txt\nnotes.txt\n"},
+  ExpectOutputs({
+      {{"ls", "S:"}, ROOT_BY_NAME},
+      {{"ls", "s:\\documents"}, "notes.txt\nreport.txt\n"},
       {{"ls", "S:\\Pictures\\2024\\*.JP*"}, "beach.jpg\nLongPictureName.jpeg\n"},
+      {{"ls", "S:\\Documents\\notes.txt"}, "notes.txt\n"},
+      {{"ls", "-l", "S:\\Documents"},
+       "-R--A---             300             300  2021-06-02 12:00:02  notes.txt\n"
+       "----A--L           12288           12288  2026-11-02 09:30:00  report.txt\n"
+       "       2 file(s)  12588 bytes, 12588 allocated\n"
+       "       0 dir(s)\n"},
       {{"ls", "-l", "-R", "S:\\"},
        "Directory of S:\\\n"
-       "D---A---           <DIR>                  2021-06-02 12:00:00  Documents\\\n"
-       "D---A---           <DIR>                  2021-06-02 12:00:03  Pictures\\\n"
        "D---A---           <DIR>                  2021-06-02 12:00:07  Archive\\\n"
-       "D---A---           <DIR>                  2021-06-02 12:00:10  Unicode\\\n"
-       "D---A---           <DIR>                  2021-06-02 12:00:14  Temp\\\n"
+       "D---A---           <DIR>                  2021-06-02 12:00:00  Documents\\\n"
        "----A---               0               0  2021-06-02 12:00:13  empty.txt\n"
+       "D---A---           <DIR>                  2021-06-02 12:00:03  Pictures\\\n"
+       "D---A---           <DIR>                  2021-06-02 12:00:14  Temp\\\n"
+       "D---A---           <DIR>                  2021-06-02 12:00:10  Unicode\\\n"
+       "\n"
+       "Directory of S:\\Archive\\\n"
+       "----AC--         1048576          131072  2021-06-02 12:00:08  big.log\n"
+       "----A-P-         8388608         8388608  2021-06-02 12:00:09  sparse.bin\n"
        "\n"
        "Directory of S:\\Documents\\\n"
-       "----A--L           12288           12288  2026-11-02 09:30:00  report.txt\n"
        "-R--A---             300             300  2021-06-02 12:00:02  notes.txt\n"
+       "----A--L           12288           12288  2026-11-02 09:30:00  report.txt\n"
        "\n"
        "Directory of S:\\Pictures\\\n"
        "D---A---           <DIR>                  2021-06-02 12:00:04  2024\\\n"
@@ -213,116 +424,175 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
        "----A---           20480           20480  2021-06-02 12:00:05  beach.jpg\n"
        "----A---           40960           40960  2021-06-02 12:00:06  LongPictureName.jpeg\n"
        "\n"
-       "Directory of S:\\Archive\\\n"
-       "----AC--         1048576          131072  2021-06-02 12:00:08  big.log\n"
-       "----A-P-         8388608         8388608  2021-06-02 12:00:09  sparse.bin\n"
+       "Directory of S:\\Temp\\\n"
        "\n"
        "Directory of S:\\Unicode\\\n"
        "D---A---           <DIR>                  2021-06-02 12:00:11  Ünïcödé\\\n"
        "\n"
        "Directory of S:\\Unicode\\Ünïcödé\\\n"
        "----A---              10              10  2021-06-02 12:00:12  日本語.txt\n"
-       "\n"
-       "Directory of S:\\Temp\\\n"},
+       "\n" +
+           std::string(SUMMARY_OF_THE_DRIVE)},
       {{"tree", "S:"},
        "S:\\\n"
+       "+-- Archive\\\n"
+       "|   +-- big.log\n"
+       "|   \\-- sparse.bin\n"
        "+-- Documents\\\n"
-       "|   +-- report.txt\n"
-       "|   \\-- notes.txt\n"
+       "|   +-- notes.txt\n"
+       "|   \\-- report.txt\n"
+       "+-- empty.txt\n"
        "+-- Pictures\\\n"
        "|   +-- 2024\\\n"
        "|   |   +-- beach.jpg\n"
        "|   |   \\-- LongPictureName.jpeg\n"
        "|   \\-- report-link.txt\n"
-       "+-- Archive\\\n"
-       "|   +-- big.log\n"
-       "|   \\-- sparse.bin\n"
-       "+-- Unicode\\\n"
-       "|   \\-- Ünïcödé\\\n"
-       "|       \\-- 日本語.txt\n"
        "+-- Temp\\\n"
-       "\\-- empty.txt\n"},
+       "\\-- Unicode\\\n"
+       "    \\-- Ünïcödé\\\n"
+       "        \\-- 日本語.txt\n"},
       {{"find", "S:", "*.txt"},
        "S:\\empty.txt\n"
-       "S:\\Documents\\report.txt\n"
        "S:\\Documents\\notes.txt\n"
+       "S:\\Documents\\report.txt\n"
        "S:\\Pictures\\report-link.txt\n"
        "S:\\Unicode\\Ünïcödé\\日本語.txt\n"},
-      {{"find", "S:", "2?2?"}, "S:\\Pictures\\2024\\\n"},
+      {{"find", "S:\\Pictures", "2?2?"}, "S:\\Pictures\\2024\\\n"},
       {{"du", "S:"},
+       "        9437184         8519680  S:\\Archive\\\n"
        "          12588           12588  S:\\Documents\\\n"
        "          61440           61440  S:\\Pictures\\2024\\\n"
        "          73728           73728  S:\\Pictures\\\n"
+       "              0               0  S:\\Temp\\\n"
+       "             10              10  S:\\Unicode\\Ünïcödé\\\n"
+       "             10              10  S:\\Unicode\\\n"
+       "        9523510         8606006  S:\\\n" +
+           std::string(SUMMARY_OF_THE_DRIVE)},
+      {{"du", "S:\\Pictures"},
+       "          61440           61440  S:\\Pictures\\2024\\\n"
+       "          73728           73728  S:\\Pictures\\\n"
+       "       3 file(s)  73728 bytes, 73728 allocated\n"
+       "       1 dir(s)\n"},
+      {{"info", "S:"}, "Drive        S:\nImage        " + std::to_string(ostrin::test::ExpectedImageSize(s_volume->image)) +
+                           " bytes\nDirectories  7\nFiles        9\nSize         9523510 bytes\nAllocated    8606006 bytes\n"},
+      // An empty directory lists nothing, and that is no failure.
+      {{"ls", "S:\\Temp"}, ""},
+      {{"ls", "S:\\temp\\*"}, ""},
+      {{"ls", "-R", "S:\\Temp\\"}, "Directory of S:\\Temp\\\n"},
+      {{"ls", "-l", "S:\\Temp"}, "       0 file(s)  0 bytes, 0 allocated\n       0 dir(s)\n"},
+      {{"tree", "S:\\Temp"}, "S:\\Temp\\\n"},
+      {{"du", "S:\\Temp"}, "              0               0  S:\\Temp\\\n       0 file(s)  0 bytes, 0 allocated\n       0 dir(s)\n"},
+      {{"--json", "ls", "S:\\Temp"}, "[]\n"},
+  });
+}
+
+TEST_F(OstrinCommandTest, OptionsMayStandBeforeAndAfterTheCommand) {
+  const std::vector<std::vector<std::string>> groups[] = {
+      {{"--json", "ls", "S:\\Documents"}, {"ls", "--json", "S:\\Documents"}, {"ls", "S:\\Documents", "--json"}},
+      {{"-l", "-R", "ls", "S:\\Pictures"}, {"ls", "-lR", "S:\\Pictures"}, {"ls", "S:\\Pictures", "-R", "-l"}},
+      {{"--sort=size", "-r", "find", "S:", "*.jp*"}, {"find", "S:", "*.jp*", "--sort", "size", "-r"}},
+      {{"ls", "S:\\Documents"}, {"ls", "--", "S:\\Documents"}, {"--no-dialog", "ls", "S:\\Documents", "--no-progress"}},
+      {{"-h", "du", "S:"}, {"du", "S:", "-h"}},
+  };
+  for (const auto& group : groups) {
+    const SProgramResult first = Ostrin(group.front());
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_NE(first.out, "");
+    for (const std::vector<std::string>& arguments : group) {
+      SCOPED_TRACE(::testing::PrintToString(arguments));
+      const SProgramResult result = Ostrin(arguments);
+      EXPECT_EQ(result.exitCode, 0) << result.err;
+      EXPECT_EQ(result.out, first.out);
+    }
+  }
+  // "--" lets a pattern start with '-'.
+  EXPECT_EQ(Ostrin({"find", "S:", "--", "-*"}).exitCode, 1);
+}
+
+TEST_F(OstrinCommandTest, EachSortOrderWithinEachDirectory) {
+  ExpectOutputs({
+      {{"ls", "--sort=name", "S:"}, ROOT_BY_NAME},
+      {{"ls", "-r", "S:"}, "Unicode\\\nTemp\\\nPictures\\\nempty.txt\nDocuments\\\nArchive\\\n"},
+      {{"ls", "--sort=time", "S:"}, "Temp\\\nempty.txt\nUnicode\\\nArchive\\\nPictures\\\nDocuments\\\n"},
+      {{"ls", "--sort", "time", "-r", "S:"}, "Documents\\\nPictures\\\nArchive\\\nUnicode\\\nempty.txt\nTemp\\\n"},
+      {{"ls", "--sort=none", "S:"}, "Documents\\\nPictures\\\nArchive\\\nUnicode\\\nTemp\\\nempty.txt\n"},
+      {{"ls", "--sort=none", "-r", "S:"}, "empty.txt\nTemp\\\nUnicode\\\nArchive\\\nPictures\\\nDocuments\\\n"},
+      {{"ls", "--sort=size", "S:\\Pictures\\2024"}, "LongPictureName.jpeg\nbeach.jpg\n"},
+      {{"tree", "--sort=size", "S:\\Pictures"},
+       "S:\\Pictures\\\n"
+       "+-- report-link.txt\n"
+       "\\-- 2024\\\n"
+       "    +-- LongPictureName.jpeg\n"
+       "    \\-- beach.jpg\n"},
+      {{"find", "-r", "S:", "*.txt"},
+       "S:\\empty.txt\n"
+       "S:\\Unicode\\Ünïcödé\\日本語.txt\n"
+       "S:\\Pictures\\report-link.txt\n"
+       "S:\\Documents\\report.txt\n"
+       "S:\\Documents\\notes.txt\n"},
+      // du orders a directory's subdirectories by what is below them.
+      {{"du", "--sort=size", "S:"},
        "        9437184         8519680  S:\\Archive\\\n"
+       "          61440           61440  S:\\Pictures\\2024\\\n"
+       "          73728           73728  S:\\Pictures\\\n"
+       "          12588           12588  S:\\Documents\\\n"
        "             10              10  S:\\Unicode\\Ünïcödé\\\n"
        "             10              10  S:\\Unicode\\\n"
        "              0               0  S:\\Temp\\\n"
-       "        9523510         8606006  S:\\\n"},
-      {{"du", "S:\\Pictures"},
-       "          61440           61440  S:\\Pictures\\2024\\\n"
-       "          73728           73728  S:\\Pictures\\\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.arguments));
-    const SProgramResult result = Ostrin(c.arguments);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(result.err, "");  // no progress bar when standard error is no terminal
-  }
-  const SProgramResult info = Ostrin({"info", "S:"});
-  EXPECT_EQ(info.exitCode, 0) << info.err;
-  EXPECT_EQ(info.out, "Drive        S:\nImage        " + std::to_string(ostrin::test::ExpectedImageSize(s_volume->image)) +
-                          " bytes\nDirectories  7\nFiles        9\nSize         9523510 bytes\nAllocated    8606006 bytes\n");
+       "        9523510         8606006  S:\\\n" +
+           std::string(SUMMARY_OF_THE_DRIVE)},
+  });
 }
 
-TEST_F(OstrinCommandTest, JsonOutputParsesAndCarriesTheListing) {
-  const SJson listing = ParseJson(Ostrin({"--json", "ls", "-l", "-R", "S:"}).out);
-  ASSERT_EQ(listing.type, SJson::EType::Array);
-  ASSERT_EQ(listing.items.size(), 16u);
-  const SJson& notes = listing.items[7];
-  EXPECT_EQ(notes["path"].text, "S:\\Documents\\notes.txt");
-  EXPECT_EQ(notes["name"].text, "notes.txt");
-  EXPECT_FALSE(notes["directory"].boolean);
-  EXPECT_EQ(notes["attributes"].number, 0x21);
-  EXPECT_EQ(notes["size"].number, 300);
-  EXPECT_EQ(notes["lastWrite"].text, "2021-06-02 12:00:02");
-  EXPECT_EQ(listing.items[15]["name"].text, "日本語.txt");
-
-  const SJson tree = ParseJson(Ostrin({"--json", "tree", "S:\\Unicode"}).out);
-  EXPECT_EQ(tree["path"].text, "S:\\Unicode\\");
-  ASSERT_EQ(tree["children"].items.size(), 1u);
-  EXPECT_EQ(tree["children"].items[0]["children"].items[0]["name"].text, "日本語.txt");
-
-  const SJson usage = ParseJson(Ostrin({"--json", "du", "S:"}).out);
-  ASSERT_EQ(usage.items.size(), 8u);
-  EXPECT_EQ(usage.items.back()["path"].text, "S:\\");
-  EXPECT_EQ(usage.items.back()["size"].number, 9523510);
-  EXPECT_EQ(usage.items.back()["files"].number, 9);
-
-  const SJson found = ParseJson(Ostrin({"--json", "find", "S:", "b*"}).out);
-  ASSERT_EQ(found.items.size(), 2u);
-  EXPECT_EQ(found.items[0]["path"].text, "S:\\Pictures\\2024\\beach.jpg");
-  EXPECT_EQ(found.items[1]["path"].text, "S:\\Archive\\big.log");
-
-  const SJson info = ParseJson(Ostrin({"--json", "info", "S:"}).out);
-  EXPECT_EQ(info["files"].number, 9);
-  EXPECT_EQ(info["directories"].number, 7);
+TEST_F(OstrinCommandTest, HumanReadableSizes) {
+  ExpectOutputs({
+      {{"ls", "-l", "-h", "S:\\Documents"},
+       "-R--A---           300 B           300 B  2021-06-02 12:00:02  notes.txt\n"
+       "----A--L          12 KiB          12 KiB  2026-11-02 09:30:00  report.txt\n"
+       "       2 file(s)  13 KiB, 13 KiB allocated\n"
+       "       0 dir(s)\n"},
+      {{"ls", "-lh", "S:\\Archive"},
+       "----AC--         1.0 MiB         128 KiB  2021-06-02 12:00:08  big.log\n"
+       "----A-P-         8.0 MiB         8.0 MiB  2021-06-02 12:00:09  sparse.bin\n"
+       "       2 file(s)  9.0 MiB, 8.2 MiB allocated\n"
+       "       0 dir(s)\n"},
+      {{"du", "-h", "S:\\Pictures"},
+       "         60 KiB          60 KiB  S:\\Pictures\\2024\\\n"
+       "         72 KiB          72 KiB  S:\\Pictures\\\n"
+       "       3 file(s)  72 KiB, 72 KiB allocated\n"
+       "       1 dir(s)\n"},
+  });
+  const SProgramResult info = Ostrin({"info", "-h", "S:"});
+  EXPECT_EQ(info.exitCode, 0);
+  EXPECT_NE(info.out.find("\nSize         9.1 MiB\nAllocated    8.3 MiB\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\nImage        " + FormatHumanSize(ostrin::test::ExpectedImageSize(s_volume->image)) + "\n"),
+            std::string::npos)
+      << info.out;
 }
 
-TEST_F(OstrinCommandTest, EveryFailureHasItsMessageAndExitCode) {
+TEST_F(OstrinCommandTest, PathsThatNameNothingOrGoThroughAFile) {
   struct Case {
     std::vector<std::string> arguments;
     int exitCode;
     std::string err;
   };
   const Case cases[] = {
-      {{"ls", "S:\\Documents\\notes.txt\\*"}, 6, "ostrin: S: error 3006: Invalid path specified.\n"},
-      {{"ls", "S:\\\\"}, 6, "ostrin: S: error 3005: Parameter 'FilePath' is malformed.\n"},
-      {{"ls", "S:Documents"}, 6, "ostrin: S: error 3003: Parameter 'FilePath' does not start with backslash '\\'.\n"},
-      {{"ls", "Q:"}, 5, "ostrin: Q: error 3: Open volume error. No such file or directory\n"},
-      {{"ls", "S:\\missing\\*"}, 1, "ostrin: S:\\missing\\*: no entry found\n"},
+      {{"ls", "S:\\Documents\\notes.txt\\*"}, 2, "ostrin: S:\\Documents\\notes.txt is a file: a path cannot go on below it\n"},
+      {{"du", "S:\\empty.txt\\sub"}, 2, "ostrin: S:\\empty.txt is a file: a path cannot go on below it\n"},
+      {{"ls", "S:\\empty.txt\\"}, 2, "ostrin: S:\\empty.txt is a file, not a directory\n"},
+      {{"tree", "S:\\EMPTY.txt"}, 2, "ostrin: S:\\empty.txt is a file, not a directory\n"},
+      {{"find", "S:\\Documents\\report.txt", "*"}, 2, "ostrin: S:\\Documents\\report.txt is a file, not a directory\n"},
+      {{"ls", "S:\\missing\\*"}, 1, "ostrin: S:\\missing: no such directory\n"},
+      {{"ls", "S:\\Documents\\missing"}, 1, "ostrin: S:\\Documents\\missing: no such file or directory\n"},
+      {{"ls", "s:\\documents\\missing\\deeper"}, 1, "ostrin: S:\\Documents\\missing: no such directory\n"},
+      {{"tree", "S:\\Pictures\\missing\\deeper"}, 1, "ostrin: S:\\Pictures\\missing: no such directory\n"},
+      {{"ls", "S:\\Temp\\*.txt"}, 1, "ostrin: S:\\Temp\\*.txt: no entry matches\n"},
       {{"find", "S:", "*.none"}, 1, ""},
-      {{"tree", "S:\\empty.txt"}, 1, "ostrin: S:\\empty.txt: not a directory\n"},
+      // On Linux a letter is a volume only where OstrinNT.ini maps it.
+      {{"ls", "q:"}, 5,
+       "ostrin: q: error 3: Open volume error. No such file or directory\n"
+       "ostrin: the service has no volume for q:. On Linux a drive letter is a line 'volume.Q = <block device or image "
+       "file>' in OstrinNT.ini, in the service's folder (and that file must exist)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.arguments));
@@ -330,23 +600,106 @@ TEST_F(OstrinCommandTest, EveryFailureHasItsMessageAndExitCode) {
     EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_EQ(result.err, c.err);
   }
-  const SProgramResult json = Ostrin({"--json", "ls", "S:\\Documents\\notes.txt\\*"});
-  EXPECT_EQ(json.exitCode, 6);
-  const SJson error = ParseJson(json.out)["error"];
-  EXPECT_EQ(error["code"].number, 3006);
-  EXPECT_EQ(error["text"].text, "Invalid path specified.");
-  EXPECT_EQ(error["drive"].text, "S:");
-
-  for (const std::vector<std::string>& usage : std::vector<std::vector<std::string>>{
-           {}, {"ls"}, {"ls", "-x", "S:"}, {"ls", "S"}, {"ls", "1:"}, {"find", "S:"}, {"info", "S:\\Documents"}, {"copy", "S:"}}) {
-    EXPECT_EQ(Ostrin(usage).exitCode, 2) << ::testing::PrintToString(usage);
-  }
+  const SProgramResult unmapped = Ostrin({"--json", "info", "Q:"});
+  EXPECT_EQ(unmapped.exitCode, 5);
+  const SJson volumeError = ParseJson(unmapped.out)["error"];
+  EXPECT_EQ(volumeError["drive"].text, "Q:");
+  EXPECT_EQ(volumeError["code"].number, OSTRIN_ERROR_OPEN_VOLUME);
+  EXPECT_EQ(volumeError["text"].text, "Open volume error. No such file or directory");
+  const SProgramResult throughFile = Ostrin({"--json", "ls", "S:\\Documents\\notes.txt\\*"});
+  EXPECT_EQ(throughFile.exitCode, 2);
+  const SJson pathError = ParseJson(throughFile.out)["error"];
+  EXPECT_EQ(pathError["code"].type, SJson::EType::Null);
+  EXPECT_EQ(pathError["text"].text, "S:\\Documents\\notes.txt is a file: a path cannot go on below it");
 }
 
-TEST(OstrinCommandWithoutServiceTest, SaysTheServiceIsNotRunning) {
-  const SProgramResult result = Ostrin({"ls", "C:"});
-  EXPECT_EQ(result.exitCode, 3);
-  EXPECT_EQ(result.err, "Error: Can not connect to OstrinNT service. Is the service running?\n");
+// The fields of an entry in every --json listing.
+const std::set<std::string> ENTRY_FIELDS = {"path", "name", "directory", "attributes", "size",
+                                            "allocated", "lastWrite", "created", "lastAccess"};
+
+void ExpectEntryFields(const SJson& entry) {
+  EXPECT_EQ(entry.Keys(), ENTRY_FIELDS) << entry["path"].text;
+  for (const char* time : {"lastWrite", "created", "lastAccess"}) {
+    EXPECT_TRUE(UtcSecondsOfIsoTime(entry[time].text)) << entry[time].text;
+  }
+  // One path form: a directory's path ends with a backslash, a file's does not.
+  EXPECT_EQ(entry["path"].text.back() == '\\', entry["directory"].boolean) << entry["path"].text;
+}
+
+TEST_F(OstrinCommandTest, JsonDocumentsForScripts) {
+  const SJson listing = ParseJson(Ostrin({"--json", "ls", "-l", "-R", "S:"}).out);
+  ASSERT_EQ(listing.type, SJson::EType::Array);
+  ASSERT_EQ(listing.items.size(), 16u);
+  for (const SJson& entry : listing.items) ExpectEntryFields(entry);
+  EXPECT_EQ(listing.items[0]["path"].text, "S:\\Archive\\");
+  EXPECT_EQ(listing.items[0]["name"].text, "Archive");
+  const SJson& notes = listing.items[8];
+  EXPECT_EQ(notes["path"].text, "S:\\Documents\\notes.txt");
+  EXPECT_FALSE(notes["directory"].boolean);
+  EXPECT_EQ(notes["attributes"].number, 0x21);
+  EXPECT_EQ(notes["size"].number, 300);
+  EXPECT_EQ(notes["lastWrite"].text, "2021-06-02T12:00:02+00:00");
+  EXPECT_EQ(UtcSecondsOfIsoTime(notes["lastWrite"].text),
+            ostrin::test::FileTimeToUnixSeconds(ostrin::test::FindExpected(s_volume->expected, "/Documents/notes.txt")->written));
+  EXPECT_EQ(listing.items[15]["name"].text, "日本語.txt");
+
+  // tree --json: the fields of ls -l --json on every node, and children on directories.
+  std::set<std::string> directoryFields = ENTRY_FIELDS;
+  directoryFields.insert("children");
+  const SJson tree = ParseJson(Ostrin({"--json", "tree", "S:\\Unicode"}).out);
+  EXPECT_EQ(tree.Keys(), directoryFields);
+  EXPECT_EQ(tree["path"].text, "S:\\Unicode\\");
+  EXPECT_EQ(tree["lastWrite"].text, "2021-06-02T12:00:10+00:00");
+  ASSERT_EQ(tree["children"].items.size(), 1u);
+  const SJson& subdirectory = tree["children"].items[0];
+  EXPECT_EQ(subdirectory.Keys(), directoryFields);
+  EXPECT_EQ(subdirectory["path"].text, "S:\\Unicode\\Ünïcödé\\");
+  ASSERT_EQ(subdirectory["children"].items.size(), 1u);
+  const SJson& file = subdirectory["children"].items[0];
+  ExpectEntryFields(file);
+  EXPECT_EQ(file["path"].text, "S:\\Unicode\\Ünïcödé\\日本語.txt");
+  EXPECT_EQ(file["size"].number, 10);
+  // The root has no entry of its own: no times.
+  const SJson root = ParseJson(Ostrin({"--json", "tree", "S:"}).out);
+  EXPECT_EQ(root.Keys(), directoryFields);
+  EXPECT_EQ(root["path"].text, "S:\\");
+  EXPECT_EQ(root["lastWrite"].type, SJson::EType::Null);
+  EXPECT_EQ(root["children"].items.size(), 6u);
+
+  const SJson usage = ParseJson(Ostrin({"--json", "du", "S:"}).out);
+  ASSERT_EQ(usage.items.size(), 8u);
+  EXPECT_EQ(usage.items.back()["path"].text, "S:\\");
+  EXPECT_EQ(usage.items.back()["size"].number, 9523510);
+  EXPECT_EQ(usage.items.back()["files"].number, 9);
+  EXPECT_EQ(usage.items.back()["directories"].number, 7);
+
+  const SJson found = ParseJson(Ostrin({"--json", "find", "S:", "b*"}).out);
+  ASSERT_EQ(found.items.size(), 2u);
+  EXPECT_EQ(found.items[0]["path"].text, "S:\\Archive\\big.log");
+  EXPECT_EQ(found.items[1]["path"].text, "S:\\Pictures\\2024\\beach.jpg");
+  for (const SJson& entry : found.items) ExpectEntryFields(entry);
+
+  const SJson info = ParseJson(Ostrin({"--json", "info", "S:"}).out);
+  EXPECT_EQ(info["files"].number, 9);
+  EXPECT_EQ(info["directories"].number, 7);
+}
+
+TEST_F(OstrinCommandTest, JsonTimesCarryTheServicesZoneOffset) {
+  // Two hours east of UTC: the service scans the times into that zone's local time, and ostrin gives
+  // them with the offset, so they still name the same instants.
+  const std::string zone = "XYZ-2";
+  StartServer(SServerOptions().Environment("TZ", zone));
+  const SProgramResult result = OstrinInZone(zone, {"--json", "ls", "S:\\Documents\\notes.txt"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  const SJson listing = ParseJson(result.out);
+  ASSERT_EQ(listing.items.size(), 1u);
+  const SJson& notes = listing.items[0];
+  EXPECT_EQ(notes["lastWrite"].text, "2021-06-02T14:00:02+02:00");
+  const ostrin::test::SExpectedEntry* expected = ostrin::test::FindExpected(s_volume->expected, "/Documents/notes.txt");
+  ASSERT_NE(expected, nullptr);
+  EXPECT_EQ(UtcSecondsOfIsoTime(notes["lastWrite"].text), ostrin::test::FileTimeToUnixSeconds(expected->written));
+  EXPECT_EQ(UtcSecondsOfIsoTime(notes["created"].text), ostrin::test::FileTimeToUnixSeconds(expected->created));
+  EXPECT_EQ(UtcSecondsOfIsoTime(notes["lastAccess"].text), ostrin::test::FileTimeToUnixSeconds(expected->accessed));
 }
 
 TEST(OstrinCommandInterruptTest, CtrlCDuringTheScanAbortsIt) {

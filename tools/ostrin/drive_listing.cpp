@@ -1,9 +1,14 @@
 // Directory listings through the public OstrinAPI functions.
 #include "tools/ostrin/drive_listing.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "common/text.h"
+
 namespace {
+
+constexpr WCHAR SEPARATOR = '\\';
 
 uint64_t FileTimeValue(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -43,6 +48,58 @@ std::optional<std::vector<SListedEntry>> ReadDirectory(const SOpenDrive& drive, 
   OstFindClose(find);
   if (OstGetLastError(drive.letter) != 0) return std::nullopt;
   return entries;
+}
+
+namespace {
+
+// Names compared with the ASCII letters folded: negative, 0 or positive as a is before, like or after b.
+int CompareFolded(const WString& a, const WString& b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    const WCHAR unitA = AsciiLower(a[i]);
+    const WCHAR unitB = AsciiLower(b[i]);
+    if (unitA != unitB) return unitA < unitB ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+}  // namespace
+
+bool ComesBefore(const SListedEntry& a, const SListedEntry& b, ESortKey key) {
+  if (key == ESortKey::Size && a.size != b.size) return a.size > b.size;
+  if (key == ESortKey::Time && a.lastWriteTime != b.lastWriteTime) return a.lastWriteTime > b.lastWriteTime;
+  const int folded = CompareFolded(a.name, b.name);
+  return folded != 0 ? folded < 0 : a.name < b.name;
+}
+
+std::optional<SResolvedPath> ResolvePath(const SOpenDrive& drive, const WString& path) {
+  SResolvedPath resolved;
+  resolved.kind = SResolvedPath::EKind::Directory;
+  resolved.path = WString(1, SEPARATOR);
+  for (size_t start = 1; start < path.size();) {
+    size_t end = path.find(SEPARATOR, start);
+    if (end == WString::npos) end = path.size();
+    const WString name = path.substr(start, end - start);
+    start = end + 1;
+    const auto found = ReadDirectory(drive, resolved.path, name);
+    if (!found) return std::nullopt;
+    if (found->empty()) {
+      resolved.kind = SResolvedPath::EKind::Missing;
+      resolved.path += name;
+      resolved.complete = start >= path.size();
+      resolved.entry.reset();
+      return resolved;
+    }
+    resolved.entry = found->front();
+    resolved.path += found->front().name;
+    if (!found->front().isDirectory) {
+      resolved.kind = SResolvedPath::EKind::File;
+      resolved.complete = start >= path.size();
+      return resolved;
+    }
+    resolved.path.push_back(SEPARATOR);
+  }
+  return resolved;
 }
 
 SDriveError LastDriveError(WCHAR letter) {

@@ -3,12 +3,14 @@
 
 #include <OstrinAPI.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/types.h"
+#include "tools/ostrin/command_line.h"
 
 // One entry as the find functions report it.
 struct SListedEntry {
@@ -35,6 +37,43 @@ struct SOpenDrive {
 // list when nothing matched.
 std::optional<std::vector<SListedEntry>> ReadDirectory(const SOpenDrive& drive, const WString& directory,
                                                        const WString& pattern);
+
+// Whether a comes before b in the order of the key: by its key, then by name with the ASCII letters
+// folded, then by the exact units (so names that differ only in case keep one order).
+bool ComesBefore(const SListedEntry& a, const SListedEntry& b, ESortKey key);
+
+// Puts items in the order of the key of their entries (entryOf(item)), reversed on request; the
+// order None keeps the image's order (or reverses it).
+template <typename Item, typename EntryOf>
+void SortItems(std::vector<Item>& items, ESortKey key, bool reverse, const EntryOf& entryOf) {
+  if (key != ESortKey::None) {
+    std::stable_sort(items.begin(), items.end(),
+                     [&](const Item& a, const Item& b) { return ComesBefore(entryOf(a), entryOf(b), key); });
+  }
+  if (reverse) std::reverse(items.begin(), items.end());
+}
+
+inline void SortEntries(std::vector<SListedEntry>& entries, ESortKey key, bool reverse) {
+  SortItems(entries, key, reverse, [](const SListedEntry& entry) -> const SListedEntry& { return entry; });
+}
+
+// What a path from the root names, found one name at a time from the root.
+struct SResolvedPath {
+  enum class EKind {
+    Directory,  // path is the directory, "\" or "\a\b\" with the names as the drive stores them
+    File,       // path is the file, "\a\f"
+    Missing,    // path is the first name that does not exist, "\a\missing"
+  } kind = EKind::Missing;
+  WString path;
+  // False when the path goes on after what path names (a file, or a name that does not exist).
+  bool complete = true;
+  // The entry of the last name found; none for the root.
+  std::optional<SListedEntry> entry;
+};
+
+// Resolves "\", "\a\b" or "\a\b\" (no wildcards, no empty names). Nothing, with the drive's last
+// error set, when a find failed.
+std::optional<SResolvedPath> ResolvePath(const SOpenDrive& drive, const WString& path);
 
 // The drive's last error, as the library stores it.
 struct SDriveError {

@@ -1,4 +1,4 @@
-// Just enough JSON for ostrin's --json output: objects, arrays, strings, numbers and booleans, with
+// Just enough JSON for ostrin's --json output: objects, arrays, strings, numbers, booleans and null, with
 // commas placed by the writer. The document is kept until Finish writes it, so a command that fails
 // half way prints its error instead of half a document.
 #pragma once
@@ -28,6 +28,7 @@ class CJsonWriter {
   void Number(uint64_t value) { Separate(); m_text += std::to_string(value); }
   void Number(int64_t value) { Separate(); m_text += std::to_string(value); }
   void Bool(bool value) { Separate(); m_text += value ? "true" : "false"; }
+  void Null() { Separate(); m_text += "null"; }
   // Writes the document and a line feed to the stream.
   void Finish(FILE* stream) {
     std::fwrite(m_text.data(), 1, m_text.size(), stream);

@@ -1,11 +1,5 @@
 // ostrin: lists the files of a drive that the OstrinNT service indexes, through OstrinAPI only, as any
-// program of its users would.
-//
-//   ostrin [--json] [--progress | --no-progress] ls [-l] [-R] X:[\path\][pattern]
-//   ostrin [...] tree X:[\path]
-//   ostrin [...] du X:[\path]
-//   ostrin [...] find X: pattern
-//   ostrin [...] info X:
+// program of its users would. `ostrin --help` says how to use it.
 #include <OstrinAPI.h>
 
 #include <cstdio>
@@ -17,7 +11,13 @@
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
+#include "platform/local_time.h"
+#include "platform/message_box.h"
 #include "platform/program_entry.h"
+#include "platform/socket.h"
+#include "platform/system_error.h"
+#include "platform/volume_device.h"
+#include "tools/ostrin/command_line.h"
 #include "tools/ostrin/drive_listing.h"
 #include "tools/ostrin/json_writer.h"
 #include "tools/tool_format.h"
@@ -26,40 +26,53 @@ namespace {
 
 // Exit codes.
 constexpr int EXIT_OK = 0;
-constexpr int EXIT_NOT_FOUND = 1;           // nothing matched
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_NO_SERVICE = 3;          // OstConnect failed (it has told the user why)
-constexpr int EXIT_SERVICE_ERROR = 4;       // the service refused (codes 2000 to 2008)
+constexpr int EXIT_NOT_FOUND = 1;           // no such entry
+constexpr int EXIT_USAGE = 2;               // a mistaken command line or path
+constexpr int EXIT_NO_SERVICE = 3;          // OstConnect failed, or nothing listens (--no-dialog)
+constexpr int EXIT_SERVICE_ERROR = 4;       // the service refused (codes 2000 to 2999)
 constexpr int EXIT_VOLUME_ERROR = 5;        // the volume could not be read or published (codes below 1000)
-constexpr int EXIT_CLIENT_ERROR = 6;        // the library's own errors (codes 3001 and up), lost connection
+constexpr int EXIT_CLIENT_ERROR = 6;        // the library's own errors (codes 3000 and up), lost connection
 constexpr int EXIT_INTERRUPTED = 130;       // Ctrl-C during the scan
 
 constexpr WCHAR SEPARATOR = '\\';
-
-const char USAGE[] =
-    "usage: ostrin [--json] [--progress | --no-progress] COMMAND\n"
-    "  ls [-l] [-R] X:[\\path\\][pattern]   entries of a directory ('*' and '?' in the pattern)\n"
-    "  tree X:[\\path]                      the tree below a directory\n"
-    "  du X:[\\path]                        sizes summed per directory\n"
-    "  find X: pattern                     every entry of the drive whose name matches\n"
-    "  info X:                             the drive's image size and counts\n"
-    "exit codes: 0 done, 1 nothing found, 2 usage, 3 no service, 4 refused by the service,\n"
-    "  5 volume error, 6 library or communication error, 130 interrupted\n";
-
-struct SOptions {
-  bool json = false;
-  std::optional<bool> progress;  // unset: a progress bar when standard error is a terminal
-  std::string command;
-  bool longFormat = false;
-  bool recursive = false;
-  std::vector<WString> operands;
-};
+const WString ALL_ENTRIES(1, WCHAR{'*'});
 
 std::string Utf8(const WString& text) { return WideToUtf8(text); }
 
-bool HasWildcard(const WString& text) { return text.find_first_of(WTEXT("*?")) != WString::npos; }
+std::string DriveName(WCHAR letter) { return Utf8(WString(1, letter)) + ":"; }
 
-// ---- The drive.
+std::string DisplayPath(const SOpenDrive& drive, const WString& path) {
+  return Utf8(WString(1, drive.letter) + WTEXT(":") + path);
+}
+
+// A message box's text as one line: its line feeds become a blank.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (const char c : text) {
+    if (c != '\n') {
+      line.push_back(c);
+    } else if (!line.empty() && line.back() != ' ') {
+      line.push_back(' ');
+    }
+  }
+  return line;
+}
+
+// What the platform's conversion to local time adds to a UTC time now: the offset the service also
+// adds to the times of a drive it scans, when it runs in the same zone.
+int64_t LocalUtcOffsetSeconds() {
+  constexpr uint64_t TICKS_PER_SECOND = 10'000'000;
+  constexpr uint64_t SOME_UTC_TIME = 133'500'000'000'000'000;  // 2024-01-22, far from either end of the range
+  uint64_t local = 0;
+  if (!ostrin::platform::FileTimeToLocalFileTime(SOME_UTC_TIME, &local)) return 0;
+  return (static_cast<int64_t>(local) - static_cast<int64_t>(SOME_UTC_TIME)) / static_cast<int64_t>(TICKS_PER_SECOND);
+}
+
+int64_t g_utcOffsetSeconds = 0;
+
+std::string IsoTime(uint64_t fileTime) { return FormatIsoTime(fileTime, g_utcOffsetSeconds); }
+
+// ---- The scan's progress.
 
 int g_progressShown = -1;
 bool g_drawProgress = false;
@@ -79,73 +92,126 @@ void EndProgress() {
   g_progressShown = -1;
 }
 
+// ---- Failures.
+
 int ExitCodeOf(int32_t code) {
   if (code >= 2000 && code < 3000) return EXIT_SERVICE_ERROR;
   if (code > 0 && code < 1000) return EXIT_VOLUME_ERROR;
   return EXIT_CLIENT_ERROR;
 }
 
+// With --json, a failure is also the document {"error": {"drive", "code", "text"}} on standard output;
+// the code is null for failures that have none (a mistaken path, no service).
+void WriteErrorDocument(const SOptions& options, WCHAR letter, std::optional<int32_t> code, const std::string& text) {
+  if (!options.json) return;
+  CJsonWriter json;
+  json.BeginObject();
+  json.Key("error");
+  json.BeginObject();
+  json.Key("drive");
+  json.String(letter != 0 ? DriveName(letter) : "");
+  json.Key("code");
+  if (code) {
+    json.Number(static_cast<int64_t>(*code));
+  } else {
+    json.Null();
+  }
+  json.Key("text");
+  json.String(text);
+  json.EndObject();
+  json.EndObject();
+  json.Finish(stdout);
+}
+
+// A mistaken command line: said plainly, with where to read more.
+int UsageError(const SOptions& options, const std::string& message) {
+  std::fprintf(stderr, "ostrin: %s\n", message.c_str());
+  if (options.command != ECommand::None && options.command != ECommand::Help) {
+    std::fprintf(stderr, "Try 'ostrin help %s'.\n", CommandName(options.command));
+  } else {
+    std::fputs("Try 'ostrin --help'.\n", stderr);
+  }
+  return EXIT_USAGE;
+}
+
+// A failure of a command on a drive that has no code of the library: a mistaken path (exit 2) or a
+// missing entry (exit 1).
+int PathFailure(const SOptions& options, WCHAR letter, const std::string& message, int exitCode) {
+  WriteErrorDocument(options, letter, std::nullopt, message);
+  std::fprintf(stderr, "ostrin: %s\n", message.c_str());
+  return exitCode;
+}
+
+// Whether the service could not open the volume because no volume.X key maps the letter: on Linux
+// the service then fails with "Open volume error." and the system's text for "not found".
+bool IsUnmappedLetter(const SDriveError& error) {
+  if (!ostrin::platform::DriveLettersNeedMapping() || error.code != OSTRIN_ERROR_OPEN_VOLUME) return false;
+  const WString notFound = ostrin::platform::SystemErrorText(ostrin::platform::ErrorNotFound());
+  return !notFound.empty() && error.text.size() >= notFound.size() &&
+         error.text.compare(error.text.size() - notFound.size(), notFound.size(), notFound) == 0;
+}
+
 int ReportDriveError(const SOptions& options, WCHAR letter) {
   const SDriveError error = LastDriveError(letter);
-  const std::string drive = Utf8(WString(1, letter)) + ":";
-  if (options.json) {
-    CJsonWriter json;
-    json.BeginObject();
-    json.Key("error");
-    json.BeginObject();
-    json.Key("drive");
-    json.String(drive);
-    json.Key("code");
-    json.Number(static_cast<int64_t>(error.code));
-    json.Key("text");
-    json.String(Utf8(error.text));
-    json.EndObject();
-    json.EndObject();
-    json.Finish(stdout);
-  }
   // System texts on Windows end with a line break of their own.
   std::string text = Utf8(error.text);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  std::fprintf(stderr, "ostrin: %s error %d: %s\n", drive.c_str(), error.code, text.c_str());
+  WriteErrorDocument(options, letter, error.code, text);
+  std::fprintf(stderr, "ostrin: %s error %d: %s\n", DriveName(letter).c_str(), error.code, text.c_str());
+  if (IsUnmappedLetter(error)) {
+    const std::string upper = Utf8(WString(1, AsciiUpper(letter)));
+    std::fprintf(stderr,
+                 "ostrin: the service has no volume for %s. On Linux a drive letter is a line 'volume.%s = <block "
+                 "device or image file>' in OstrinNT.ini, in the service's folder (and that file must exist)\n",
+                 DriveName(letter).c_str(), upper.c_str());
+  }
   return ExitCodeOf(error.code);
-}
-
-// "X:" followed by a path; the path defaults to the root.
-bool ParseDrivePath(const WString& operand, WCHAR* letter, WString* path) {
-  if (operand.size() < 2 || operand[1] != ':') return false;
-  const WCHAR upper = AsciiUpper(operand[0]);
-  if (upper < 'A' || upper > 'Z') return false;
-  *letter = operand[0];
-  *path = operand.size() == 2 ? WString(1, SEPARATOR) : operand.substr(2);
-  return true;
-}
-
-std::string DisplayPath(const SOpenDrive& drive, const WString& path) {
-  return Utf8(WString(1, drive.letter) + WTEXT(":") + path);
 }
 
 // ---- Output of entries.
 
+std::string SizeText(const SOptions& options, uint64_t bytes) {
+  return options.humanSizes ? FormatHumanSize(bytes) : std::to_string(bytes);
+}
+
+// The path of an entry of a directory; a directory's path ends with a backslash, in text and JSON.
+WString EntryPath(const WString& directory, const SListedEntry& entry) {
+  return directory + entry.name + (entry.isDirectory ? WString(1, SEPARATOR) : WString());
+}
+
+// The fields of an entry, as ls -l --json, tree --json and find --json give them.
+void WriteEntryFields(CJsonWriter& json, const SOpenDrive& drive, const WString& path, const SListedEntry* entry) {
+  json.Key("path");
+  json.String(DisplayPath(drive, path));
+  json.Key("name");
+  json.String(entry != nullptr ? Utf8(entry->name) : "");
+  json.Key("directory");
+  json.Bool(entry == nullptr || entry->isDirectory);
+  json.Key("attributes");
+  json.Number(static_cast<uint64_t>(entry != nullptr ? entry->attributes : 0x10));
+  json.Key("size");
+  json.Number(entry != nullptr ? entry->size : 0);
+  json.Key("allocated");
+  json.Number(entry != nullptr ? entry->allocated : 0);
+  // The root has no entry of its own, and so no times.
+  const auto time = [&](uint64_t value) {
+    if (entry != nullptr) {
+      json.String(IsoTime(value));
+    } else {
+      json.Null();
+    }
+  };
+  json.Key("lastWrite");
+  time(entry != nullptr ? entry->lastWriteTime : 0);
+  json.Key("created");
+  time(entry != nullptr ? entry->creationTime : 0);
+  json.Key("lastAccess");
+  time(entry != nullptr ? entry->lastAccessTime : 0);
+}
+
 void WriteEntryJson(CJsonWriter& json, const SOpenDrive& drive, const WString& directory, const SListedEntry& entry) {
   json.BeginObject();
-  json.Key("path");
-  json.String(DisplayPath(drive, directory + entry.name));
-  json.Key("name");
-  json.String(Utf8(entry.name));
-  json.Key("directory");
-  json.Bool(entry.isDirectory);
-  json.Key("attributes");
-  json.Number(static_cast<uint64_t>(entry.attributes));
-  json.Key("size");
-  json.Number(entry.size);
-  json.Key("allocated");
-  json.Number(entry.allocated);
-  json.Key("lastWrite");
-  json.String(FormatFileTime(entry.lastWriteTime));
-  json.Key("created");
-  json.String(FormatFileTime(entry.creationTime));
-  json.Key("lastAccess");
-  json.String(FormatFileTime(entry.lastAccessTime));
+  WriteEntryFields(json, drive, EntryPath(directory, entry), &entry);
   json.EndObject();
 }
 
@@ -155,30 +221,61 @@ void PrintEntry(const SOptions& options, const SListedEntry& entry) {
     std::printf("%s\n", name.c_str());
     return;
   }
-  if (entry.isDirectory) {
-    std::printf("%s %15s %15s  %s  %s\n", FormatAttributes(entry.attributes).c_str(), "<DIR>", "",
-                FormatFileTime(entry.lastWriteTime).c_str(), name.c_str());
-  } else {
-    std::printf("%s %15llu %15llu  %s  %s\n", FormatAttributes(entry.attributes).c_str(),
-                static_cast<unsigned long long>(entry.size), static_cast<unsigned long long>(entry.allocated),
-                FormatFileTime(entry.lastWriteTime).c_str(), name.c_str());
-  }
+  const std::string size = entry.isDirectory ? "<DIR>" : SizeText(options, entry.size);
+  const std::string allocated = entry.isDirectory ? "" : SizeText(options, entry.allocated);
+  std::printf("%s %15s %15s  %s  %s\n", FormatAttributes(entry.attributes).c_str(), size.c_str(), allocated.c_str(),
+              FormatFileTime(entry.lastWriteTime).c_str(), name.c_str());
 }
 
-// ---- Walking the drive: each directory read whole, then its subdirectories, depth first.
+// Totals of the files and directories a command went over.
+struct STotals {
+  uint64_t files = 0;
+  uint64_t directories = 0;
+  uint64_t size = 0;
+  uint64_t allocated = 0;
 
-// Calls visit(directory, entries) for the directory and every directory below it, a directory before
-// the ones below it, in image order. False (with the drive's error set) when a listing failed.
-bool WalkDirectories(const SOpenDrive& drive, const WString& top, const WString& pattern,
+  void Add(const SListedEntry& entry) {
+    if (entry.isDirectory) {
+      ++directories;
+    } else {
+      ++files;
+      size += entry.size;
+      allocated += entry.allocated;
+    }
+  }
+};
+
+// The summary that ends ls -l and du, in the manner of dir's.
+void PrintSummary(const SOptions& options, const STotals& totals) {
+  const std::string size = options.humanSizes ? FormatHumanSize(totals.size) : std::to_string(totals.size) + " bytes";
+  const std::string allocated = SizeText(options, totals.allocated);
+  std::printf("%8llu file(s)  %s, %s allocated\n%8llu dir(s)\n", static_cast<unsigned long long>(totals.files),
+              size.c_str(), allocated.c_str(), static_cast<unsigned long long>(totals.directories));
+}
+
+// ---- Directories of the drive.
+
+// The entries of a directory that match the pattern, in the order the options ask for.
+std::optional<std::vector<SListedEntry>> ReadSorted(const SOptions& options, const SOpenDrive& drive,
+                                                    const WString& directory, const WString& pattern) {
+  auto entries = ReadDirectory(drive, directory, pattern);
+  if (entries) SortEntries(*entries, options.sort, options.reverse);
+  return entries;
+}
+
+// Calls visit(directory, entries that match) for the directory and every directory below it, each
+// before the ones below it, in the order of the options. False (with the drive's error set) when a
+// listing failed.
+bool WalkDirectories(const SOptions& options, const SOpenDrive& drive, const WString& top, const WString& pattern,
                      const std::function<void(const WString&, const std::vector<SListedEntry>&)>& visit) {
   std::vector<WString> pending{top};
   while (!pending.empty()) {
     const WString directory = std::move(pending.back());
     pending.pop_back();
-    const auto matches = ReadDirectory(drive, directory, pattern);
+    const auto matches = ReadSorted(options, drive, directory, pattern);
     if (!matches) return false;
     visit(directory, *matches);
-    const auto all = pattern == WTEXT("*") ? matches : ReadDirectory(drive, directory, WTEXT("*"));
+    const auto all = pattern == ALL_ENTRIES ? matches : ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!all) return false;
     for (auto entry = all->rbegin(); entry != all->rend(); ++entry) {
       if (entry->isDirectory) pending.push_back(directory + entry->name + SEPARATOR);
@@ -187,52 +284,89 @@ bool WalkDirectories(const SOpenDrive& drive, const WString& top, const WString&
   return true;
 }
 
-// The directory a path names ("\a\b\"), when it names one; what `ls X:\a\b` lists.
-std::optional<WString> DirectoryOfPath(const SOpenDrive& drive, const WString& path) {
-  if (path.back() == SEPARATOR) return path;
-  if (HasWildcard(path)) return std::nullopt;
-  const size_t split = path.rfind(SEPARATOR);
-  const auto entries = ReadDirectory(drive, path.substr(0, split + 1), path.substr(split + 1));
-  if (entries && entries->size() == 1 && entries->front().isDirectory) {
-    return path.substr(0, split + 1) + entries->front().name + SEPARATOR;
+// What a path names on the drive; nothing, with the exit code, when the walk failed.
+std::optional<SResolvedPath> Resolve(const SOptions& options, const SOpenDrive& drive, const WString& path,
+                                     int* exitCode) {
+  auto resolved = ResolvePath(drive, path);
+  if (!resolved) *exitCode = ReportDriveError(options, drive.letter);
+  return resolved;
+}
+
+// The failure for a path that goes on through a file, or names a file where a directory is needed.
+int FileInTheWay(const SOptions& options, const SOpenDrive& drive, const SResolvedPath& resolved) {
+  const std::string file = DisplayPath(drive, resolved.path);
+  return PathFailure(options, drive.letter,
+                     resolved.complete ? file + " is a file, not a directory"
+                                       : file + " is a file: a path cannot go on below it",
+                     EXIT_USAGE);
+}
+
+// The directory a path names, for the commands that work below one (and for the directory part of
+// ls's pattern: a name follows); nothing, with the exit code, when it names none.
+std::optional<SResolvedPath> ResolveDirectory(const SOptions& options, const SOpenDrive& drive, const WString& path,
+                                              int* exitCode, bool nameFollows = false) {
+  auto resolved = Resolve(options, drive, path, exitCode);
+  if (!resolved) return std::nullopt;
+  if (nameFollows) resolved->complete = false;
+  switch (resolved->kind) {
+    case SResolvedPath::EKind::Directory:
+      return resolved;
+    case SResolvedPath::EKind::File:
+      *exitCode = FileInTheWay(options, drive, *resolved);
+      return std::nullopt;
+    case SResolvedPath::EKind::Missing:
+      *exitCode = PathFailure(options, drive.letter, DisplayPath(drive, resolved->path) + ": no such directory",
+                              EXIT_NOT_FOUND);
+      return std::nullopt;
   }
   return std::nullopt;
 }
 
-// The directory that tree, du and find work below; nothing, with the exit code, when the path names
-// no directory.
-std::optional<WString> TopDirectory(const SOptions& options, const SOpenDrive& drive, const WString& path,
-                                    int* exitCode) {
-  auto top = DirectoryOfPath(drive, path);
-  if (top) return top;
-  if (OstGetLastError(drive.letter) != 0) {
-    *exitCode = ReportDriveError(options, drive.letter);
-  } else {
-    std::fprintf(stderr, "ostrin: %s: not a directory\n", DisplayPath(drive, path).c_str());
-    *exitCode = EXIT_NOT_FOUND;
-  }
-  return std::nullopt;
-}
+bool ListsWholeDirectory(const WString& pattern) { return pattern == ALL_ENTRIES || pattern == WTEXT("*.*"); }
 
 // ---- The commands.
 
 int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
+  int exitCode = EXIT_OK;
   WString directory;
   WString pattern;
-  if (const auto named = DirectoryOfPath(drive, path)) {
-    directory = *named;
-    pattern = WString(1, WCHAR{'*'});
+  const size_t split = path.rfind(SEPARATOR);
+  const WString lastName = path.substr(split + 1);
+  if (lastName.find_first_of(WTEXT("*?")) != WString::npos) {
+    const auto parent = ResolveDirectory(options, drive, path.substr(0, split + 1), &exitCode, true);
+    if (!parent) return exitCode;
+    directory = parent->path;
+    pattern = lastName;
   } else {
-    const size_t split = path.rfind(SEPARATOR);
-    directory = path.substr(0, split + 1);
-    pattern = path.substr(split + 1);
+    // A name lists the directory it names, or the one file.
+    const auto resolved = Resolve(options, drive, path, &exitCode);
+    if (!resolved) return exitCode;
+    if (resolved->kind == SResolvedPath::EKind::Missing) {
+      const bool directoryMissing = !resolved->complete || path.back() == SEPARATOR;
+      return PathFailure(options, drive.letter,
+                         DisplayPath(drive, resolved->path) +
+                             (directoryMissing ? ": no such directory" : ": no such file or directory"),
+                         EXIT_NOT_FOUND);
+    }
+    if (resolved->kind == SResolvedPath::EKind::File) {
+      if (!resolved->complete || path.back() == SEPARATOR) return FileInTheWay(options, drive, *resolved);
+      const size_t fileSplit = resolved->path.rfind(SEPARATOR);
+      directory = resolved->path.substr(0, fileSplit + 1);
+      pattern = resolved->path.substr(fileSplit + 1);
+    } else {
+      directory = resolved->path;
+      pattern = ALL_ENTRIES;
+    }
   }
+
   CJsonWriter json;
   if (options.json) json.BeginArray();
+  STotals totals;
   size_t found = 0;
   bool firstDirectory = true;
   const auto list = [&](const WString& listed, const std::vector<SListedEntry>& entries) {
     found += entries.size();
+    for (const SListedEntry& entry : entries) totals.Add(entry);
     if (options.json) {
       for (const SListedEntry& entry : entries) WriteEntryJson(json, drive, listed, entry);
       return;
@@ -246,8 +380,8 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   };
   bool listed = true;
   if (options.recursive) {
-    listed = WalkDirectories(drive, directory, pattern, list);
-  } else if (const auto entries = ReadDirectory(drive, directory, pattern)) {
+    listed = WalkDirectories(options, drive, directory, pattern, list);
+  } else if (const auto entries = ReadSorted(options, drive, directory, pattern)) {
     list(directory, *entries);
   } else {
     listed = false;
@@ -256,9 +390,12 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   if (options.json) {
     json.EndArray();
     json.Finish(stdout);
+  } else if (options.longFormat) {
+    if (options.recursive) std::printf("\n");
+    PrintSummary(options, totals);
   }
-  if (found == 0) {
-    std::fprintf(stderr, "ostrin: %s: no entry found\n", DisplayPath(drive, path).c_str());
+  if (found == 0 && !ListsWholeDirectory(pattern)) {
+    std::fprintf(stderr, "ostrin: %s: no entry matches\n", DisplayPath(drive, directory + pattern).c_str());
     return EXIT_NOT_FOUND;
   }
   return EXIT_OK;
@@ -267,7 +404,7 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
 // The tree below a directory, one entry per line, drawn with ASCII lines.
 int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
   int exitCode = EXIT_OK;
-  const auto top = TopDirectory(options, drive, path, &exitCode);
+  const auto top = ResolveDirectory(options, drive, path, &exitCode);
   if (!top) return exitCode;
   struct SFrame {
     WString directory;
@@ -277,20 +414,19 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   };
   CJsonWriter json;
   const auto open = [&](const WString& directory, std::string indent) -> std::optional<SFrame> {
-    auto entries = ReadDirectory(drive, directory, WTEXT("*"));
+    auto entries = ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!entries) return std::nullopt;
     return SFrame{directory, std::move(*entries), 0, std::move(indent)};
   };
-  auto root = open(*top, "");
+  auto root = open(top->path, "");
   if (!root) return ReportDriveError(options, drive.letter);
   if (options.json) {
     json.BeginObject();
-    json.Key("path");
-    json.String(DisplayPath(drive, *top));
+    WriteEntryFields(json, drive, top->path, top->entry ? &*top->entry : nullptr);
     json.Key("children");
     json.BeginArray();
   } else {
-    std::printf("%s\n", DisplayPath(drive, *top).c_str());
+    std::printf("%s\n", DisplayPath(drive, top->path).c_str());
   }
   std::vector<SFrame> stack;
   stack.push_back(std::move(*root));
@@ -300,7 +436,7 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
       stack.pop_back();
       if (options.json) {
         json.EndArray();
-        if (!stack.empty()) json.EndObject();
+        json.EndObject();
       }
       continue;
     }
@@ -308,21 +444,14 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     const bool last = frame.next == frame.entries.size();
     if (options.json) {
       json.BeginObject();
-      json.Key("name");
-      json.String(Utf8(entry.name));
-      json.Key("directory");
-      json.Bool(entry.isDirectory);
-      if (!entry.isDirectory) {
-        json.Key("size");
-        json.Number(entry.size);
-        json.EndObject();
-      }
+      WriteEntryFields(json, drive, EntryPath(frame.directory, entry), &entry);
+      if (!entry.isDirectory) json.EndObject();
     } else {
       std::printf("%s%s%s%s\n", frame.indent.c_str(), last ? "\\-- " : "+-- ", Utf8(entry.name).c_str(),
                   entry.isDirectory ? "\\" : "");
     }
     if (!entry.isDirectory) continue;
-    auto child = open(frame.directory + entry.name + SEPARATOR, frame.indent + (last ? "    " : "|   "));
+    auto child = open(EntryPath(frame.directory, entry), frame.indent + (last ? "    " : "|   "));
     if (!child) return ReportDriveError(options, drive.letter);
     if (options.json) {
       json.Key("children");
@@ -330,100 +459,112 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     }
     stack.push_back(std::move(*child));
   }
-  if (options.json) {
-    json.EndObject();
-    json.Finish(stdout);
-  }
+  if (options.json) json.Finish(stdout);
   return EXIT_OK;
 }
 
-// Sizes summed per directory, each directory after the ones below it (as du prints them).
-int DuCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
+// Sizes summed per directory, each directory after the ones below it (as du prints them), then the
+// totals.
+int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
   int exitCode = EXIT_OK;
-  const auto top = TopDirectory(options, drive, path, &exitCode);
+  const auto top = ResolveDirectory(options, drive, path, &exitCode);
   if (!top) return exitCode;
-  struct SFrame {
-    WString directory;
-    std::vector<WString> subdirectories;
-    size_t next = 0;
-    uint64_t size = 0;
-    uint64_t allocated = 0;
-    uint64_t files = 0;
+  // The directories below the top, read first and printed once their sums are known: --sort=size
+  // orders the subdirectories of a directory by what is below them.
+  struct SNode {
+    WString path;
+    SListedEntry entry;  // size: the files below it, all levels
+    STotals totals;      // all levels below it
+    std::vector<size_t> children;
   };
-  const auto open = [&](const WString& directory) -> std::optional<SFrame> {
-    const auto entries = ReadDirectory(drive, directory, WTEXT("*"));
-    if (!entries) return std::nullopt;
-    SFrame frame{directory, {}, 0, 0, 0, 0};
+  std::vector<SNode> nodes;
+  nodes.push_back(SNode{top->path, top->entry.value_or(SListedEntry{}), {}, {}});
+  // Directories are read in pre-order, so every child comes after its parent in nodes.
+  for (size_t index = 0; index < nodes.size(); ++index) {
+    const auto entries = ReadDirectory(drive, nodes[index].path, ALL_ENTRIES);
+    if (!entries) return ReportDriveError(options, drive.letter);
     for (const SListedEntry& entry : *entries) {
-      if (entry.isDirectory) {
-        frame.subdirectories.push_back(directory + entry.name + SEPARATOR);
-      } else {
-        frame.size += entry.size;
-        frame.allocated += entry.allocated;
-        ++frame.files;
-      }
+      nodes[index].totals.Add(entry);
+      if (!entry.isDirectory) continue;
+      nodes[index].children.push_back(nodes.size());
+      nodes.push_back(SNode{EntryPath(nodes[index].path, entry), entry, {}, {}});
     }
-    return frame;
-  };
+  }
+  // Children first: each one's sums are complete before its parent's take them.
+  for (size_t index = nodes.size(); index-- > 0;) {
+    STotals& totals = nodes[index].totals;
+    for (const size_t child : nodes[index].children) {
+      totals.files += nodes[child].totals.files;
+      totals.directories += nodes[child].totals.directories;
+      totals.size += nodes[child].totals.size;
+      totals.allocated += nodes[child].totals.allocated;
+    }
+    nodes[index].entry.size = totals.size;
+  }
+  for (SNode& node : nodes) {
+    SortItems(node.children, options.sort, options.reverse,
+              [&](size_t child) -> const SListedEntry& { return nodes[child].entry; });
+  }
+
   CJsonWriter json;
   if (options.json) json.BeginArray();
-  std::vector<SFrame> stack;
-  auto root = open(*top);
-  if (!root) return ReportDriveError(options, drive.letter);
-  stack.push_back(std::move(*root));
-  while (!stack.empty()) {
-    SFrame& frame = stack.back();
-    if (frame.next < frame.subdirectories.size()) {
-      auto child = open(frame.subdirectories[frame.next++]);
-      if (!child) return ReportDriveError(options, drive.letter);
-      stack.push_back(std::move(*child));
-      continue;
-    }
-    const SFrame done = std::move(frame);
-    stack.pop_back();
+  const auto print = [&](const SNode& node) {
     if (options.json) {
       json.BeginObject();
       json.Key("path");
-      json.String(DisplayPath(drive, done.directory));
+      json.String(DisplayPath(drive, node.path));
       json.Key("size");
-      json.Number(done.size);
+      json.Number(node.totals.size);
       json.Key("allocated");
-      json.Number(done.allocated);
+      json.Number(node.totals.allocated);
       json.Key("files");
-      json.Number(done.files);
+      json.Number(node.totals.files);
+      json.Key("directories");
+      json.Number(node.totals.directories);
       json.EndObject();
     } else {
-      std::printf("%15llu %15llu  %s\n", static_cast<unsigned long long>(done.size),
-                  static_cast<unsigned long long>(done.allocated), DisplayPath(drive, done.directory).c_str());
+      std::printf("%15s %15s  %s\n", SizeText(options, node.totals.size).c_str(),
+                  SizeText(options, node.totals.allocated).c_str(), DisplayPath(drive, node.path).c_str());
     }
-    if (!stack.empty()) {
-      stack.back().size += done.size;
-      stack.back().allocated += done.allocated;
-      stack.back().files += done.files;
+  };
+  // Post-order: a directory after everything below it.
+  std::vector<std::pair<size_t, size_t>> stack{{0, 0}};  // node, its next child
+  while (!stack.empty()) {
+    auto& [index, next] = stack.back();
+    if (next < nodes[index].children.size()) {
+      const size_t child = nodes[index].children[next++];
+      stack.emplace_back(child, 0);
+      continue;
     }
+    print(nodes[index]);
+    stack.pop_back();
   }
   if (options.json) {
     json.EndArray();
     json.Finish(stdout);
+  } else {
+    PrintSummary(options, nodes[0].totals);
   }
   return EXIT_OK;
 }
 
-// Every entry of the drive whose name matches the pattern, a directory's matches before those below it.
+// Every entry below a directory whose name matches the pattern, a directory's matches before those
+// below it.
 int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString& path, const WString& pattern) {
   int exitCode = EXIT_OK;
-  const auto top = TopDirectory(options, drive, path, &exitCode);
+  const auto top = ResolveDirectory(options, drive, path, &exitCode);
   if (!top) return exitCode;
   CJsonWriter json;
   if (options.json) json.BeginArray();
   size_t found = 0;
-  const bool walked = WalkDirectories(drive, *top, pattern, [&](const WString& directory, const std::vector<SListedEntry>& entries) {
+  const bool walked = WalkDirectories(options, drive, top->path, pattern,
+                                      [&](const WString& directory, const std::vector<SListedEntry>& entries) {
     for (const SListedEntry& entry : entries) {
       ++found;
       if (options.json) {
         WriteEntryJson(json, drive, directory, entry);
       } else {
-        std::printf("%s%s\n", DisplayPath(drive, directory + entry.name).c_str(), entry.isDirectory ? "\\" : "");
+        std::printf("%s\n", DisplayPath(drive, EntryPath(directory, entry)).c_str());
       }
     }
   });
@@ -436,21 +577,12 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
 }
 
 int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
-  uint64_t directories = 0;
-  uint64_t files = 0;
-  uint64_t size = 0;
-  uint64_t allocated = 0;
-  const bool walked = WalkDirectories(drive, WString(1, SEPARATOR), WTEXT("*"),
+  STotals totals;
+  SOptions imageOrder = options;
+  imageOrder.sort = ESortKey::None;  // the counts need no order
+  const bool walked = WalkDirectories(imageOrder, drive, WString(1, SEPARATOR), ALL_ENTRIES,
                                       [&](const WString&, const std::vector<SListedEntry>& entries) {
-    for (const SListedEntry& entry : entries) {
-      if (entry.isDirectory) {
-        ++directories;
-      } else {
-        ++files;
-        size += entry.size;
-        allocated += entry.allocated;
-      }
-    }
+    for (const SListedEntry& entry : entries) totals.Add(entry);
   });
   if (!walked) return ReportDriveError(options, drive.letter);
   const uint64_t imageBytes = OstGetMemoryUsage(drive.index);
@@ -463,73 +595,87 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
     json.Key("imageBytes");
     json.Number(imageBytes);
     json.Key("directories");
-    json.Number(directories);
+    json.Number(totals.directories);
     json.Key("files");
-    json.Number(files);
+    json.Number(totals.files);
     json.Key("size");
-    json.Number(size);
+    json.Number(totals.size);
     json.Key("allocated");
-    json.Number(allocated);
+    json.Number(totals.allocated);
     json.EndObject();
     json.Finish(stdout);
-  } else {
-    std::printf("Drive        %s\nImage        %llu bytes\nDirectories  %llu\nFiles        %llu\n"
-                "Size         %llu bytes\nAllocated    %llu bytes\n",
-                name.c_str(), static_cast<unsigned long long>(imageBytes),
-                static_cast<unsigned long long>(directories), static_cast<unsigned long long>(files),
-                static_cast<unsigned long long>(size), static_cast<unsigned long long>(allocated));
+    return EXIT_OK;
   }
+  const auto bytes = [&](uint64_t value) {
+    return options.humanSizes ? FormatHumanSize(value) : std::to_string(value) + " bytes";
+  };
+  std::printf("Drive        %s\nImage        %s\nDirectories  %llu\nFiles        %llu\nSize         %s\n"
+              "Allocated    %s\n",
+              name.c_str(), bytes(imageBytes).c_str(), static_cast<unsigned long long>(totals.directories),
+              static_cast<unsigned long long>(totals.files), bytes(totals.size).c_str(), bytes(totals.allocated).c_str());
   return EXIT_OK;
 }
 
-// ---- Arguments.
-
-bool ParseArguments(int argc, WCHAR** argv, SOptions* options) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    const std::string argument = Utf8(argv[i]);
-    if (argument == "--json") {
-      options->json = true;
-    } else if (argument == "--progress") {
-      options->progress = true;
-    } else if (argument == "--no-progress") {
-      options->progress = false;
-    } else if (!argument.empty() && argument[0] == '-') {
-      return false;
-    } else {
-      break;
-    }
+int RunCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
+  switch (options.command) {
+    case ECommand::List: return ListCommand(options, drive, path);
+    case ECommand::Tree: return TreeCommand(options, drive, path);
+    case ECommand::Usage: return UsageCommand(options, drive, path);
+    case ECommand::Find: return FindCommand(options, drive, path, options.operands[1]);
+    default: return InfoCommand(options, drive);
   }
-  if (i == argc) return false;
-  options->command = Utf8(argv[i++]);
-  for (; i < argc; ++i) {
-    const WString argument = argv[i];
-    if (options->command == "ls" && argument.size() > 1 && argument[0] == '-') {
-      for (size_t k = 1; k < argument.size(); ++k) {
-        if (argument[k] == 'l') {
-          options->longFormat = true;
-        } else if (argument[k] == 'R') {
-          options->recursive = true;
-        } else {
-          return false;
-        }
-      }
-    } else {
-      options->operands.push_back(argument);
-    }
-  }
-  const size_t wanted = options->command == "find" ? 2 : 1;
-  const bool known = options->command == "ls" || options->command == "tree" || options->command == "du" ||
-                     options->command == "find" || options->command == "info";
-  return known && options->operands.size() == wanted;
 }
 
-int RunCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
-  if (options.command == "ls") return ListCommand(options, drive, path);
-  if (options.command == "tree") return TreeCommand(options, drive, path);
-  if (options.command == "du") return DuCommand(options, drive, path);
-  if (options.command == "find") return FindCommand(options, drive, path, options.operands[1]);
-  return InfoCommand(options, drive);
+// ---- The service.
+
+// Whether something accepts connections on the service's port, found by connecting and closing again
+// at once (the service takes a connection that ends before its first command without a word).
+bool ServiceListens() {
+  namespace platform = ostrin::platform;
+  if (!platform::StartSocketLibrary()) return false;
+  bool listens = false;
+  uint32_t address = 0;
+  std::string dotted;
+  if (platform::LookupHostIPv4(OSTRIN_API_SERVICE_HOST, &address, &dotted)) {
+    platform::UniqueSocket socket(platform::CreateTcpSocket());
+    listens = socket.IsValid() && platform::ConnectSocket(socket.Get(), address, OSTRIN_API_SERVICE_PORT);
+  }
+  platform::CleanupSocketLibrary();
+  return listens;
+}
+
+// Where OstConnect would show a message box that nobody clicks away (a script on Windows), or when
+// asked to, the command first finds out that the service listens.
+bool ChecksServiceFirst(const SOptions& options) {
+  return options.noDialog ||
+         (ostrin::platform::ErrorMessagesWaitForUser() && !ostrin::platform::IsTerminal(stdin));
+}
+
+int NoService(const SOptions& options, WCHAR letter, bool connectFailed) {
+  const std::string cannotConnect = OneLine(OSTRIN_MESSAGE_CANNOT_CONNECT);
+  if (!connectFailed) {
+    // What OstConnect would have said, without its message box.
+    std::fprintf(stderr, "Error: %s\n", cannotConnect.c_str());
+    WriteErrorDocument(options, letter, std::nullopt, cannotConnect);
+  } else if (options.json) {
+    // OstConnect has told the user; the document says as much as can be known here.
+    WriteErrorDocument(options, letter, std::nullopt,
+                       ServiceListens() ? "The service on port " + std::to_string(OSTRIN_API_SERVICE_PORT) +
+                                              " did not accept the connection."
+                                        : cannotConnect);
+  }
+  return EXIT_NO_SERVICE;
+}
+
+// ostrin --help, ostrin COMMAND --help, ostrin help [COMMAND].
+int PrintHelp(const SOptions& options) {
+  ECommand command = options.command;
+  if (command == ECommand::Help) {
+    command = options.operands.empty() ? ECommand::None
+                                       : CommandOfName(Utf8(options.operands[0])).value_or(ECommand::None);
+  }
+  std::fputs(HelpText(command).c_str(), stdout);
+  return EXIT_OK;
 }
 
 }  // namespace
@@ -537,21 +683,30 @@ int RunCommand(const SOptions& options, const SOpenDrive& drive, const WString& 
 int ProgramMain(int argc, WCHAR** argv) {
   ostrin::platform::UseUtf8Output(stdout);
   SOptions options;
-  WCHAR letter = 0;
-  WString path;
-  if (!ParseArguments(argc, argv, &options) || !ParseDrivePath(options.operands[0], &letter, &path)) {
-    std::fputs(USAGE, stderr);
-    return EXIT_USAGE;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, &options, &error)) return UsageError(options, error);
+  if (options.help || options.command == ECommand::Help) return PrintHelp(options);
+  if (options.version) {
+    std::printf("ostrin %s\nOstrinAPI %s\n", OSTRIN_COMMAND_VERSION, OSTRIN_API_VERSION_STRING);
+    return EXIT_OK;
   }
-  if (options.command == "info" && path != WString(1, SEPARATOR)) {
-    std::fputs(USAGE, stderr);
-    return EXIT_USAGE;
+  SDrivePath drivePath;
+  if (!CheckOperands(options, &drivePath, &error)) {
+    const WString& operand = options.operands[0];
+    const bool knownDrive = operand.size() >= 2 && operand[1] == ':' && AsciiUpper(operand[0]) >= 'A' &&
+                            AsciiUpper(operand[0]) <= 'Z';
+    WriteErrorDocument(options, knownDrive ? operand[0] : 0, std::nullopt, error);
+    return UsageError(options, error);
   }
-  if (OstConnect() == 0) return EXIT_NO_SERVICE;
+  const WCHAR letter = drivePath.letter;
+  g_utcOffsetSeconds = LocalUtcOffsetSeconds();
+
+  if (ChecksServiceFirst(options) && !ServiceListens()) return NoService(options, letter, false);
+  if (OstConnect() == 0) return NoService(options, letter, true);
 
   ostrin::platform::CatchInterrupts();
   g_drawProgress = options.progress.value_or(ostrin::platform::IsTerminal(stderr));
-  std::snprintf(g_progressLabel, sizeof g_progressLabel, "Scanning %s:", Utf8(WString(1, letter)).c_str());
+  std::snprintf(g_progressLabel, sizeof g_progressLabel, "Scanning %s", DriveName(letter).c_str());
   const int32_t index = OstOpenDrive(letter, ShowProgress, 0);
   EndProgress();
   // Only the scan is aborted through the service; a Ctrl-C while the listing runs ends the program.
@@ -562,10 +717,10 @@ int ProgramMain(int argc, WCHAR** argv) {
     OstCloseDrive(static_cast<uint32_t>(index));
     exitCode = EXIT_INTERRUPTED;
   } else if (index < 0) {
-    if (OstGetLastError(letter) == 0) {
+    if (OstGetLastError(letter) == OSTRIN_ERROR_NONE) {
       // Aborted: by Ctrl-C here, or by the service (it aborts running scans when it stops).
       const bool interrupted = ostrin::platform::InterruptRequested();
-      std::fprintf(stderr, "ostrin: the scan of %s: was aborted%s\n", Utf8(WString(1, letter)).c_str(),
+      std::fprintf(stderr, "ostrin: the scan of %s was aborted%s\n", DriveName(letter).c_str(),
                    interrupted ? "" : " by the service");
       exitCode = interrupted ? EXIT_INTERRUPTED : EXIT_SERVICE_ERROR;
     } else {
@@ -573,7 +728,7 @@ int ProgramMain(int argc, WCHAR** argv) {
     }
   } else {
     const SOpenDrive drive{static_cast<uint32_t>(index), static_cast<WCHAR>('A' + index)};
-    exitCode = RunCommand(options, drive, path);
+    exitCode = RunCommand(options, drive, drivePath.path);
     OstCloseDrive(drive.index);
   }
   OstDisconnect();
