@@ -110,8 +110,8 @@ typedef char OstrinApiCheckFindDataSize[sizeof(WIN32_FIND_DATAW) == 592 ? 1 : -1
 #define OSTRIN_ERROR_OLD_NTFS_VERSION          7  /* the volume's NTFS version is below 3.0 */
 #define OSTRIN_ERROR_NO_MFT_DATA               8  /* the master file table's own data cannot be parsed */
 #define OSTRIN_ERROR_READ_DATA                 9  /* a read of the master file table failed during the scan */
-#define OSTRIN_ERROR_PARSE_RECORD             10  /* a file record or its attribute list cannot be parsed */
-#define OSTRIN_ERROR_NO_FILE_NAME             11  /* a file record in use has no file name */
+#define OSTRIN_ERROR_PARSE_RECORD             10  /* too many file records are damaged (over 16 and over 1 % of those in use) */
+#define OSTRIN_ERROR_NO_FILE_NAME             11  /* a file record in use has no file name (this service skips such records and never sends 11) */
 #define OSTRIN_ERROR_SECTION_SECURITY         12  /* Windows: the shared image's security descriptor cannot be made (+ system) */
 #define OSTRIN_ERROR_SECTION_CREATE           13  /* the shared image cannot be created (+ system) */
 #define OSTRIN_ERROR_SECTION_MAP              14  /* the service cannot map the shared image to write it (+ system) */
@@ -120,6 +120,7 @@ typedef char OstrinApiCheckFindDataSize[sizeof(WIN32_FIND_DATAW) == 592 ? 1 : -1
 #define OSTRIN_ERROR_BAD_GEOMETRY             17  /* the boot sector gives sizes no NTFS volume has */
 #define OSTRIN_ERROR_BUILD_OUT_OF_MEMORY      18  /* the service ran out of memory building the index */
 #define OSTRIN_ERROR_BUILD_FAILED             19  /* the service failed unexpectedly building the index */
+#define OSTRIN_ERROR_MFT_DOES_NOT_FIT         20  /* the master file table claims more than the volume holds (size, sparse or repeated clusters) */
 #define OSTRIN_ERROR_LETTER_OUT_OF_RANGE    2000  /* the service got a letter outside A..Z */
 #define OSTRIN_ERROR_PROTOCOL_MAGIC_BAD     2001  /* OstConnect's greeting was refused; never stored (OstConnect shows it) */
 #define OSTRIN_ERROR_WRONG_PROTOCOL_VERSION 2002  /* the service speaks another protocol version; never stored (as 2001) */
