@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -34,7 +35,7 @@ namespace {
 using ostrin::test::MakeTestVolume;
 
 // Section names are global on the machine; every test here publishes under letters of its own
-// (N to T), and the server tests use others.
+// (N to W, and a lower-case x), and the server tests use others.
 std::mutex g_reportedLock;
 std::vector<std::string> g_reported;
 
@@ -46,6 +47,11 @@ void RecordSlotError(const WString& message) {
 std::vector<std::string> Reported() {
   std::lock_guard<std::mutex> lock(g_reportedLock);
   return g_reported;
+}
+
+void ClearReported() {
+  std::lock_guard<std::mutex> lock(g_reportedLock);
+  g_reported.clear();
 }
 
 CDriveSlot& SlotOf(char letter) { return g_DriveSlots[static_cast<size_t>(letter - 'A')]; }
@@ -64,6 +70,9 @@ class DriveSlotTest : public CSocketLibraryTest {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     m_folder = pattern;
     std::filesystem::current_path(m_folder);
+    // Every test starts clean, whatever the one before left (the whole program runs as one process too).
+    ClearReported();
+    TestServiceTimings() = CServiceTimings();
     SetSlotErrorReporter(&RecordSlotError);
     PrepareDriveSlots();
   }
@@ -72,7 +81,9 @@ class DriveSlotTest : public CSocketLibraryTest {
     for (CDriveSlot& slot : g_DriveSlots) {
       slot.Close();
       slot.referenceCount = 0;
+      slot.lastAccess = 0;
     }
+    TestServiceTimings() = CServiceTimings();
     std::filesystem::current_path(m_previous);
     std::filesystem::remove_all(m_folder);
     CSocketLibraryTest::TearDown();
@@ -314,6 +325,57 @@ TEST_F(DriveSlotTest, CleanupClosesOnlyDrivesIdleBeyondTheLimit) {
   EXPECT_FALSE(SectionExists(u'U'));
   EXPECT_TRUE(openOf('V'));
   EXPECT_EQ(SlotOf('V').referenceCount, 2);
+}
+
+// The clock of the next test, in counts of the performance counter's frequency.
+std::atomic<int64_t> g_testClock{0};
+int64_t TestClock() { return g_testClock.load(); }
+
+// The idle time runs from the last open or OstrinReadDir: with no refresh there, the idle release would
+// close drives in use.
+TEST_F(DriveSlotTest, IdleTimeCountsFromTheLastOpenOrReadDir) {
+  const auto empty = MakeTestVolume("empty");
+  // The section carries the letter as sent; the server tests publish an upper-case X.
+  MapVolumes({{'X', empty.image}});
+  TestServiceTimings().slotClock = &TestClock;
+  CDriveSlot& slot = SlotOf('X');
+  const auto seconds = [&slot](double s) { return static_cast<int64_t>(s * static_cast<double>(slot.counterFrequency)); };
+  constexpr double HOUR = 3600.0;
+  ASSERT_EQ(DRIVE_IDLE_LIMIT_SECONDS, 4 * HOUR);
+  // Far from 0, so that a use that is never recorded looks long ago.
+  g_testClock = seconds(30 * 24 * HOUR);
+  CLoopbackPair pair;
+
+  enum class EUse { None, Open, ReadDir };
+  struct Step {
+    const char* name;
+    double advance;  // seconds on the clock before the use and the cleanup round
+    EUse use;
+    bool openAfter;
+  };
+  const std::vector<Step> steps = {
+      {"the first open", 0, EUse::Open, true},
+      {"a second short of the limit after the open", 4 * HOUR - 1, EUse::None, true},
+      {"OstrinReadDir then", 0, EUse::ReadDir, true},
+      {"past the limit from the open, inside it from OstrinReadDir", 3 * HOUR, EUse::None, true},
+      {"a second open of the open drive", 0, EUse::Open, true},
+      {"past the limit from OstrinReadDir, inside it from the second open", 3 * HOUR, EUse::None, true},
+      {"past the limit from the last use", HOUR + 2, EUse::None, false},
+  };
+  for (const Step& step : steps) {
+    g_testClock += seconds(step.advance);
+    if (step.use == EUse::Open) {
+      OpenDriveThread(Request(pair, 'x'));
+    } else if (step.use == EUse::ReadDir) {
+      CDriveSlot::QueryImage('x', *ConnectionOf(pair));
+    }
+    CloseIdleDrives();
+    std::lock_guard<CTimedLock> lock(slot.slotLock);
+    EXPECT_EQ(slot.IsOpen(), step.openAfter) << step.name;
+  }
+  EXPECT_EQ(slot.referenceCount, 0) << "both references are dropped with the drive";
+  EXPECT_FALSE(SectionExists(u'x'));
+  EXPECT_TRUE(Reported().empty());
 }
 
 TEST_F(DriveSlotTest, StopAbortsEveryScanIncludingOnesThatStartLater) {
