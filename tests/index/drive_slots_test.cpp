@@ -3,10 +3,12 @@
 // of idle drives. Each test works in a folder of its own, whose OstrinNT.ini maps the letters.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -394,6 +396,99 @@ TEST_F(DriveSlotTest, StopAbortsEveryScanIncludingOnesThatStartLater) {
   PrepareDriveSlots();
   OpenDriveThread(Request(pair, 'W'));
   EXPECT_TRUE(SlotOf('W').IsOpen());
+}
+
+// A section left by a process that ended without closing it is removed; a section whose owner still
+// runs is never removed, whether the owner is another process or this one.
+TEST(DriveSlotSectionTest, OnlySectionsWithoutARunningOwnerAreRemoved) {
+  namespace platform = ostrin::platform;
+  const std::string tag = std::to_string(::getpid());
+  const std::u16string prefix = u"Global\\OstrinSlotTest_" + AsciiToWide(tag) + u"_";
+  const std::u16string other = u"Global\\OstrinSlotOther_" + AsciiToWide(tag) + u"_";
+  constexpr uint64_t SIZE = 8192;
+  enum class EOwner { Ended, OtherProcess, ThisProcess };
+  struct Case {
+    const char* name;
+    std::u16string section;
+    EOwner owner;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {"its owner ended", prefix + u"ended", EOwner::Ended, true},
+      {"its owner runs in another process", prefix + u"running", EOwner::OtherProcess, false},
+      {"its owner is this process", prefix + u"mine", EOwner::ThisProcess, false},
+      {"another name", other + u"ended", EOwner::Ended, false},
+  };
+
+  // Owners in other processes: each makes its section, fills it with its case's number and says so on
+  // a pipe; a running one then waits until its pipe closes, an ended one exits without closing it.
+  std::vector<pid_t> children;
+  std::vector<int> holdOpen;
+  platform::CSharedSection mine;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    if (c.owner == EOwner::ThisProcess) {
+      platform::SectionFailure failure = platform::SectionFailure::None;
+      ASSERT_TRUE(mine.Create(c.section, SIZE, &failure));
+      std::memset(mine.View(), static_cast<int>(i + 1), SIZE);
+      mine.Unmap();
+      continue;
+    }
+    int ready[2];
+    int hold[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(hold), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      ::close(hold[1]);
+      platform::CSharedSection section;
+      platform::SectionFailure failure = platform::SectionFailure::None;
+      if (!section.Create(c.section, SIZE, &failure)) ::_exit(1);
+      std::memset(section.View(), static_cast<int>(i + 1), SIZE);
+      section.Unmap();
+      const char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(2);
+      char ignored = 0;
+      if (c.owner == EOwner::OtherProcess) (void)!::read(hold[0], &ignored, 1);
+      // As a crash would: nothing is closed.
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << c.name;
+    ::close(ready[0]);
+    children.push_back(child);
+    holdOpen.push_back(hold[1]);
+    if (c.owner == EOwner::Ended) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+    }
+  }
+  // A client still maps the section whose owner ended.
+  platform::CSectionView reader;
+  ASSERT_TRUE(reader.Open(cases[0].section));
+  ASSERT_TRUE(reader.Map());
+
+  EXPECT_EQ(platform::RemoveStaleSections(prefix), 1u);
+  for (const Case& c : cases) {
+    platform::CSectionView view;
+    EXPECT_EQ(view.Open(c.section), !c.removed) << c.name;
+  }
+  const auto* bytes = static_cast<const unsigned char*>(reader.Data());
+  EXPECT_EQ(reader.Size(), SIZE);
+  EXPECT_EQ(bytes[0], 1);
+  EXPECT_EQ(bytes[SIZE - 1], 1) << "the client reads the image it mapped";
+  EXPECT_EQ(platform::RemoveStaleSections(prefix), 0u) << "once removed, gone";
+
+  // The running owner ends as well: now its section is left behind, and it goes too.
+  for (const int fd : holdOpen) ::close(fd);
+  for (const pid_t child : children) ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(platform::RemoveStaleSections(prefix), 1u);
+  EXPECT_EQ(platform::RemoveStaleSections(other), 1u);
+  mine.Close();
 }
 
 }  // namespace
