@@ -1,0 +1,212 @@
+// The server under faults: accepts that fail for want of descriptors, a connection that sends only
+// garbage, and a client that never reads.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "tests/service/server_process.h"
+#include "tests/service/server_test_timings.h"
+#include "tests/support/test_volume.h"
+
+namespace {
+
+using ostrin::test::CRawClient;
+using ostrin::test::CServerProcess;
+using ostrin::test::SectionNameOf;
+using ostrin::test::SServerOptions;
+namespace platform = ostrin::platform;
+
+constexpr uint32_t HELLO = 2, QUIT = 9, READ_DIR = 10;
+constexpr uint32_t OPEN_DONE = 4;
+const std::u16string UNKNOWN_COMMAND = u"received unknown command";
+const std::string ACCEPT_FAILED = "Error: accept() failed";
+
+CBytes HelloBytes() { return CBytes().U32(HELLO).U32(0x29052020).U32(1); }
+
+size_t OpenDescriptors(pid_t pid) {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// The descriptors a process holds once it has settled (the start-up probe's connection has ended).
+size_t SettledDescriptors(pid_t pid) {
+  size_t last = OpenDescriptors(pid);
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const size_t now = OpenDescriptors(pid);
+    if (now == last) return now;
+    last = now;
+  }
+  return last;
+}
+
+void SetOpenFileLimit(pid_t pid, rlim_t soft) {
+  rlimit limit = {};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = soft;
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0) << std::strerror(errno);
+}
+
+rlim_t OpenFileLimit(pid_t pid) {
+  rlimit limit = {};
+  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit), 0);
+  return limit.rlim_cur;
+}
+
+class ServerFaultTest : public CSocketLibraryTest {};
+
+TEST_F(ServerFaultTest, AcceptFailuresAreWrittenOnceAndTheLoopWaitsBetweenThem) {
+  CServerProcess server;
+  server.Start();
+  const pid_t pid = server.Pid();
+  const rlim_t previous = OpenFileLimit(pid);
+  // Not one descriptor left: every accept fails with EMFILE while the connections below wait.
+  SetOpenFileLimit(pid, SettledDescriptors(pid));
+  std::vector<std::unique_ptr<CRawClient>> waiting;
+  // Fewer than the listen backlog, so each connect completes in the kernel without an accept.
+  for (int i = 0; i < 3; ++i) waiting.push_back(std::make_unique<CRawClient>(server.Port()));
+  ASSERT_TRUE(server.WaitForTextEvent(ACCEPT_FAILED));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(server.CountTextEventsStartingWith(ACCEPT_FAILED), 1u) << "a run of failures is written once";
+
+  // Descriptors again: the waiting connections are accepted, and the run is written with its length.
+  SetOpenFileLimit(pid, previous);
+  for (auto& client : waiting) {
+    client->Send(HelloBytes());
+    EXPECT_TRUE(client->ExpectAck());
+  }
+  ASSERT_TRUE(server.WaitForTextEvent(ACCEPT_FAILED + " ("));
+  const std::vector<std::string> events = server.Events();
+  std::string run;
+  for (const std::string& event : events) {
+    if (event.rfind("warning 108 " + ACCEPT_FAILED + " (", 0) == 0) run = event.substr(12);
+  }
+  unsigned count = 0;
+  char tail[32] = {};
+  ASSERT_EQ(std::sscanf(run.c_str(), "Error: accept() failed (%u %31[^)])", &count, tail), 2) << run;
+  EXPECT_STREQ(tail, "times in a row");
+  // One accept per 100 ms over about a second; a loop that spun would have tried tens of thousands.
+  EXPECT_GE(count, 2u) << run;
+  EXPECT_LE(count, 100u) << run;
+  EXPECT_EQ(server.CountTextEventsStartingWith(ACCEPT_FAILED), 2u);
+  waiting.clear();
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerFaultTest, AConnectionOfUnknownCodesIsEndedAfterSixteenInARow) {
+  CServerProcess server;
+  server.Start();
+  const auto garbage = [](int count) {
+    CBytes bytes;
+    const uint32_t codes[] = {0, 1, 4, 5, 6, 11, 0x41414141, 0xFFFFFFFF};
+    for (int i = 0; i < count; ++i) bytes.U32(codes[i % 8]);
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    std::vector<CBytes> parts;  // sent one after the other; each part's replies are read before the next
+    std::vector<int> unknownReplies;  // 2008 replies expected for each part
+    bool ended;
+  };
+  const std::vector<Case> cases = {
+      {"a flood of garbage", {garbage(64)}, {16}, true},
+      {"exactly sixteen", {garbage(16)}, {16}, true},
+      {"a known command between them starts the count again", {garbage(15), HelloBytes(), garbage(15)}, {15, 0, 15}, false},
+      {"after a good start", {HelloBytes(), garbage(20)}, {0, 16}, true},
+  };
+  size_t unknownEvents = 0;
+  size_t limitEvents = 0;
+  for (const Case& c : cases) {
+    CRawClient client(server.Port());
+    for (size_t i = 0; i < c.parts.size(); ++i) {
+      client.Send(c.parts[i]);
+      if (c.unknownReplies[i] == 0) {
+        EXPECT_TRUE(client.ExpectAck()) << c.name;
+      }
+      for (int reply = 0; reply < c.unknownReplies[i]; ++reply) {
+        ASSERT_TRUE(client.ExpectError(2008, UNKNOWN_COMMAND)) << c.name << ", reply " << reply;
+      }
+      unknownEvents += static_cast<size_t>(c.unknownReplies[i]);
+    }
+    if (c.ended) {
+      EXPECT_TRUE(client.ClosedByServer()) << c.name;
+      ++limitEvents;
+    } else {
+      client.SendCode(QUIT);
+      EXPECT_TRUE(client.ExpectAck()) << c.name;
+      EXPECT_TRUE(client.ClosedByServer()) << c.name;
+    }
+    ASSERT_TRUE(server.WaitForTextEvent("Error: received unknown command", unknownEvents)) << c.name;
+  }
+  EXPECT_EQ(server.CountTextEvents("Error: received unknown command"), unknownEvents);
+  EXPECT_EQ(server.CountTextEvents("Error: 16 unknown commands in a row, connection closed"), limitEvents);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerFaultTest, AClientThatNeverReadsIsEndedByTheWriteTimeOut) {
+  const auto empty = ostrin::test::MakeTestVolume("empty");
+  CServerProcess server(
+      SServerOptions().TestProgram().Volume('V', empty.image).Environment(ENV_CONNECTION_TIMEOUT_SECONDS, "1"));
+  server.Start();
+  CRawClient stuck(server.Port());
+  stuck.Hello();
+  // A lower-case letter: the section carries the letter as sent, and no other test sends this one.
+  ASSERT_EQ(stuck.Open('v').end, OPEN_DONE);
+
+  // OstrinReadDir after OstrinReadDir, never reading a reply: once the socket buffers on both sides
+  // are full, the server's write waits, and the connection ends after the write time-out.
+  CBytes burst;
+  for (int i = 0; i < 1024; ++i) burst.U32(READ_DIR).U32('v');
+  const platform::SocketHandle socket = stuck.Stream().handle.Get();
+  size_t sent = 0;
+  for (;;) {
+    const platform::SocketIoResult result = platform::SendSocket(socket, burst.bytes.data(), burst.bytes.size());
+    if (result.status == platform::SocketIoStatus::Transferred) {
+      sent += result.bytes;
+      ASSERT_LT(sent, size_t{256} << 20) << "the server never stopped reading";
+      continue;
+    }
+    // The server has ended the connection already.
+    if (result.status == platform::SocketIoStatus::Broken) break;
+    ASSERT_EQ(result.status, platform::SocketIoStatus::WouldBlock);
+    // Full: the server reads nothing more while its own write waits.
+    if (platform::WaitSocket(socket, platform::SocketReadiness::Writable, 500) == platform::SocketWait::TimedOut) break;
+  }
+  ASSERT_TRUE(server.WaitForTextEvent("Error: write socket: timeout"));
+
+  // The server closed the connection: what it wrote before can still be read, then the stream ends.
+  bool ended = false;
+  std::vector<unsigned char> buffer(1 << 16);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    if (platform::WaitSocket(socket, platform::SocketReadiness::Readable, 1000) != platform::SocketWait::Ready) continue;
+    const platform::SocketIoResult result = platform::ReceiveSocket(socket, buffer.data(), buffer.size());
+    ended = result.status == platform::SocketIoStatus::PeerClosed || result.status == platform::SocketIoStatus::Broken;
+  }
+  EXPECT_TRUE(ended);
+
+  // The service goes on, and the drive is still open for others.
+  CRawClient other(server.Port());
+  other.Hello();
+  std::u16string name;
+  EXPECT_TRUE(other.ReadDir('v', &name, nullptr));
+  EXPECT_EQ(name, SectionNameOf(u'v'));
+  other.Close();
+  stuck.Close();
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(server.CountTextEvents("Error: write socket: timeout"), 1u);
+}
+
+}  // namespace
