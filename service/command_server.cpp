@@ -16,6 +16,9 @@
 #include "common/sock_stream.h"
 #include "common/text.h"
 #include "common/timeouts.h"
+#include "index/image_format.h"
+#include "platform/service_notify.h"
+#include "platform/shared_section.h"
 #include "platform/socket.h"
 #include "platform/terminate_event.h"
 #include "service/ostrin_service.h"
@@ -275,6 +278,11 @@ void COstrinService::Serve() {
   g_eventService.store(this);
   SetSlotErrorReporter(&WriteSlotError);
   PrepareDriveSlots();
+  // A service that was killed, or crashed, left its drive sections behind with all their memory. None
+  // of them is in use by a service any more (sections of services that run are never taken); clients
+  // that still map one keep reading it.
+  const size_t staleSections = platform::RemoveStaleSections(IMAGE_SECTION_NAME_PREFIX);
+  if (staleSections > 0) WriteTextEvent(EVENT_STALE_SECTIONS_REMOVED, staleSections);
   // 4. The cleanup thread, outside the thread table.
   std::thread cleanup;
   try {
@@ -293,6 +301,8 @@ void COstrinService::Serve() {
     WriteTextEvent(EVENT_LISTEN_FAILED);
     std::_Exit(LISTEN_FAILURE_EXIT_CODE);
   }
+  // Clients may connect from now on: a service manager that waits for this starts them only now.
+  platform::NotifyServiceReady();
 
   // 6. The accept loop. A failed pass waits the loop's time before the next: a connection that keeps
   // waiting while accept fails (no descriptors left) keeps the listener readable, and the loop would

@@ -26,6 +26,9 @@ inline constexpr WCHAR EVENT_LISTEN_FAILED[] = WTEXT("socket.listen() failed. te
 inline constexpr WCHAR EVENT_FAILURE_REPEATED[] = WTEXT("%s (%u times in a row)");
 // A connection that sent nothing but unknown command codes for this long is ended.
 inline constexpr WCHAR EVENT_UNKNOWN_COMMAND_LIMIT[] = WTEXT("Error: %u unknown commands in a row, connection closed");
+// Sections left behind by a service that ended without closing its drives, removed at start.
+inline constexpr WCHAR EVENT_STALE_SECTIONS_REMOVED[] =
+    WTEXT("Drive sections left behind by a service that had ended without closing them: %u removed");
 
 // The event that ends the cleanup thread.
 inline constexpr WCHAR TERMINATE_EVENT_NAME[] = WTEXT("TerminateEvent");

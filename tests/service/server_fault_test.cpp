@@ -1,7 +1,10 @@
 // The server under faults: accepts that fail for want of descriptors, a connection that sends only
-// garbage, and a client that never reads.
+// garbage, a client that never reads, a service killed with its drives open, and the readiness report
+// to the service manager.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/shared_section.h"
 #include "platform/socket.h"
+#include "tests/service/event_log_file.h"
 #include "tests/service/server_process.h"
 #include "tests/service/server_test_timings.h"
 #include "tests/support/test_volume.h"
@@ -207,6 +212,131 @@ TEST_F(ServerFaultTest, AClientThatNeverReadsIsEndedByTheWriteTimeOut) {
   stuck.Close();
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_EQ(server.CountTextEvents("Error: write socket: timeout"), 1u);
+}
+
+bool SectionExists(const std::u16string& name) {
+  platform::CSectionView view;
+  return view.Open(name);
+}
+
+TEST_F(ServerFaultTest, SectionsOfAKilledServiceAreRemovedAtTheNextStart) {
+  // Lower-case letters: the section names carry the letter as sent, and no other test sends these.
+  const auto empty = ostrin::test::MakeTestVolume("empty");
+  CServerProcess killed(SServerOptions().Volume('K', empty.image));
+  CServerProcess running(SServerOptions().Volume('L', empty.image));
+  killed.Start();
+  running.Start();
+  CRawClient ofKilled(killed.Port());
+  ofKilled.Hello();
+  ASSERT_EQ(ofKilled.Open('k').end, OPEN_DONE);
+  CRawClient ofRunning(running.Port());
+  ofRunning.Hello();
+  ASSERT_EQ(ofRunning.Open('l').end, OPEN_DONE);
+
+  // A client maps the killed service's image before the kill, and keeps it.
+  platform::CSectionView view;
+  ASSERT_TRUE(view.Open(SectionNameOf(u'k')));
+  ASSERT_TRUE(view.Map());
+  const std::vector<unsigned char> image(static_cast<const unsigned char*>(view.Data()),
+                                         static_cast<const unsigned char*>(view.Data()) + view.Size());
+  killed.Kill();
+  ASSERT_TRUE(SectionExists(SectionNameOf(u'k'))) << "nothing removes it at the kill";
+
+  CServerProcess restarted;
+  restarted.Start();
+  EXPECT_FALSE(SectionExists(SectionNameOf(u'k')));
+  EXPECT_TRUE(SectionExists(SectionNameOf(u'l'))) << "a running service's section is never taken";
+  EXPECT_EQ(std::vector<unsigned char>(static_cast<const unsigned char*>(view.Data()),
+                                       static_cast<const unsigned char*>(view.Data()) + view.Size()),
+            image)
+      << "the client still reads the old image";
+  // Another service that starts in the meantime (tests run side by side) may have removed it first.
+  for (const std::string& event : restarted.Events()) {
+    if (event.find("drive sections left behind") != std::string::npos) {
+      EXPECT_EQ(event, "warning 108 Drive sections left behind by a service that had ended without closing them: 1 removed");
+    }
+  }
+
+  // The running service still serves its drive.
+  std::u16string name;
+  EXPECT_TRUE(ofRunning.ReadDir('l', &name, nullptr));
+  ofRunning.Close();
+  EXPECT_EQ(running.Stop(), 0);
+  EXPECT_FALSE(SectionExists(SectionNameOf(u'l')));
+  EXPECT_EQ(restarted.Stop(), 0);
+}
+
+// A stand-in for systemd's notify socket: a datagram socket bound to a path or an abstract name.
+class CNotifySocket {
+ public:
+  explicit CNotifySocket(const std::string& name) : m_name(name) {
+    m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '/' ? 1 : 0));
+    EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), length), 0) << std::strerror(errno);
+  }
+  ~CNotifySocket() {
+    ::close(m_fd);
+    if (m_name[0] == '/') ::unlink(m_name.c_str());
+  }
+
+  // The next datagram, or "" when none comes within timeoutMs.
+  std::string Receive(int timeoutMs) {
+    if (platform::WaitSocket(static_cast<platform::SocketHandle>(m_fd), platform::SocketReadiness::Readable,
+                             timeoutMs) != platform::SocketWait::Ready) {
+      return "";
+    }
+    char buffer[256] = {};
+    const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+  }
+
+ private:
+  std::string m_name;
+  int m_fd = -1;
+};
+
+TEST_F(ServerFaultTest, ReadinessGoesToTheNotifySocketOnceTheServiceListens) {
+  const std::string folder = MakeTestFolder();
+  struct Case {
+    const char* name;
+    std::string notifySocket;
+    bool listening;  // whether a stand-in listens there
+  };
+  const std::vector<Case> cases = {
+      {"a socket in the file system", folder + "/notify", true},
+      {"an abstract socket", "@ostrin-notify-" + std::to_string(::getpid()), true},
+      {"nobody listening: the service runs all the same", folder + "/nobody", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<CNotifySocket> manager;
+    if (c.listening) manager = std::make_unique<CNotifySocket>(c.notifySocket);
+    CServerProcess server(SServerOptions().Environment("NOTIFY_SOCKET", c.notifySocket));
+    server.Start(!c.listening);
+    if (c.listening) {
+      ASSERT_EQ(manager->Receive(30000), "READY=1");
+      // Ready means listening: a client started now is served at its first attempt.
+      CRawClient client(server.Port());
+      client.Send(HelloBytes());
+      EXPECT_TRUE(client.ExpectAck());
+      client.Close();
+      server.RequestStop();
+      EXPECT_EQ(manager->Receive(30000), "STOPPING=1");
+      EXPECT_EQ(server.WaitForExit(30000), 0);
+      EXPECT_EQ(manager->Receive(100), "") << "nothing more";
+    } else {
+      CRawClient client(server.Port());
+      client.Send(HelloBytes());
+      EXPECT_TRUE(client.ExpectAck());
+      client.Close();
+      EXPECT_EQ(server.Stop(), 0);
+    }
+  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
