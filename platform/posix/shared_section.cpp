@@ -46,12 +46,14 @@ std::string PosixName(const WString& name) {
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// True when the name still leads to the section open as fd.
+// False when the name no longer leads to the section open as fd (it was removed, or made anew). When
+// that cannot be told, the section is taken to be still named.
 bool NameLeadsTo(const std::string& posixName, int fd) {
-  UniqueFd again(shm_open(posixName.c_str(), O_RDONLY | O_CLOEXEC, 0));
   struct stat mine = {};
   struct stat named = {};
-  return again.IsValid() && fstat(fd, &mine) == 0 && fstat(again.Get(), &named) == 0 && SameFile(mine, named);
+  if (fstat(fd, &mine) != 0) return true;
+  if (stat((SHM_FOLDER + posixName).c_str(), &named) != 0) return errno != ENOENT;
+  return SameFile(mine, named);
 }
 
 // Marks a section just created as owned by this process. False when a cleanup removed its name before
