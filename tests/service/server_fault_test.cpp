@@ -34,6 +34,7 @@ constexpr uint32_t HELLO = 2, QUIT = 9, READ_DIR = 10;
 constexpr uint32_t OPEN_DONE = 4;
 const std::u16string UNKNOWN_COMMAND = u"received unknown command";
 const std::string ACCEPT_FAILED = "Error: accept() failed";
+constexpr int UNKNOWN_LIMIT = 16;
 
 CBytes HelloBytes() { return CBytes().U32(HELLO).U32(0x29052020).U32(1); }
 
@@ -126,10 +127,9 @@ TEST_F(ServerFaultTest, AConnectionOfUnknownCodesIsEndedAfterSixteenInARow) {
     bool ended;
   };
   const std::vector<Case> cases = {
-      {"a flood of garbage", {garbage(64)}, {16}, true},
       {"exactly sixteen", {garbage(16)}, {16}, true},
       {"a known command between them starts the count again", {garbage(15), HelloBytes(), garbage(15)}, {15, 0, 15}, false},
-      {"after a good start", {HelloBytes(), garbage(20)}, {0, 16}, true},
+      {"after a good start", {HelloBytes(), garbage(16)}, {0, 16}, true},
   };
   size_t unknownEvents = 0;
   size_t limitEvents = 0;
@@ -155,8 +155,21 @@ TEST_F(ServerFaultTest, AConnectionOfUnknownCodesIsEndedAfterSixteenInARow) {
     }
     ASSERT_TRUE(server.WaitForTextEvent("Error: received unknown command", unknownEvents)) << c.name;
   }
+  {
+    // A flood: the server reads sixteen codes and no more. It closes with the rest unread, which
+    // resets the connection, so the client may not get to read every reply before the reset.
+    CRawClient client(server.Port());
+    client.Send(garbage(1024));
+    int replies = 0;
+    while (replies <= UNKNOWN_LIMIT && client.ExpectError(2008, UNKNOWN_COMMAND)) ++replies;
+    EXPECT_LE(replies, UNKNOWN_LIMIT) << "no reply after the sixteenth";
+    unknownEvents += UNKNOWN_LIMIT;
+    ++limitEvents;
+    ASSERT_TRUE(server.WaitForTextEvent("Error: " + std::to_string(UNKNOWN_LIMIT), limitEvents));
+  }
   EXPECT_EQ(server.CountTextEvents("Error: received unknown command"), unknownEvents);
-  EXPECT_EQ(server.CountTextEvents("Error: 16 unknown commands in a row, connection closed"), limitEvents);
+  EXPECT_EQ(server.CountTextEvents("Error: " + std::to_string(UNKNOWN_LIMIT) + " unknown commands in a row, connection closed"),
+            limitEvents);
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -239,8 +252,9 @@ TEST_F(ServerFaultTest, SectionsOfAKilledServiceAreRemovedAtTheNextStart) {
   ASSERT_TRUE(view.Map());
   const std::vector<unsigned char> image(static_cast<const unsigned char*>(view.Data()),
                                          static_cast<const unsigned char*>(view.Data()) + view.Size());
+  // Nothing removes the section at the kill. (Not checked here: a service of another test that starts
+  // at this moment removes it as well.)
   killed.Kill();
-  ASSERT_TRUE(SectionExists(SectionNameOf(u'k'))) << "nothing removes it at the kill";
 
   CServerProcess restarted;
   restarted.Start();
