@@ -45,6 +45,10 @@ struct CServiceTimings {
   // Tests only (-1 in the program): the first progress report at or above this percent fails as if
   // the memory for the tree had run out.
   int32_t outOfMemoryAtPercent = -1;
+  // Tests only (null in the program): the clock the drive slots read instead of the performance
+  // counter, for the last use of a drive and for the cleanup's idle time (counts of the counter's
+  // frequency).
+  int64_t (*slotClock)() = nullptr;
 };
 
 const CServiceTimings& ServiceTimings();

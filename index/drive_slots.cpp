@@ -38,6 +38,12 @@ bool IsStopRequested(const CDriveSlot& slot) { return slot.abortFlag.load() || g
 
 WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
 
+// The performance counter's reading, or the tests' clock.
+int64_t SlotClockNow() {
+  const auto clock = ServiceTimings().slotClock;
+  return clock != nullptr ? clock() : platform::PerformanceCounter();
+}
+
 // Takes a slot lock for the time CloseDrive and OstrinReadDir may wait, or fails with 2006.
 std::unique_lock<CTimedLock> LockSlotForCommand(CDriveSlot& slot) {
   std::unique_lock<CTimedLock> lock(slot.slotLock, std::defer_lock);
@@ -70,7 +76,7 @@ void RunOpenJob(const OpenDriveRequest& request) {
   }
   if (slot.IsOpen()) {
     slot.referenceCount.fetch_add(1);
-    slot.lastAccess = platform::PerformanceCounter();
+    slot.lastAccess = SlotClockNow();
     if (lateFailure) std::rethrow_exception(lateFailure);
     request.connection->Send([&request](CSockStream& stream) { WriteOpenDone(stream, request.letter); });
   } else if (aborted) {
@@ -165,7 +171,7 @@ void CDriveSlot::QueryImage(WCHAR letter, CConnection& connection) {
   const std::unique_lock<CTimedLock> lock = LockSlotForCommand(slot);
   if (!slot.IsOpen()) ThrowError(ERR_DRIVE_NOT_OPEN);
   connection.Send([&slot](CSockStream& stream) { WriteReadDirReply(stream, slot.SectionName(), slot.ImageSize()); });
-  slot.lastAccess = platform::PerformanceCounter();
+  slot.lastAccess = SlotClockNow();
 }
 
 bool ReportProgress(int32_t percent, const OpenDriveRequest& request) {
@@ -207,26 +213,28 @@ void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept {
   }
 }
 
-void CleanupThread(platform::CTerminateEvent& terminate) noexcept {
-  const CServiceTimings& timings = ServiceTimings();
-  while (!terminate.Wait(timings.cleanupWaitMs)) {
-    for (CDriveSlot& slot : g_DriveSlots) {
-      try {
-        // Blocking: a running scan of this drive holds the round up until it ends.
-        std::lock_guard<CTimedLock> lock(slot.slotLock);
-        if (!slot.IsOpen()) continue;
-        const double idleSeconds = static_cast<double>(platform::PerformanceCounter() - slot.lastAccess) /
-                                   static_cast<double>(slot.counterFrequency);
-        if (idleSeconds > timings.driveIdleLimitSeconds) {
-          slot.Close();
-          slot.referenceCount.exchange(0);
-        }
-      } catch (const std::exception& e) {
-        // A lock that cannot be taken: this drive waits for the next round.
-        ReportSlotError(Utf8ToWide(e.what()));
+void CloseIdleDrives() noexcept {
+  const double idleLimitSeconds = ServiceTimings().driveIdleLimitSeconds;
+  for (CDriveSlot& slot : g_DriveSlots) {
+    try {
+      // Blocking: a running scan of this drive holds the round up until it ends.
+      std::lock_guard<CTimedLock> lock(slot.slotLock);
+      if (!slot.IsOpen()) continue;
+      const double idleSeconds =
+          static_cast<double>(SlotClockNow() - slot.lastAccess) / static_cast<double>(slot.counterFrequency);
+      if (idleSeconds > idleLimitSeconds) {
+        slot.Close();
+        slot.referenceCount.exchange(0);
       }
+    } catch (const std::exception& e) {
+      // A lock that cannot be taken: this drive waits for the next round.
+      ReportSlotError(Utf8ToWide(e.what()));
     }
   }
+}
+
+void CleanupThread(platform::CTerminateEvent& terminate) noexcept {
+  while (!terminate.Wait(ServiceTimings().cleanupWaitMs)) CloseIdleDrives();
 }
 
 void PrepareDriveSlots() { g_stopping.store(false); }

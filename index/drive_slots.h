@@ -133,7 +133,11 @@ bool ReportProgress(int32_t percent, const OpenDriveRequest& request);
 // log and, unless the connection is broken, in an error reply.
 void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept;
 
-// Closes drives idle for longer than the limit, once per cleanup wait, until the event is signalled.
+// One round of the cleanup: closes every open drive unused (no open, no OstrinReadDir) for longer than
+// the idle limit, whatever its reference count, and drops its references.
+void CloseIdleDrives() noexcept;
+
+// Runs CloseIdleDrives once per cleanup wait until the event is signalled.
 void CleanupThread(ostrin::platform::CTerminateEvent& terminate) noexcept;
 
 // The server's start: opens may build again (undoes AbortAllDriveSlots).

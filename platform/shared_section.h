@@ -1,6 +1,7 @@
 // Named shared sections: the service publishes a drive image in one, clients map it read-only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -19,6 +20,8 @@ enum class SectionFailure {
 // A section the service creates and owns. Everyone may read it; only the creating account may write or
 // change it. It is created fresh every time: an image another process may still be reading is never
 // written into. The section (and its name) goes away with Close once no other process holds it.
+// On Linux the section is marked as owned by a running process for as long as it is open, so that
+// RemoveStaleSections of another service never takes it.
 class CSharedSection {
  public:
   CSharedSection();
@@ -63,5 +66,11 @@ class CSectionView {
   struct State;
   std::unique_ptr<State> m_state;
 };
+
+// Removes the sections whose names start with namePrefix and that no running process owns: those
+// that a process ended without closing (killed, crashed). Their memory stays reserved until their name
+// is removed; processes that still map such a section keep reading it. Returns how many were removed.
+// Linux only: on Windows a section ends with its last handle, and this does nothing.
+size_t RemoveStaleSections(const WString& namePrefix);
 
 }  // namespace ostrin::platform

@@ -16,9 +16,13 @@
 #include "common/sock_stream.h"
 #include "common/text.h"
 #include "common/timeouts.h"
+#include "index/image_format.h"
+#include "platform/service_notify.h"
+#include "platform/shared_section.h"
 #include "platform/socket.h"
 #include "platform/terminate_event.h"
 #include "service/ostrin_service.h"
+#include "service/wide_format.h"
 
 namespace platform = ostrin::platform;
 
@@ -38,6 +42,8 @@ std::mutex ThreadTableMutex;
 
 // Set by a good Hello on the connection that this thread serves (one thread serves one connection).
 thread_local bool helloAccepted = false;
+// Unknown command codes received on this thread's connection since its last known one.
+thread_local uint32_t unknownCommandsInARow = 0;
 
 // The service whose event log the drive slots write to.
 std::atomic<COstrinService*> g_eventService{nullptr};
@@ -97,6 +103,56 @@ uint32_t ReadLetterArgument(CSockStream& stream) {
 }
 
 WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
+
+bool IsCommandCode(uint32_t code) {
+  switch (static_cast<ECommand>(code)) {
+    case ECommand::Hello:
+    case ECommand::OstrinOpenDrive:
+    case ECommand::AbortOpen:
+    case ECommand::CloseDrive:
+    case ECommand::Quit:
+    case ECommand::OstrinReadDir:
+      return true;
+  }
+  return false;
+}
+
+// The failures of the accept loop as events. A failure that repeats (no descriptors left: every accept
+// fails until connections end) is written once, when it first comes; the rest of its run is counted
+// and written as one event when the run ends: at a different failure, an accepted connection or the stop.
+class CFailureRun {
+ public:
+  explicit CFailureRun(COstrinService& service) : m_service(service) {}
+
+  // format is EVENT_ERROR or EVENT_GENERIC_ERROR, text the failure's message.
+  void Failed(const WCHAR* format, const WString& text) noexcept {
+    try {
+      WString event;
+      const std::array<CFormatArg, 1> values{CFormatArg(text)};
+      if (!FormatWide(format, values, &event)) return;
+      if (m_count > 0 && event == m_event) {
+        ++m_count;
+        return;
+      }
+      Ended();
+      m_service.WriteTextEvent(format, text);
+      m_event = std::move(event);
+      m_count = 1;
+    } catch (const std::exception&) {
+      // Not even the text could be made: the failure goes unreported.
+    }
+  }
+
+  void Ended() noexcept {
+    if (m_count > 1) m_service.WriteTextEvent(EVENT_FAILURE_REPEATED, m_event, m_count);
+    m_count = 0;
+  }
+
+ private:
+  COstrinService& m_service;
+  WString m_event;
+  uint32_t m_count = 0;
+};
 
 // Carries out one command whose code has been read; false when the connection is to end.
 bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
@@ -164,6 +220,7 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
     // An idle connection is simply asked again; one whose peer has gone ends at the next call.
     return true;
   }
+  if (IsCommandCode(code)) unknownCommandsInARow = 0;
   try {
     return CarryOut(connection, code);
   } catch (const CSockException& e) {
@@ -175,6 +232,11 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
       SendError(*connection, e.Code(), e.Message());
     } catch (const CSockException& sendFailure) {
       service.WriteTextEvent(EVENT_ERROR, sendFailure.Message());
+      return false;
+    }
+    if (e.Code() == ERR_UNKNOWN_COMMAND.code && ++unknownCommandsInARow >= UNKNOWN_COMMAND_LIMIT) {
+      // Answering garbage for ever would only fill the event log, four bytes an event.
+      service.WriteTextEvent(EVENT_UNKNOWN_COMMAND_LIMIT, UNKNOWN_COMMAND_LIMIT);
       return false;
     }
     return e.Code() != ERR_PROTOCOL_MAGIC_BAD.code && e.Code() != ERR_WRONG_PROTOCOL_VERSION.code;
@@ -191,6 +253,7 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
 
 void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection) noexcept {
   helloAccepted = false;
+  unknownCommandsInARow = 0;
   try {
     connection->Stream().timeoutSeconds = ServiceTimings().connectionTimeoutSeconds;
     while (service.running && ProcessCommand(service, connection)) {
@@ -221,6 +284,11 @@ void COstrinService::Serve() {
   SetSlotErrorReporter(&WriteSlotError);
   SetSlotWarningReporter(&WriteSlotWarning);
   PrepareDriveSlots();
+  // A service that was killed, or crashed, left its drive sections behind with all their memory. None
+  // of them is in use by a service any more (sections of services that run are never taken); clients
+  // that still map one keep reading it.
+  const size_t staleSections = platform::RemoveStaleSections(IMAGE_SECTION_NAME_PREFIX);
+  if (staleSections > 0) WriteTextEvent(EVENT_STALE_SECTIONS_REMOVED, staleSections);
   // 4. The cleanup thread, outside the thread table.
   std::thread cleanup;
   try {
@@ -239,14 +307,21 @@ void COstrinService::Serve() {
     WriteTextEvent(EVENT_LISTEN_FAILED);
     std::_Exit(LISTEN_FAILURE_EXIT_CODE);
   }
+  // Clients may connect from now on: a service manager that waits for this starts them only now.
+  platform::NotifyServiceReady();
 
-  // 6. The accept loop.
+  // 6. The accept loop. A failed pass waits the loop's time before the next: a connection that keeps
+  // waiting while accept fails (no descriptors left) keeps the listener readable, and the loop would
+  // otherwise spin, writing one event per pass.
+  CFailureRun failures(*this);
   int32_t iterations = 0;
   while (running) {
+    bool failed = false;
     try {
       const platform::SocketWait wait = listener.WaitReadable(ACCEPT_WAIT_MS);
       if (wait == platform::SocketWait::Ready) {
         std::unique_ptr<CSockStream> accepted = listener.Accept();
+        failures.Ended();
         std::shared_ptr<CConnection> connection;
         try {
           connection = std::make_shared<CConnection>(std::move(accepted));
@@ -260,16 +335,20 @@ void COstrinService::Serve() {
           WriteTextEvent(EVENT_THREAD_START_FAILED);
         }
       } else if (wait == platform::SocketWait::Failed) {
-        // A failing wait returns at once; without this pause the loop would spin.
-        std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_WAIT_MS));
+        // A failing wait returns at once.
+        failed = true;
       }
     } catch (const CSockException& e) {
-      WriteTextEvent(EVENT_ERROR, e.Message());
+      failures.Failed(EVENT_ERROR, e.Message());
+      failed = true;
     } catch (const std::exception& e) {
-      WriteTextEvent(EVENT_GENERIC_ERROR, Utf8ToWide(e.what()));
+      failures.Failed(EVENT_GENERIC_ERROR, Utf8ToWide(e.what()));
+      failed = true;
     } catch (...) {
-      WriteTextEvent(EVENT_GENERIC_ERROR, UNKNOWN_EXCEPTION_TEXT);
+      failures.Failed(EVENT_GENERIC_ERROR, UNKNOWN_EXCEPTION_TEXT);
+      failed = true;
     }
+    if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_WAIT_MS));
     if (++iterations >= REAP_EVERY_ITERATIONS) {
       std::lock_guard<std::mutex> lock(ThreadTableMutex);
       ReapFinishedThreads();
@@ -279,6 +358,7 @@ void COstrinService::Serve() {
 
   // The stop sequence. Running scans stop at their next progress step; idle connection threads
   // notice the cleared flag after their current read time-out at the latest.
+  failures.Ended();
   AbortAllDriveSlots();
   for (;;) {
     {

@@ -23,12 +23,24 @@ inline constexpr WCHAR EVENT_SOCKET_LIBRARY_FAILED[] = WTEXT("WSAStartup() faile
 inline constexpr WCHAR EVENT_TERMINATE_EVENT_FAILED[] = WTEXT("CreateTerminateEvent() failed!");
 inline constexpr WCHAR EVENT_CLEANUP_THREAD_FAILED[] = WTEXT("can not create Cleanup Thread!");
 inline constexpr WCHAR EVENT_LISTEN_FAILED[] = WTEXT("socket.listen() failed. terminating...");
+// The end of a run of identical failures of the accept loop (the first of them was written as it came):
+// that event's text and how many times it happened in a row.
+inline constexpr WCHAR EVENT_FAILURE_REPEATED[] = WTEXT("%s (%u times in a row)");
+// A connection that sent nothing but unknown command codes for this long is ended.
+inline constexpr WCHAR EVENT_UNKNOWN_COMMAND_LIMIT[] = WTEXT("Error: %u unknown commands in a row, connection closed");
+// Sections left behind by a service that ended without closing its drives, removed at start.
+inline constexpr WCHAR EVENT_STALE_SECTIONS_REMOVED[] =
+    WTEXT("Drive sections left behind by a service that had ended without closing them: %u removed");
 
 // The event that ends the cleanup thread.
 inline constexpr WCHAR TERMINATE_EVENT_NAME[] = WTEXT("TerminateEvent");
 
 // Connection threads and open jobs that may exist at once.
 inline constexpr size_t THREAD_TABLE_SIZE = 256;
+
+// A connection whose commands are this many unknown codes in a row is ended after the last one's reply
+// (a client of this protocol never sends one; a stream out of step, or garbage, sends nothing else).
+inline constexpr uint32_t UNKNOWN_COMMAND_LIMIT = 16;
 
 // The accept loop reaps ended threads every this many iterations.
 inline constexpr int32_t REAP_EVERY_ITERATIONS = 50;

@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "platform/module_path.h"
+#include "platform/service_notify.h"
 #include "platform/system_error.h"
 #include "service/event_messages.h"
 
@@ -96,6 +97,7 @@ void CNTService::ControlHandler(uint32_t code) {
   switch (code) {
     case platform::SVC_CONTROL_STOP:
       service->SetStatus(platform::SVC_STATE_STOP_PENDING);
+      platform::NotifyServiceStopping();
       service->HandleStop();
       service->running = false;
       service->WriteEvent(EventType::Information, EVMSG_STOPPED);

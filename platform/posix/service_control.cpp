@@ -79,7 +79,8 @@ std::string UnitText(const std::string& description, const std::string& programP
          "Description=" + EscapeSpecifiers(description) + "\n"
          "\n"
          "[Service]\n"
-         "Type=simple\n"
+         // The service says when it listens (READY=1) and when it begins to stop (STOPPING=1).
+         "Type=notify\n"
          "ExecStart=" + CommandLineOfPath(programPath) + "\n"
          "WorkingDirectory=" + EscapeSpecifiers(FolderOfPath(programPath)) + "\n"
          "Restart=on-failure\n"

@@ -1,13 +1,22 @@
 // Named shared sections on Linux: POSIX shared memory. "Global\OstrinNT_Drive_C" is "/OstrinNT_Drive_C".
+//
+// A section outlives a process that is killed before it closes it, memory and all, until its name is
+// removed. So the creating process holds an exclusive flock on its section's descriptor for as long as
+// the section is open, and the lock dies with the process: a section whose lock can be taken belongs to
+// nobody that still runs (RemoveStaleSections). Clients only read and never lock.
 #include "platform/shared_section.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "common/text.h"
 #include "platform/posix/unique_fd.h"
@@ -19,11 +28,44 @@ namespace {
 constexpr char GLOBAL_PREFIX[] = "Global\\";
 // Readable by everyone, writable only by the service's user.
 constexpr mode_t SECTION_MODE = 0644;
+// Where glibc's shm_open keeps the objects; the one place to list them.
+constexpr char SHM_FOLDER[] = "/dev/shm";
+
+// A cleanup that opened a section in the instant between its creation and its owner's lock holds the
+// lock only while it removes the name. The owner waits that long for its own lock, at most this often
+// this long, and makes the section again when the name has gone meanwhile.
+constexpr int OWNER_LOCK_TRIES = 100;
+constexpr auto OWNER_LOCK_PAUSE = std::chrono::milliseconds(1);
+constexpr int CREATE_ATTEMPTS = 3;
 
 std::string PosixName(const WString& name) {
   std::string narrow = WideToUtf8(name);
   if (narrow.rfind(GLOBAL_PREFIX, 0) == 0) narrow.erase(0, sizeof GLOBAL_PREFIX - 1);
   return "/" + narrow;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// False when the name no longer leads to the section open as fd (it was removed, or made anew). When
+// that cannot be told, the section is taken to be still named.
+bool NameLeadsTo(const std::string& posixName, int fd) {
+  struct stat mine = {};
+  struct stat named = {};
+  if (fstat(fd, &mine) != 0) return true;
+  if (stat((SHM_FOLDER + posixName).c_str(), &named) != 0) return errno != ENOENT;
+  return SameFile(mine, named);
+}
+
+// Marks a section just created as owned by this process. False when a cleanup removed its name before
+// the lock was had. A lock that some other reader keeps for longer (any process that may open a file
+// may lock it) is left to it: while that reader holds it, no cleanup can take the section either.
+bool TakeOwnership(const std::string& posixName, int fd) {
+  for (int tries = 0; flock(fd, LOCK_EX | LOCK_NB) != 0;) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || ++tries >= OWNER_LOCK_TRIES) break;
+    std::this_thread::sleep_for(OWNER_LOCK_PAUSE);
+  }
+  return NameLeadsTo(posixName, fd);
 }
 
 }  // namespace
@@ -43,11 +85,19 @@ bool CSharedSection::Create(const WString& name, uint64_t size, SectionFailure* 
   Close();
   *failure = SectionFailure::Create;
   const std::string posixName = PosixName(name);
-  // A section of this name left from an earlier open may still be mapped by a client: it is unlinked,
-  // never reused, so that client keeps reading the old image unchanged.
-  shm_unlink(posixName.c_str());
-  UniqueFd fd(shm_open(posixName.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, SECTION_MODE));
-  if (!fd.IsValid()) return false;
+  UniqueFd fd;
+  for (int attempt = 0; attempt < CREATE_ATTEMPTS && !fd.IsValid(); ++attempt) {
+    // A section of this name left from an earlier open may still be mapped by a client: it is unlinked,
+    // never reused, so that client keeps reading the old image unchanged.
+    shm_unlink(posixName.c_str());
+    fd.Reset(shm_open(posixName.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, SECTION_MODE));
+    if (!fd.IsValid()) return false;
+    if (!TakeOwnership(posixName, fd.Get())) fd.Reset();
+  }
+  if (!fd.IsValid()) {
+    errno = EEXIST;
+    return false;
+  }
   // The process umask must not take the read right away from other users.
   bool ready = fchmod(fd.Get(), SECTION_MODE) == 0 && ftruncate(fd.Get(), static_cast<off_t>(size)) == 0;
   // Reserve the memory now: writing into a sparse section that the system cannot back would kill the
@@ -91,7 +141,8 @@ void CSharedSection::Unmap() {
 void CSharedSection::Close() {
   Unmap();
   if (m_state->fd.IsValid()) {
-    // Clients that still map the image keep it; the name is free for the next open of the drive.
+    // Clients that still map the image keep it; the name is free for the next open of the drive. The
+    // owner's lock goes with the descriptor.
     shm_unlink(m_state->name.c_str());
     m_state->fd.Reset();
   }
@@ -140,6 +191,32 @@ void CSectionView::Close() {
   m_state->data = nullptr;
   m_state->size = 0;
   m_state->fd.Reset();
+}
+
+size_t RemoveStaleSections(const WString& namePrefix) {
+  const std::string prefix = PosixName(namePrefix).substr(1);
+  DIR* folder = opendir(SHM_FOLDER);
+  if (folder == nullptr) return 0;
+  size_t removed = 0;
+  while (const dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(prefix, 0) != 0) continue;
+    // Anything else that carries the name (a link, a pipe someone put there) is not a section: opening
+    // a pipe would block, following a link would lock some other file.
+    UniqueFd fd(openat(dirfd(folder), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened = {};
+    if (!fd.IsValid() || fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+    // Held: its owner runs (or is still taking it, in the instant after creating it).
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;
+    // Removed only while locked and only if the name still leads to the file that was locked.
+    struct stat named = {};
+    if (fstatat(dirfd(folder), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(opened, named) &&
+        unlinkat(dirfd(folder), name.c_str(), 0) == 0) {
+      ++removed;
+    }
+  }
+  closedir(folder);
+  return removed;
 }
 
 }  // namespace ostrin::platform

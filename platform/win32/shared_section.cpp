@@ -116,4 +116,7 @@ void CSectionView::Close() {
   m_state->mapping.Reset();
 }
 
+// A section ends with its last handle, whatever became of the process that made it.
+size_t RemoveStaleSections(const WString& /*namePrefix*/) { return 0; }
+
 }  // namespace ostrin::platform

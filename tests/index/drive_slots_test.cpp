@@ -3,9 +3,12 @@
 // of idle drives. Each test works in a folder of its own, whose OstrinNT.ini maps the letters.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -34,7 +37,7 @@ namespace {
 using ostrin::test::MakeTestVolume;
 
 // Section names are global on the machine; every test here publishes under letters of its own
-// (N to T), and the server tests use others.
+// (N to W, and a lower-case x), and the server tests use others.
 std::mutex g_reportedLock;
 std::vector<std::string> g_reported;
 
@@ -46,6 +49,11 @@ void RecordSlotError(const WString& message) {
 std::vector<std::string> Reported() {
   std::lock_guard<std::mutex> lock(g_reportedLock);
   return g_reported;
+}
+
+void ClearReported() {
+  std::lock_guard<std::mutex> lock(g_reportedLock);
+  g_reported.clear();
 }
 
 CDriveSlot& SlotOf(char letter) { return g_DriveSlots[static_cast<size_t>(letter - 'A')]; }
@@ -64,6 +72,9 @@ class DriveSlotTest : public CSocketLibraryTest {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     m_folder = pattern;
     std::filesystem::current_path(m_folder);
+    // Every test starts clean, whatever the one before left (the whole program runs as one process too).
+    ClearReported();
+    TestServiceTimings() = CServiceTimings();
     SetSlotErrorReporter(&RecordSlotError);
     PrepareDriveSlots();
   }
@@ -72,7 +83,9 @@ class DriveSlotTest : public CSocketLibraryTest {
     for (CDriveSlot& slot : g_DriveSlots) {
       slot.Close();
       slot.referenceCount = 0;
+      slot.lastAccess = 0;
     }
+    TestServiceTimings() = CServiceTimings();
     std::filesystem::current_path(m_previous);
     std::filesystem::remove_all(m_folder);
     CSocketLibraryTest::TearDown();
@@ -336,6 +349,57 @@ TEST_F(DriveSlotTest, CleanupClosesOnlyDrivesIdleBeyondTheLimit) {
   EXPECT_EQ(SlotOf('V').referenceCount, 2);
 }
 
+// The clock of the next test, in counts of the performance counter's frequency.
+std::atomic<int64_t> g_testClock{0};
+int64_t TestClock() { return g_testClock.load(); }
+
+// The idle time runs from the last open or OstrinReadDir: with no refresh there, the idle release would
+// close drives in use.
+TEST_F(DriveSlotTest, IdleTimeCountsFromTheLastOpenOrReadDir) {
+  const auto empty = MakeTestVolume("empty");
+  // The section carries the letter as sent; the server tests publish an upper-case X.
+  MapVolumes({{'X', empty.image}});
+  TestServiceTimings().slotClock = &TestClock;
+  CDriveSlot& slot = SlotOf('X');
+  const auto seconds = [&slot](double s) { return static_cast<int64_t>(s * static_cast<double>(slot.counterFrequency)); };
+  constexpr double HOUR = 3600.0;
+  ASSERT_EQ(DRIVE_IDLE_LIMIT_SECONDS, 4 * HOUR);
+  // Far from 0, so that a use that is never recorded looks long ago.
+  g_testClock = seconds(30 * 24 * HOUR);
+  CLoopbackPair pair;
+
+  enum class EUse { None, Open, ReadDir };
+  struct Step {
+    const char* name;
+    double advance;  // seconds on the clock before the use and the cleanup round
+    EUse use;
+    bool openAfter;
+  };
+  const std::vector<Step> steps = {
+      {"the first open", 0, EUse::Open, true},
+      {"a second short of the limit after the open", 4 * HOUR - 1, EUse::None, true},
+      {"OstrinReadDir then", 0, EUse::ReadDir, true},
+      {"past the limit from the open, inside it from OstrinReadDir", 3 * HOUR, EUse::None, true},
+      {"a second open of the open drive", 0, EUse::Open, true},
+      {"past the limit from OstrinReadDir, inside it from the second open", 3 * HOUR, EUse::None, true},
+      {"past the limit from the last use", HOUR + 2, EUse::None, false},
+  };
+  for (const Step& step : steps) {
+    g_testClock += seconds(step.advance);
+    if (step.use == EUse::Open) {
+      OpenDriveThread(Request(pair, 'x'));
+    } else if (step.use == EUse::ReadDir) {
+      CDriveSlot::QueryImage('x', *ConnectionOf(pair));
+    }
+    CloseIdleDrives();
+    std::lock_guard<CTimedLock> lock(slot.slotLock);
+    EXPECT_EQ(slot.IsOpen(), step.openAfter) << step.name;
+  }
+  EXPECT_EQ(slot.referenceCount, 0) << "both references are dropped with the drive";
+  EXPECT_FALSE(SectionExists(u'x'));
+  EXPECT_TRUE(Reported().empty());
+}
+
 TEST_F(DriveSlotTest, StopAbortsEveryScanIncludingOnesThatStartLater) {
   const auto small = MakeTestVolume("bulk-small");
   MapVolumes({{'W', small.image}});
@@ -349,6 +413,99 @@ TEST_F(DriveSlotTest, StopAbortsEveryScanIncludingOnesThatStartLater) {
   PrepareDriveSlots();
   OpenDriveThread(Request(pair, 'W'));
   EXPECT_TRUE(SlotOf('W').IsOpen());
+}
+
+// A section left by a process that ended without closing it is removed; a section whose owner still
+// runs is never removed, whether the owner is another process or this one.
+TEST(DriveSlotSectionTest, OnlySectionsWithoutARunningOwnerAreRemoved) {
+  namespace platform = ostrin::platform;
+  const std::string tag = std::to_string(::getpid());
+  const std::u16string prefix = u"Global\\OstrinSlotTest_" + AsciiToWide(tag) + u"_";
+  const std::u16string other = u"Global\\OstrinSlotOther_" + AsciiToWide(tag) + u"_";
+  constexpr uint64_t SIZE = 8192;
+  enum class EOwner { Ended, OtherProcess, ThisProcess };
+  struct Case {
+    const char* name;
+    std::u16string section;
+    EOwner owner;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {"its owner ended", prefix + u"ended", EOwner::Ended, true},
+      {"its owner runs in another process", prefix + u"running", EOwner::OtherProcess, false},
+      {"its owner is this process", prefix + u"mine", EOwner::ThisProcess, false},
+      {"another name", other + u"ended", EOwner::Ended, false},
+  };
+
+  // Owners in other processes: each makes its section, fills it with its case's number and says so on
+  // a pipe; a running one then waits until its pipe closes, an ended one exits without closing it.
+  std::vector<pid_t> children;
+  std::vector<int> holdOpen;
+  platform::CSharedSection mine;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    if (c.owner == EOwner::ThisProcess) {
+      platform::SectionFailure failure = platform::SectionFailure::None;
+      ASSERT_TRUE(mine.Create(c.section, SIZE, &failure));
+      std::memset(mine.View(), static_cast<int>(i + 1), SIZE);
+      mine.Unmap();
+      continue;
+    }
+    int ready[2];
+    int hold[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(hold), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      ::close(hold[1]);
+      platform::CSharedSection section;
+      platform::SectionFailure failure = platform::SectionFailure::None;
+      if (!section.Create(c.section, SIZE, &failure)) ::_exit(1);
+      std::memset(section.View(), static_cast<int>(i + 1), SIZE);
+      section.Unmap();
+      const char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(2);
+      char ignored = 0;
+      if (c.owner == EOwner::OtherProcess) (void)!::read(hold[0], &ignored, 1);
+      // As a crash would: nothing is closed.
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << c.name;
+    ::close(ready[0]);
+    children.push_back(child);
+    holdOpen.push_back(hold[1]);
+    if (c.owner == EOwner::Ended) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+    }
+  }
+  // A client still maps the section whose owner ended.
+  platform::CSectionView reader;
+  ASSERT_TRUE(reader.Open(cases[0].section));
+  ASSERT_TRUE(reader.Map());
+
+  EXPECT_EQ(platform::RemoveStaleSections(prefix), 1u);
+  for (const Case& c : cases) {
+    platform::CSectionView view;
+    EXPECT_EQ(view.Open(c.section), !c.removed) << c.name;
+  }
+  const auto* bytes = static_cast<const unsigned char*>(reader.Data());
+  EXPECT_EQ(reader.Size(), SIZE);
+  EXPECT_EQ(bytes[0], 1);
+  EXPECT_EQ(bytes[SIZE - 1], 1) << "the client reads the image it mapped";
+  EXPECT_EQ(platform::RemoveStaleSections(prefix), 0u) << "once removed, gone";
+
+  // The running owner ends as well: now its section is left behind, and it goes too.
+  for (const int fd : holdOpen) ::close(fd);
+  for (const pid_t child : children) ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(platform::RemoveStaleSections(prefix), 1u);
+  EXPECT_EQ(platform::RemoveStaleSections(other), 1u);
+  mine.Close();
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ if(NOT CMAKE_CROSSCOMPILING)
     server_protocol_test.cpp
     server_drive_test.cpp
     server_load_test.cpp
+    server_fault_test.cpp
     PORT_49020 "ServerConfigurationTest.WithoutAFileTheServerListensOn49020"
   )
   target_link_libraries(command_server_tests PRIVATE ostrin_server_process)

@@ -24,15 +24,18 @@ using ostrin::test::SectionNameOf;
 using ostrin::test::SOpenResult;
 using ostrin::test::SServerOptions;
 
-constexpr uint32_t CLOSE = 8, QUIT = 9;
+constexpr uint32_t OPEN = 3, CLOSE = 8, QUIT = 9;
 constexpr uint32_t OPEN_DONE = 4;
 constexpr size_t THREAD_TABLE_ENTRIES = 256;
 const std::string THREAD_START_FAILED = "Error: service thread creation failed, connection closed";
+const std::u16string OPEN_THREAD_FAILED = u"OstrinOpenDrive can not create thread, aborting";
 
 class ServerLoadTest : public CSocketLibraryTest {};
 
-TEST_F(ServerLoadTest, TheThreadTableHolds256ThreadsAndRefusesTheNextConnection) {
-  CServerProcess server;
+TEST_F(ServerLoadTest, TheThreadTableHolds256ThreadsAndRefusesTheNextConnectionAndOpen) {
+  const auto empty = ostrin::test::MakeTestVolume("empty");
+  // A lower-case letter: the section carries the letter as sent, and no other test sends this one.
+  CServerProcess server(SServerOptions().Volume('W', empty.image));
   server.Start();
   std::vector<std::unique_ptr<CRawClient>> clients;
   for (size_t i = 0; i < THREAD_TABLE_ENTRIES; ++i) {
@@ -46,6 +49,9 @@ TEST_F(ServerLoadTest, TheThreadTableHolds256ThreadsAndRefusesTheNextConnection)
     EXPECT_TRUE(refused.ClosedByServer());
   }
   EXPECT_TRUE(server.WaitForTextEvent(THREAD_START_FAILED));
+  // No entry for an open job either: 2005, and the connection goes on.
+  clients.back()->SendCommand(OPEN, 'w');
+  EXPECT_TRUE(clients.back()->ExpectError(2005, OPEN_THREAD_FAILED));
   // The 256 are all still served.
   for (const size_t i : {size_t{0}, THREAD_TABLE_ENTRIES / 2, THREAD_TABLE_ENTRIES - 1}) {
     clients[i]->SendCommand(CLOSE, 'A');
@@ -65,9 +71,24 @@ TEST_F(ServerLoadTest, TheThreadTableHolds256ThreadsAndRefusesTheNextConnection)
     }
   }
   EXPECT_TRUE(served);
+  // With an entry free again (as soon as the served connection's thread has ended), the open runs.
+  SOpenResult open;
+  for (int attempt = 0; attempt < 200 && open.end != OPEN_DONE; ++attempt) {
+    clients.back()->SendCommand(OPEN, 'w');
+    if (clients.back()->ReadU32() == 1) {
+      open = clients.back()->ReadOpenMessages('w');
+    } else {
+      EXPECT_EQ(clients.back()->ReadU32(), 2005u);
+      clients.back()->ReadWireString();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  EXPECT_EQ(open.end, OPEN_DONE) << open.errorCode << " " << open.errorText;
   clients.clear();
   EXPECT_EQ(server.Stop(), 0);
-  EXPECT_EQ(server.CountTextEventsStartingWith("Error: ") - server.CountTextEvents(THREAD_START_FAILED), 0u);
+  const size_t openRefusals = server.CountTextEvents("Error: " + WideToUtf8(OPEN_THREAD_FAILED));
+  EXPECT_GE(openRefusals, 1u);
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: ") - server.CountTextEvents(THREAD_START_FAILED), openRefusals);
 }
 
 TEST_F(ServerLoadTest, FiftyClientsOpenReadAndCloseOneDriveAtOnce) {

@@ -130,6 +130,15 @@ int CServerProcess::WaitForExit(int timeoutMs) {
   return m_exitCode;
 }
 
+void CServerProcess::Kill() {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGKILL);
+  int status = 0;
+  ::waitpid(m_pid, &status, 0);
+  m_exitCode = ExitCodeOf(status);
+  m_pid = -1;
+}
+
 void CServerProcess::RequestStop() {
   if (m_pid > 0) ::kill(m_pid, SIGTERM);
 }

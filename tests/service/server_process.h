@@ -63,6 +63,10 @@ class CServerProcess {
   // Waits for the program to end by itself; the exit code, or -1 after timeoutMs.
   int WaitForExit(int timeoutMs);
   bool IsRunning();
+  // Ends the program with SIGKILL, as a crash would, and waits for it.
+  void Kill();
+  // The program's process id while it runs.
+  pid_t Pid() const { return m_pid; }
 
   uint16_t Port() const { return m_port; }
   const std::string& Folder() const { return m_folder; }

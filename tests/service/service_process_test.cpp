@@ -173,7 +173,7 @@ TEST(ServiceProcessTest, InstallAndRemoveOptions) {
                 "Description=OstrinNT File Backup Service\n"
                 "\n"
                 "[Service]\n"
-                "Type=simple\n"
+                "Type=notify\n"
                 "ExecStart=" + host + "\n"
                 "WorkingDirectory=" + host.substr(0, host.rfind('/')) + "\n"
                 "Restart=on-failure\n"

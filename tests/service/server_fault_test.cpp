@@ -1,0 +1,356 @@
+// The server under faults: accepts that fail for want of descriptors, a connection that sends only
+// garbage, a client that never reads, a service killed with its drives open, and the readiness report
+// to the service manager.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/shared_section.h"
+#include "platform/socket.h"
+#include "tests/service/event_log_file.h"
+#include "tests/service/server_process.h"
+#include "tests/service/server_test_timings.h"
+#include "tests/support/test_volume.h"
+
+namespace {
+
+using ostrin::test::CRawClient;
+using ostrin::test::CServerProcess;
+using ostrin::test::SectionNameOf;
+using ostrin::test::SServerOptions;
+namespace platform = ostrin::platform;
+
+constexpr uint32_t HELLO = 2, QUIT = 9, READ_DIR = 10;
+constexpr uint32_t OPEN_DONE = 4;
+const std::u16string UNKNOWN_COMMAND = u"received unknown command";
+const std::string ACCEPT_FAILED = "Error: accept() failed";
+constexpr int UNKNOWN_LIMIT = 16;
+
+CBytes HelloBytes() { return CBytes().U32(HELLO).U32(0x29052020).U32(1); }
+
+size_t OpenDescriptors(pid_t pid) {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+// The descriptors a process holds once it has settled (the start-up probe's connection has ended).
+size_t SettledDescriptors(pid_t pid) {
+  size_t last = OpenDescriptors(pid);
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const size_t now = OpenDescriptors(pid);
+    if (now == last) return now;
+    last = now;
+  }
+  return last;
+}
+
+void SetOpenFileLimit(pid_t pid, rlim_t soft) {
+  rlimit limit = {};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit), 0);
+  limit.rlim_cur = soft;
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0) << std::strerror(errno);
+}
+
+rlim_t OpenFileLimit(pid_t pid) {
+  rlimit limit = {};
+  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit), 0);
+  return limit.rlim_cur;
+}
+
+class ServerFaultTest : public CSocketLibraryTest {};
+
+TEST_F(ServerFaultTest, AcceptFailuresAreWrittenOnceAndTheLoopWaitsBetweenThem) {
+  CServerProcess server;
+  server.Start();
+  const pid_t pid = server.Pid();
+  const rlim_t previous = OpenFileLimit(pid);
+  // Not one descriptor left: every accept fails with EMFILE while the connections below wait.
+  SetOpenFileLimit(pid, SettledDescriptors(pid));
+  std::vector<std::unique_ptr<CRawClient>> waiting;
+  // Fewer than the listen backlog, so each connect completes in the kernel without an accept.
+  for (int i = 0; i < 3; ++i) waiting.push_back(std::make_unique<CRawClient>(server.Port()));
+  ASSERT_TRUE(server.WaitForTextEvent(ACCEPT_FAILED));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(server.CountTextEventsStartingWith(ACCEPT_FAILED), 1u) << "a run of failures is written once";
+
+  // Descriptors again: the waiting connections are accepted, and the run is written with its length.
+  SetOpenFileLimit(pid, previous);
+  for (auto& client : waiting) {
+    client->Send(HelloBytes());
+    EXPECT_TRUE(client->ExpectAck());
+  }
+  ASSERT_TRUE(server.WaitForTextEvent(ACCEPT_FAILED + " ("));
+  const std::vector<std::string> events = server.Events();
+  std::string run;
+  for (const std::string& event : events) {
+    if (event.rfind("warning 108 " + ACCEPT_FAILED + " (", 0) == 0) run = event.substr(12);
+  }
+  unsigned count = 0;
+  char tail[32] = {};
+  ASSERT_EQ(std::sscanf(run.c_str(), "Error: accept() failed (%u %31[^)])", &count, tail), 2) << run;
+  EXPECT_STREQ(tail, "times in a row");
+  // One accept per 100 ms over about a second; a loop that spun would have tried tens of thousands.
+  EXPECT_GE(count, 2u) << run;
+  EXPECT_LE(count, 100u) << run;
+  EXPECT_EQ(server.CountTextEventsStartingWith(ACCEPT_FAILED), 2u);
+  waiting.clear();
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerFaultTest, AConnectionOfUnknownCodesIsEndedAfterSixteenInARow) {
+  CServerProcess server;
+  server.Start();
+  const auto garbage = [](int count) {
+    CBytes bytes;
+    const uint32_t codes[] = {0, 1, 4, 5, 6, 11, 0x41414141, 0xFFFFFFFF};
+    for (int i = 0; i < count; ++i) bytes.U32(codes[i % 8]);
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    std::vector<CBytes> parts;  // sent one after the other; each part's replies are read before the next
+    std::vector<int> unknownReplies;  // 2008 replies expected for each part
+    bool ended;
+  };
+  const std::vector<Case> cases = {
+      {"exactly sixteen", {garbage(16)}, {16}, true},
+      {"a known command between them starts the count again", {garbage(15), HelloBytes(), garbage(15)}, {15, 0, 15}, false},
+      {"after a good start", {HelloBytes(), garbage(16)}, {0, 16}, true},
+  };
+  size_t unknownEvents = 0;
+  size_t limitEvents = 0;
+  for (const Case& c : cases) {
+    CRawClient client(server.Port());
+    for (size_t i = 0; i < c.parts.size(); ++i) {
+      client.Send(c.parts[i]);
+      if (c.unknownReplies[i] == 0) {
+        EXPECT_TRUE(client.ExpectAck()) << c.name;
+      }
+      for (int reply = 0; reply < c.unknownReplies[i]; ++reply) {
+        ASSERT_TRUE(client.ExpectError(2008, UNKNOWN_COMMAND)) << c.name << ", reply " << reply;
+      }
+      unknownEvents += static_cast<size_t>(c.unknownReplies[i]);
+    }
+    if (c.ended) {
+      EXPECT_TRUE(client.ClosedByServer()) << c.name;
+      ++limitEvents;
+    } else {
+      client.SendCode(QUIT);
+      EXPECT_TRUE(client.ExpectAck()) << c.name;
+      EXPECT_TRUE(client.ClosedByServer()) << c.name;
+    }
+    ASSERT_TRUE(server.WaitForTextEvent("Error: received unknown command", unknownEvents)) << c.name;
+  }
+  {
+    // A flood: the server reads sixteen codes and no more. It closes with the rest unread, which
+    // resets the connection, so the client may not get to read every reply before the reset.
+    CRawClient client(server.Port());
+    client.Send(garbage(1024));
+    int replies = 0;
+    while (replies <= UNKNOWN_LIMIT && client.ExpectError(2008, UNKNOWN_COMMAND)) ++replies;
+    EXPECT_LE(replies, UNKNOWN_LIMIT) << "no reply after the sixteenth";
+    unknownEvents += UNKNOWN_LIMIT;
+    ++limitEvents;
+    ASSERT_TRUE(server.WaitForTextEvent("Error: " + std::to_string(UNKNOWN_LIMIT), limitEvents));
+  }
+  EXPECT_EQ(server.CountTextEvents("Error: received unknown command"), unknownEvents);
+  EXPECT_EQ(server.CountTextEvents("Error: " + std::to_string(UNKNOWN_LIMIT) + " unknown commands in a row, connection closed"),
+            limitEvents);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(ServerFaultTest, AClientThatNeverReadsIsEndedByTheWriteTimeOut) {
+  const auto empty = ostrin::test::MakeTestVolume("empty");
+  CServerProcess server(
+      SServerOptions().TestProgram().Volume('V', empty.image).Environment(ENV_CONNECTION_TIMEOUT_SECONDS, "1"));
+  server.Start();
+  CRawClient stuck(server.Port());
+  stuck.Hello();
+  // A lower-case letter: the section carries the letter as sent, and no other test sends this one.
+  ASSERT_EQ(stuck.Open('v').end, OPEN_DONE);
+
+  // OstrinReadDir after OstrinReadDir, never reading a reply: once the socket buffers on both sides
+  // are full, the server's write waits, and the connection ends after the write time-out.
+  CBytes burst;
+  for (int i = 0; i < 1024; ++i) burst.U32(READ_DIR).U32('v');
+  const platform::SocketHandle socket = stuck.Stream().handle.Get();
+  size_t sent = 0;
+  for (;;) {
+    const platform::SocketIoResult result = platform::SendSocket(socket, burst.bytes.data(), burst.bytes.size());
+    if (result.status == platform::SocketIoStatus::Transferred) {
+      sent += result.bytes;
+      ASSERT_LT(sent, size_t{256} << 20) << "the server never stopped reading";
+      continue;
+    }
+    // The server has ended the connection already.
+    if (result.status == platform::SocketIoStatus::Broken) break;
+    ASSERT_EQ(result.status, platform::SocketIoStatus::WouldBlock);
+    // Full: the server reads nothing more while its own write waits.
+    if (platform::WaitSocket(socket, platform::SocketReadiness::Writable, 500) == platform::SocketWait::TimedOut) break;
+  }
+  ASSERT_TRUE(server.WaitForTextEvent("Error: write socket: timeout"));
+
+  // The server closed the connection: what it wrote before can still be read, then the stream ends.
+  bool ended = false;
+  std::vector<unsigned char> buffer(1 << 16);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    if (platform::WaitSocket(socket, platform::SocketReadiness::Readable, 1000) != platform::SocketWait::Ready) continue;
+    const platform::SocketIoResult result = platform::ReceiveSocket(socket, buffer.data(), buffer.size());
+    ended = result.status == platform::SocketIoStatus::PeerClosed || result.status == platform::SocketIoStatus::Broken;
+  }
+  EXPECT_TRUE(ended);
+
+  // The service goes on, and the drive is still open for others.
+  CRawClient other(server.Port());
+  other.Hello();
+  std::u16string name;
+  EXPECT_TRUE(other.ReadDir('v', &name, nullptr));
+  EXPECT_EQ(name, SectionNameOf(u'v'));
+  other.Close();
+  stuck.Close();
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(server.CountTextEvents("Error: write socket: timeout"), 1u);
+}
+
+bool SectionExists(const std::u16string& name) {
+  platform::CSectionView view;
+  return view.Open(name);
+}
+
+TEST_F(ServerFaultTest, SectionsOfAKilledServiceAreRemovedAtTheNextStart) {
+  // Lower-case letters: the section names carry the letter as sent, and no other test sends these.
+  const auto empty = ostrin::test::MakeTestVolume("empty");
+  CServerProcess killed(SServerOptions().Volume('K', empty.image));
+  CServerProcess running(SServerOptions().Volume('L', empty.image));
+  killed.Start();
+  running.Start();
+  CRawClient ofKilled(killed.Port());
+  ofKilled.Hello();
+  ASSERT_EQ(ofKilled.Open('k').end, OPEN_DONE);
+  CRawClient ofRunning(running.Port());
+  ofRunning.Hello();
+  ASSERT_EQ(ofRunning.Open('l').end, OPEN_DONE);
+
+  // A client maps the killed service's image before the kill, and keeps it.
+  platform::CSectionView view;
+  ASSERT_TRUE(view.Open(SectionNameOf(u'k')));
+  ASSERT_TRUE(view.Map());
+  const std::vector<unsigned char> image(static_cast<const unsigned char*>(view.Data()),
+                                         static_cast<const unsigned char*>(view.Data()) + view.Size());
+  // Nothing removes the section at the kill. (Not checked here: a service of another test that starts
+  // at this moment removes it as well.)
+  killed.Kill();
+
+  CServerProcess restarted;
+  restarted.Start();
+  EXPECT_FALSE(SectionExists(SectionNameOf(u'k')));
+  EXPECT_TRUE(SectionExists(SectionNameOf(u'l'))) << "a running service's section is never taken";
+  EXPECT_EQ(std::vector<unsigned char>(static_cast<const unsigned char*>(view.Data()),
+                                       static_cast<const unsigned char*>(view.Data()) + view.Size()),
+            image)
+      << "the client still reads the old image";
+  // Another service that starts in the meantime (tests run side by side) may have removed it first.
+  for (const std::string& event : restarted.Events()) {
+    if (event.find("drive sections left behind") != std::string::npos) {
+      EXPECT_EQ(event, "warning 108 Drive sections left behind by a service that had ended without closing them: 1 removed");
+    }
+  }
+
+  // The running service still serves its drive.
+  std::u16string name;
+  EXPECT_TRUE(ofRunning.ReadDir('l', &name, nullptr));
+  ofRunning.Close();
+  EXPECT_EQ(running.Stop(), 0);
+  EXPECT_FALSE(SectionExists(SectionNameOf(u'l')));
+  EXPECT_EQ(restarted.Stop(), 0);
+}
+
+// A stand-in for systemd's notify socket: a datagram socket bound to a path or an abstract name.
+class CNotifySocket {
+ public:
+  explicit CNotifySocket(const std::string& name) : m_name(name) {
+    m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '/' ? 1 : 0));
+    EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), length), 0) << std::strerror(errno);
+  }
+  ~CNotifySocket() {
+    ::close(m_fd);
+    if (m_name[0] == '/') ::unlink(m_name.c_str());
+  }
+
+  // The next datagram, or "" when none comes within timeoutMs.
+  std::string Receive(int timeoutMs) {
+    if (platform::WaitSocket(static_cast<platform::SocketHandle>(m_fd), platform::SocketReadiness::Readable,
+                             timeoutMs) != platform::SocketWait::Ready) {
+      return "";
+    }
+    char buffer[256] = {};
+    const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+  }
+
+ private:
+  std::string m_name;
+  int m_fd = -1;
+};
+
+TEST_F(ServerFaultTest, ReadinessGoesToTheNotifySocketOnceTheServiceListens) {
+  const std::string folder = MakeTestFolder();
+  struct Case {
+    const char* name;
+    std::string notifySocket;
+    bool listening;  // whether a stand-in listens there
+  };
+  const std::vector<Case> cases = {
+      {"a socket in the file system", folder + "/notify", true},
+      {"an abstract socket", "@ostrin-notify-" + std::to_string(::getpid()), true},
+      {"nobody listening: the service runs all the same", folder + "/nobody", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<CNotifySocket> manager;
+    if (c.listening) manager = std::make_unique<CNotifySocket>(c.notifySocket);
+    CServerProcess server(SServerOptions().Environment("NOTIFY_SOCKET", c.notifySocket));
+    server.Start(!c.listening);
+    if (c.listening) {
+      ASSERT_EQ(manager->Receive(30000), "READY=1");
+      // Ready means listening: a client started now is served at its first attempt.
+      CRawClient client(server.Port());
+      client.Send(HelloBytes());
+      EXPECT_TRUE(client.ExpectAck());
+      client.Close();
+      server.RequestStop();
+      EXPECT_EQ(manager->Receive(30000), "STOPPING=1");
+      EXPECT_EQ(server.WaitForExit(30000), 0);
+      EXPECT_EQ(manager->Receive(100), "") << "nothing more";
+    } else {
+      CRawClient client(server.Port());
+      client.Send(HelloBytes());
+      EXPECT_TRUE(client.ExpectAck());
+      client.Close();
+      EXPECT_EQ(server.Stop(), 0);
+    }
+  }
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
