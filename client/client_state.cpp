@@ -17,6 +17,7 @@ void DriveRecord::StoreError(int32_t code, const WString& text) {
 }
 
 void DriveRecord::ReleaseView() {
+  directories.reset();
   mapping.Close();
   view = nullptr;
   readableSize = 0;

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
+#include "client/image_view.h"
 #include "common/error_text.h"
 #include "common/sock_stream.h"
 #include "platform/shared_section.h"
@@ -30,6 +32,8 @@ struct DriveRecord {
   uint64_t readableSize = 0;
   // Which mapping the view is: find handles made on an earlier view of the drive are refused.
   uint64_t viewGeneration = 0;
+  // The view's subdirectories by name, made on the first find and released with the view.
+  std::unique_ptr<CDirectoryCache> directories;
   int32_t lastError = 0;
   WString lastErrorText;
 

@@ -5,7 +5,12 @@
 // readable part of the view (the image size the service reported, and never more than was mapped),
 // names must be at most 255 units and end with their terminator there, and blocks must start on a
 // multiple of 8; an image that breaks this stores "Drive image is corrupt." instead of being read
-// outside the view.
+// outside the view (client/image_view.h).
+//
+// Directory components are looked up through the view's index of subdirectories by name, built the
+// first time a path goes through a directory, so a walk of a whole drive costs one pass over each
+// directory. Names in the POSIX namespace may differ only in case: a component then takes the entry
+// whose name it equals exactly, and otherwise the first equal to it without case.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,6 +18,7 @@
 #include "client/OstrinAPI.h"
 #include "client/client_errors.h"
 #include "client/client_state.h"
+#include "client/image_view.h"
 #include "client/wildcard.h"
 #include "common/byte_order.h"
 #include "index/image_format.h"
@@ -35,66 +41,6 @@ constexpr WCHAR DRIVE_SEPARATOR = ':';
 constexpr WCHAR ANY_RUN = '*';
 constexpr WCHAR ANY_UNIT = '?';
 constexpr size_t FIND_NAME_CAPACITY = 260;
-
-// The readable part of a drive's view.
-struct CImage {
-  const unsigned char* base;
-  uint64_t size;
-};
-
-// The entry at offset when it lies wholly inside the image with its terminated name; null otherwise.
-const unsigned char* EntryAt(const CImage& image, uint64_t offset) {
-  if (offset > image.size || image.size - offset < offsetof(IMAGE_NODE, name)) return nullptr;
-  const unsigned char* entry = image.base + offset;
-  const uint16_t nameLength = READ_FIELD(IMAGE_NODE, nameLength, entry);
-  if (nameLength > IMAGE_MAX_NAME_UNITS || image.size - offset < ImageEntrySize(nameLength)) return nullptr;
-  if (ReadLE<uint16_t>(entry + offsetof(IMAGE_NODE, name) + 2 * nameLength) != 0) return nullptr;
-  return entry;
-}
-
-// Entries start on a multiple of 8 from the image's start, so names are aligned UTF-16 units.
-const WCHAR* EntryName(const unsigned char* entry) {
-  return reinterpret_cast<const WCHAR*>(entry + offsetof(IMAGE_NODE, name));
-}
-
-bool IsDirectoryEntry(const unsigned char* entry) {
-  return (READ_FIELD(IMAGE_NODE, attributes, entry) & IMAGE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// A run of entries of one block still to be examined.
-struct CEntryRun {
-  uint64_t next = 0;       // offset of the next entry
-  uint64_t remaining = 0;  // entries from there to the block's end
-};
-
-// The entries of the block at offset; false when its header is not inside the image.
-bool BlockEntries(const CImage& image, uint64_t offset, CEntryRun* run) {
-  if (offset % IMAGE_ALIGNMENT != 0 || offset > image.size || image.size - offset < sizeof(IMAGE_DIR_HEADER)) {
-    return false;
-  }
-  run->next = offset + sizeof(IMAGE_DIR_HEADER);
-  run->remaining = READ_FIELD(IMAGE_DIR_HEADER, entryCount, image.base + offset);
-  return true;
-}
-
-enum class EScan { Match, NoMatch, Corrupt };
-
-// Examines the run's entries in order up to the first one the predicate accepts; on a match the run
-// has moved past it and *match is the entry.
-template <typename Predicate>
-EScan ScanEntries(const CImage& image, CEntryRun& run, const Predicate& accepts, const unsigned char** match) {
-  while (run.remaining > 0) {
-    const unsigned char* entry = EntryAt(image, run.next);
-    if (entry == nullptr) return EScan::Corrupt;
-    run.next += ImageEntrySize(READ_FIELD(IMAGE_NODE, nameLength, entry));
-    --run.remaining;
-    if (accepts(EntryName(entry))) {
-      *match = entry;
-      return EScan::Match;
-    }
-  }
-  return EScan::NoMatch;
-}
 
 bool MatchesPattern(const WString& pattern, const WCHAR* name) {
   return (pattern.size() == 1 && pattern[0] == ANY_RUN) || WildcardMatch(pattern.c_str(), name);
@@ -170,6 +116,7 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
   if (path.size() == 1) return nullptr;
 
   const CImage image{drive.view, drive.readableSize};
+  if (drive.directories == nullptr) drive.directories = std::make_unique<CDirectoryCache>();
   uint64_t block = 0;
   for (size_t i = 1;;) {
     size_t end = path.find(PATH_SEPARATOR, i);
@@ -186,32 +133,34 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
     CEntryRun run;
     const unsigned char* match = nullptr;
     EScan found = EScan::Corrupt;
-    // Directories are compared in place; only a last component, a pattern, is copied (it ends up in
-    // the handle).
-    WString pattern;
-    if (BlockEntries(image, block, &run)) {
-      if (separatorFollows) {
-        found = ScanEntries(image, run, [&](const WCHAR* name) {
-          return NameEqualsIgnoringCase(component, componentLength, name);
-        }, &match);
-      } else {
-        pattern.assign(component, componentLength);
-        found = ScanEntries(image, run, [&](const WCHAR* name) { return MatchesPattern(pattern, name); }, &match);
+    if (i < path.size()) {
+      // More of the path follows: the component names a subdirectory, looked up by name.
+      found = drive.directories->FindSubdirectory(image, block, component, componentLength, &match);
+      if (found == EScan::NoMatch) {
+        // The component may name a file, which no path goes through.
+        found = FindNamedEntry(image, block, component, componentLength, &run, &match);
+        if (found == EScan::Match) {
+          drive.StoreError(CLIENT_INVALID_PATH);
+          return nullptr;
+        }
       }
+      if (found == EScan::Match) {
+        block = DirectoryBlockOf(match);
+        continue;
+      }
+    } else if (separatorFollows) {
+      // "\dir\": the entry the component names itself; the handle goes on with it as a pattern.
+      found = FindNamedEntry(image, block, component, componentLength, &run, &match);
+    } else if (BlockEntries(image, block, &run)) {
+      // The last component is a pattern (it ends up in the handle).
+      const WString pattern(component, componentLength);
+      found = ScanEntries(image, run, [&](const WCHAR* name) { return MatchesPattern(pattern, name); }, &match);
     }
     if (found == EScan::Corrupt) {
       drive.StoreError(CLIENT_IMAGE_CORRUPT);
       return nullptr;
     }
     if (found == EScan::NoMatch) return nullptr;
-    if (i < path.size()) {
-      if (!IsDirectoryEntry(match)) {
-        drive.StoreError(CLIENT_INVALID_PATH);
-        return nullptr;
-      }
-      block = static_cast<uint32_t>(READ_FIELD(IMAGE_NODE, sizeOrBlockOffset, match));
-      continue;
-    }
     FillFindData(match, findFileData);
     auto handle = std::make_unique<OstFindHandle>();
     handle->driveIndex = driveIndex;

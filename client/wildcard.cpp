@@ -1,15 +1,13 @@
 // Name matching of the find functions.
 #include "client/wildcard.h"
 
-#include "common/text.h"
+#include "common/case_fold.h"
 
 namespace {
 
-bool SameUnit(WCHAR a, WCHAR b) { return AsciiLower(a) == AsciiLower(b); }
-
 // Moves name on to the first unit that equals unit; false when the name ends first.
 bool AdvanceTo(const WCHAR*& name, WCHAR unit) {
-  while (*name != 0 && !SameUnit(*name, unit)) ++name;
+  while (*name != 0 && !SameUnitIgnoringCase(*name, unit)) ++name;
   return *name != 0;
 }
 
@@ -29,7 +27,7 @@ bool WildcardMatch(const WCHAR* pattern, const WCHAR* name) {
       continue;
     }
     if (*name == 0) return *pattern == 0;
-    if (*pattern != 0 && (*pattern == '?' || SameUnit(*pattern, *name))) {
+    if (*pattern != 0 && (*pattern == '?' || SameUnitIgnoringCase(*pattern, *name))) {
       ++pattern;
       ++name;
       continue;
@@ -41,11 +39,4 @@ bool WildcardMatch(const WCHAR* pattern, const WCHAR* name) {
     pattern = resumePattern;
     name = resumeName;
   }
-}
-
-bool NameEqualsIgnoringCase(const WCHAR* component, size_t count, const WCHAR* name) {
-  for (size_t i = 0; i < count; ++i) {
-    if (name[i] == 0 || !SameUnit(component[i], name[i])) return false;
-  }
-  return name[count] == 0;
 }

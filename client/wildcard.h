@@ -1,14 +1,10 @@
-// Name matching of the find functions: '*' and '?' patterns, ASCII letters compared without case.
+// Name matching of the find functions: '*' and '?' patterns, units compared without case by Unicode's
+// simple case folding (common/case_fold.h).
 #pragma once
-
-#include <cstddef>
 
 #include "platform/types.h"
 
 // True when the whole 0-terminated name matches the whole 0-terminated pattern: '*' matches any run
-// of units (none included), '?' exactly one unit, any other unit itself with A..Z folded to a..z.
+// of units (none included), '?' exactly one unit, any other unit itself without case.
 // One pass with a single resume point; no recursion, no allocation.
 bool WildcardMatch(const WCHAR* pattern, const WCHAR* name);
-
-// True when the 0-terminated name equals the component of count units, A..Z folded to a..z.
-bool NameEqualsIgnoringCase(const WCHAR* component, size_t count, const WCHAR* name);

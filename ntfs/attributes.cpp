@@ -49,6 +49,8 @@ bool CAttrBase::IsNonResident() const { return READ_FIELD(ATTRIBUTE_HEADER, nonR
 
 uint8_t CAttrBase::NameLength() const { return READ_FIELD(ATTRIBUTE_HEADER, nameLength, m_header); }
 
+uint16_t CAttrBase::Flags() const { return READ_FIELD(ATTRIBUTE_HEADER, flags, m_header); }
+
 bool CAttrBase::IsWellFormed(const uint8_t* header, uint32_t length) {
   if (length < sizeof(ATTRIBUTE_HEADER)) return false;
   const uint8_t nameLength = READ_FIELD(ATTRIBUTE_HEADER, nameLength, header);
@@ -342,6 +344,13 @@ uint32_t CFileName::CopyName(WCHAR* out) const {
   }
   out[copied] = 0;
   return copied;
+}
+
+bool CFileName::HasSameName(const CFileName& other) const {
+  WCHAR mine[MAX_NAME_UNITS + 1];
+  WCHAR theirs[MAX_NAME_UNITS + 1];
+  const uint32_t length = CopyName(mine);
+  return other.CopyName(theirs) == length && std::memcmp(mine, theirs, length * sizeof(WCHAR)) == 0;
 }
 
 void CFileName::TakeName() {

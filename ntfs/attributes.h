@@ -46,6 +46,7 @@ class CAttrBase {
   uint32_t Length() const;
   bool IsNonResident() const;
   uint8_t NameLength() const;
+  uint16_t Flags() const;  // ATTRIBUTE_FLAG_COMPRESSED, ATTRIBUTE_FLAG_SPARSE
   const uint8_t* Header() const { return m_header; }
   CFileRecord* Owner() const { return m_owner; }
   uint32_t ClusterSize() const { return m_clusterSize; }
@@ -167,6 +168,8 @@ class CFileName {
   // Copies the name as stored (case kept) into out, up to its length or its first NUL unit, and
   // terminates it; out has room for 256 units. Returns the number of units copied.
   uint32_t CopyName(WCHAR* out) const;
+  // Whether the two names are the same units, as CopyName gives them (case counts).
+  bool HasSameName(const CFileName& other) const;
   const WCHAR* UpperName() const { return m_upperName.get(); }
   uint32_t UpperNameLength() const { return m_nameLength; }
 

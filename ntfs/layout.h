@@ -84,10 +84,11 @@ struct ATTRIBUTE_HEADER {
 /* 0x08 */ uint8_t  nonResident;           // 0 = resident
 /* 0x09 */ uint8_t  nameLength;            // UTF-16 units, 0 = unnamed
 /* 0x0A */ uint16_t nameOffset;
-/* 0x0C */ uint16_t flags;
+/* 0x0C */ uint16_t flags;                 // ATTRIBUTE_FLAG_COMPRESSED, ATTRIBUTE_FLAG_SPARSE
 /* 0x0E */ uint16_t attributeId;
 };
 static_assert(offsetof(ATTRIBUTE_HEADER, length) == 0x04);
+static_assert(offsetof(ATTRIBUTE_HEADER, flags) == 0x0C);
 static_assert(offsetof(ATTRIBUTE_HEADER, nonResident) == 0x08);
 static_assert(offsetof(ATTRIBUTE_HEADER, nameLength) == 0x09);
 static_assert(sizeof(ATTRIBUTE_HEADER) == 0x10);
@@ -122,6 +123,16 @@ static_assert(offsetof(NONRESIDENT_ATTRIBUTE_HEADER, mappingPairsOffset) == 0x20
 static_assert(offsetof(NONRESIDENT_ATTRIBUTE_HEADER, allocatedSize) == 0x28);
 static_assert(offsetof(NONRESIDENT_ATTRIBUTE_HEADER, dataSize) == 0x30);
 static_assert(sizeof(NONRESIDENT_ATTRIBUTE_HEADER) == 0x40);
+
+// A compressed or sparse non-resident attribute's header goes on with the bytes it really stores.
+struct STORED_NONRESIDENT_ATTRIBUTE_HEADER {
+/* 0x00 */ NONRESIDENT_ATTRIBUTE_HEADER common;
+/* 0x40 */ uint64_t compressedSize;        // clusters that are not holes, in bytes
+};
+static_assert(offsetof(STORED_NONRESIDENT_ATTRIBUTE_HEADER, compressedSize) == 0x40);
+
+inline constexpr uint16_t ATTRIBUTE_FLAG_COMPRESSED = 0x0001;
+inline constexpr uint16_t ATTRIBUTE_FLAG_SPARSE = 0x8000;
 
 // One entry of an attribute list: where an attribute of the file lives.
 struct ATTRIBUTE_LIST_ENTRY {

@@ -75,6 +75,7 @@ class CMftScanner {
   void ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord);
   void ProcessSlot(uint8_t* slot, uint64_t recordNumber);
   void HandOver();
+  bool IsNameHandedOver(const CAttrFileName& name) const;
   void Skip(uint64_t recordNumber, ESkipReason reason);
   bool TooManyDamaged(uint64_t inUse) const;
 
@@ -86,7 +87,8 @@ class CMftScanner {
   uint64_t m_recordSlots = 0;
   // Slots of the current chunk that could not be read (zero-filled, skipped as unreadable).
   std::vector<bool> m_unreadable;
-  std::vector<uint64_t> m_parentsHandedOver;
+  // The names of the current record handed over so far.
+  std::vector<const CAttrFileName*> m_namesHandedOver;
   WCHAR m_name[CFileName::MAX_NAME_UNITS + 1] = {};
 };
 
@@ -196,33 +198,40 @@ void CMftScanner::HandOver() {
   }
   values.attributes = standardAttributes | (acceptedNames >= 2 ? ATTR_HAS_HARDLINKS : 0);
 
-  m_parentsHandedOver.clear();
+  // One entry per accepted name; two names of a record in one directory are one entry only when they
+  // are the same units. A directory is entered once, under its first accepted name.
+  m_namesHandedOver.clear();
   for (const CAttrBase* attribute : names) {
     const auto& fileName = *static_cast<const CAttrFileName*>(attribute);
     if (!IsAcceptedName(fileName)) continue;
-    // A record gets at most one entry per parent directory: its first accepted name there.
-    const uint64_t parent = fileName.ParentRecord();
-    if (std::find(m_parentsHandedOver.begin(), m_parentsHandedOver.end(), parent) != m_parentsHandedOver.end()) {
-      continue;
-    }
-    m_parentsHandedOver.push_back(parent);
-    values.parentRecord = parent;
+    if (IsNameHandedOver(fileName)) continue;
+    m_namesHandedOver.push_back(&fileName);
+    values.parentRecord = fileName.ParentRecord();
     values.nameLength = static_cast<uint16_t>(fileName.CopyName(m_name));
     values.name = m_name;
 
     if (m_record.IsDirectory()) {
       m_sink.AddDirectory(recordNumber, values);
-      continue;
+      return;
     }
     CAttrBase* data = UnnamedData(m_record);
-    if (data == nullptr) continue;  // only named streams: no entry
+    if (data == nullptr) return;  // only named streams: no entry
     uint64_t allocatedSize = 0;
     const uint64_t fileSize = data->GetValueSize(&allocatedSize);
-    if ((standardAttributes & FILE_ATTRIBUTE_BIT_COMPRESSED) != 0 && data->IsNonResident()) {
-      allocatedSize = m_record.GetCompressedAllocation();
-    }
+    // Compressed or sparse: the space taken is the clusters stored, not the attribute's allocation.
+    const bool compressed = (standardAttributes & FILE_ATTRIBUTE_BIT_COMPRESSED) != 0;
+    const bool sparse = (data->Flags() & ATTRIBUTE_FLAG_SPARSE) != 0;
+    if ((compressed || sparse) && data->IsNonResident()) allocatedSize = m_record.GetCompressedAllocation();
     m_sink.AddFile(values, fileSize, allocatedSize);
   }
+}
+
+bool CMftScanner::IsNameHandedOver(const CAttrFileName& name) const {
+  const uint64_t parent = name.ParentRecord();
+  for (const CAttrFileName* handedOver : m_namesHandedOver) {
+    if (handedOver->ParentRecord() == parent && handedOver->HasSameName(name)) return true;
+  }
+  return false;
 }
 
 void CMftScanner::Skip(uint64_t recordNumber, ESkipReason reason) {

@@ -110,6 +110,52 @@ INSTANTIATE_TEST_SUITE_P(MadeVolumes, ApiVolumeTest, ::testing::ValuesIn(ListedV
                            return name;
                          });
 
+TEST(ApiFindTest, NamesAreFoundWhateverTheirCaseAndAnExactNameWins) {
+  const ostrin::test::STestVolume unicode = ostrin::test::MakeTestVolume("unicode");
+  const ostrin::test::STestVolume cases = ostrin::test::MakeTestVolume("links-and-case");
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('T', unicode.image).Volume('U', cases.image));
+  server.Start();
+  ConnectOrFail();
+  const int32_t unicodeDrive = OstOpenDrive('T', nullptr, 0);
+  const int32_t casesDrive = OstOpenDrive('U', nullptr, 0);
+  ASSERT_GE(unicodeDrive, 0);
+  ASSERT_GE(casesDrive, 0);
+  struct Case {
+    int32_t drive;
+    const char* path;  // UTF-8
+    std::vector<std::string> names;
+  };
+  const std::vector<Case> table = {
+      // Letters beyond ASCII without case, in the directory and in the pattern.
+      {unicodeDrive, "\\ÜNÏCÖDÉ\\*", {"café.txt", "cafe\xCC\x81.txt"}},  // é composed, and e with a combining accent
+      {unicodeDrive, "\\ünïcödé\\CAFÉ.TXT", {"café.txt"}},
+      {unicodeDrive, "\\РУССКИЙ\\Ф*", {"файл.txt"}},
+      // Sub, sub and SUB are three directories: each is reached by its own name, and a name that is
+      // none of them exactly reaches the first of them.
+      {casesDrive, "\\case\\Sub\\*", {"deeper", "upper.txt"}},
+      {casesDrive, "\\case\\sub\\*", {"deeper", "lower.txt"}},
+      {casesDrive, "\\case\\SUB\\*", {"caps.txt"}},
+      {casesDrive, "\\CASE\\sub\\DEEPER\\*", {"in-lower.txt"}},
+      {casesDrive, "\\case\\Sub\\deeper\\*", {"in-upper.txt"}},
+      {casesDrive, "\\case\\sUB\\*", {"deeper", "upper.txt"}},
+      // The directory itself, then the further entries its name matches as a pattern.
+      {casesDrive, "\\case\\sub\\", {"sub", "SUB"}},
+  };
+  for (const Case& c : table) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW data{};
+    OST_FIND_HANDLE find = OstFindFirstFile(static_cast<uint32_t>(c.drive), Utf8ToWide(c.path).c_str(), &data);
+    if (find != nullptr) {
+      do {
+        names.push_back(WideToUtf8(data.cFileName));
+      } while (OstFindNextFile(find, &data) != 0);
+      OstFindClose(find);
+    }
+    EXPECT_EQ(names, c.names) << c.path;
+  }
+  EXPECT_EQ(OstDisconnect(), 1);
+}
+
 std::vector<int32_t> g_progress;
 int32_t g_progressAnswer = 1;
 int32_t RecordProgress(int32_t percent, int32_t callerValue) {

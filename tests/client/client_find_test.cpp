@@ -2,6 +2,12 @@
 // stand-in for the service: paths, patterns, the find-data record, and images that break their layout.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -206,6 +212,44 @@ TEST_F(ClientFindTest, FindDataCarriesTheEntryAndTheAllocatedSizeInTheAlternateN
   OstFindClose(find);
 }
 
+TEST_F(ClientFindTest, BlocksPastFourGibibytesAreFollowedByAllTheirOffset) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "a section of over 4 GiB is committed in full on Windows; the offsets are the same code";
+#else
+  // A sparse section: the root's block at 0, and the block of its one directory past 4 GiB.
+  constexpr uint64_t FAR_BLOCK = (uint64_t{1} << 32) + 16;
+  std::vector<uint8_t> root = ostrin::test::BuildImage(ImageDirectory(WString(), {ImageDirectory(WTEXT("big"), {})}));
+  WriteLE<uint64_t>(&root[sizeof(IMAGE_DIR_HEADER) + offsetof(IMAGE_NODE, sizeOrBlockOffset)], FAR_BLOCK);
+  root.resize(root.size() - sizeof(IMAGE_DIR_HEADER));  // big's empty block moves out
+  const std::vector<uint8_t> far = ostrin::test::BuildImage(ImageDirectory(WString(), {ImageFile(WTEXT("inner.txt"), 7)}));
+  const uint64_t size = FAR_BLOCK + far.size();
+  const std::string name = "/OstrinTest_far_" + std::to_string(::getpid());
+  const int fd = ::shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+  ASSERT_EQ(::pwrite(fd, root.data(), root.size(), 0), static_cast<ssize_t>(root.size()));
+  ASSERT_EQ(::pwrite(fd, far.data(), far.size(), static_cast<off_t>(FAR_BLOCK)), static_cast<ssize_t>(far.size()));
+  ::close(fd);
+  {
+    ostrin::test::CFakeService service([&](CSockStream& connection) {
+      ostrin::test::Greet(connection);
+      ostrin::test::ServeOpen(connection, 'F', AsciiToWide("Global\\" + name.substr(1)), size);
+    });
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(OstConnect(), 1) << ::testing::internal::GetCapturedStderr();
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(OstOpenDrive('F', nullptr, 0), 'F' - 'A');
+  }
+  ::shm_unlink(name.c_str());
+  WIN32_FIND_DATAW data{};
+  OST_FIND_HANDLE find = OstFindFirstFile('F' - 'A', WTEXT("\\big\\*"), &data);
+  ASSERT_NE(find, nullptr) << OstGetLastError('F');
+  EXPECT_EQ(WideToUtf8(data.cFileName), "inner.txt");
+  EXPECT_EQ(data.nFileSizeLow, 7u);
+  OstFindClose(find);
+#endif
+}
+
 TEST_F(ClientFindTest, AnEmptyRootFindsNothingWithoutAnError) {
   const COpenedImage drive('F', ostrin::test::BuildImage(ImageDirectory(WString(), {})));
   const SFound found = FindAll(drive, WTEXT("\\*"));
@@ -303,8 +347,17 @@ TEST(WildcardMatchTest, MatchesLikeTheFindFunctionsPromise) {
       {WTEXT("*x*"), WTEXT("abc"), false},
       {WTEXT("*s*s*s"), WTEXT("mississippis"), true},
       {WTEXT("m*i*i*i*x"), WTEXT("mississippi"), false},
-      // Only ASCII letters fold.
-      {WTEXT("\u00e4"), WTEXT("\u00c4"), false},
+      // Letters beyond ASCII fold as Unicode's simple case folding has them, one unit to one unit.
+      {WTEXT("\u00e4"), WTEXT("\u00c4"), true},                          // a, A with diaeresis
+      {WTEXT("*\u00c9*"), WTEXT("caf\u00e9.txt"), true},                 // E, e with acute
+      {WTEXT("\u03c3\u03bf\u03c6\u03af\u03b1"), WTEXT("\u03a3\u039f\u03a6\u038a\u0391"), true},  // Greek, tonos kept
+      {WTEXT("\u03c3\u03bf\u03c6\u03af\u03b1"), WTEXT("\u03a3\u039f\u03a6\u0399\u0391"), false},  // iota without tonos
+      {WTEXT("*\u03c2"), WTEXT("\u039b\u039f\u0393\u039f\u03a3"), true},            // final sigma, capital sigma
+      {WTEXT("\u0444\u0430\u0439\u043b*"), WTEXT("\u0424\u0410\u0419\u041b.txt"), true},  // Cyrillic
+      {WTEXT("\u00df"), WTEXT("\u1e9e"), true},                          // sharp s and capital sharp s
+      {WTEXT("\u0131"), WTEXT("I"), false},                               // dotless i folds to nothing
+      {WTEXT("\u0130"), WTEXT("i"), false},                               // nor does capital I with dot
+      {WTEXT("K"), WTEXT("\u212a"), true},                                // Kelvin sign
       {WTEXT("\u00e4*"), WTEXT("\u00e4bc"), true},
   };
   for (const Case& c : cases) {

@@ -81,8 +81,7 @@ void CompareWithSleuthkit(const CScanned& scanned, const std::string& image, uin
   std::map<std::pair<uint64_t, std::string>, std::vector<SFlsEntry>> groups;
   for (const SFlsEntry& entry : ostrin::test::UserEntries(ostrin::test::RunFls(image, offsetSectors))) {
     if (!entry.hasUnnamedData && entry.nameType != 'd') continue;
-    const std::string where = entry.nameType == 'd' ? std::string() : ostrin::test::ParentPath(entry.path);
-    groups[{entry.record, where}].push_back(entry);
+    groups[{entry.record, entry.nameType == 'd' ? std::string() : entry.path}].push_back(entry);
     const auto found = scanned.entries.find(entry.path);
     if (found == scanned.entries.end()) continue;
     SCOPED_TRACE(entry.path);
@@ -132,10 +131,10 @@ TEST(ScanTest, NamesAndSizesFollowTheNameRules) {
   ASSERT_TRUE(has("/b/shared-elsewhere.txt"));
   EXPECT_NE(scanned.entries.at("/a/shared.txt").attributes & ATTR_HAS_HARDLINKS, 0u);
   EXPECT_NE(scanned.entries.at("/b/shared-elsewhere.txt").attributes & ATTR_HAS_HARDLINKS, 0u);
-  // Two names in one directory: one entry, marked.
-  EXPECT_NE(has("/a/twice.txt"), has("/a/twice-again.txt"));
-  const std::string twice = has("/a/twice.txt") ? "/a/twice.txt" : "/a/twice-again.txt";
-  EXPECT_NE(scanned.entries.at(twice).attributes & ATTR_HAS_HARDLINKS, 0u);
+  // Two names in one directory: two entries, both marked.
+  ASSERT_TRUE(has("/a/twice.txt") && has("/a/twice-again.txt"));
+  EXPECT_NE(scanned.entries.at("/a/twice.txt").attributes & ATTR_HAS_HARDLINKS, 0u);
+  EXPECT_NE(scanned.entries.at("/a/twice-again.txt").attributes & ATTR_HAS_HARDLINKS, 0u);
   // A Win32 name with a DOS name beside it: the long name only, not marked.
   ASSERT_TRUE(has("/a/Long File Name.txt"));
   EXPECT_FALSE(has("/a/LONGFI~1.TXT"));
@@ -143,6 +142,21 @@ TEST(ScanTest, NamesAndSizesFollowTheNameRules) {
   // POSIX names equal but for case are three files.
   EXPECT_TRUE(has("/case/Readme") && has("/case/README") && has("/case/readme"));
   EXPECT_EQ(scanned.entries.at("/case/README").fileSize, 2u);
+}
+
+TEST(ScanTest, EveryNameOfAFileIsAnEntry) {
+  // A file with 100 names in one directory (most of them in extension records) and one in another.
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("links-and-case");
+  const CScanned scanned = ScanImage(volume.image);
+  size_t inOne = 0;
+  for (const auto& [path, entry] : scanned.entries) {
+    if (path.rfind("/one/", 0) != 0) continue;
+    ++inOne;
+    EXPECT_NE(entry.attributes & ATTR_HAS_HARDLINKS, 0u) << path;
+    EXPECT_EQ(entry.fileSize, 10u) << path;
+  }
+  EXPECT_EQ(inOne, 100u);
+  EXPECT_EQ(scanned.entries.count("/two/elsewhere.txt"), 1u);
 }
 
 TEST(ScanTest, ProgressReportsEveryWholePercentOnceAndNever100) {

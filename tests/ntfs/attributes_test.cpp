@@ -125,6 +125,23 @@ TEST(SparseTest, HolesReadAsZerosAndAreNotCountedAsStored) {
   EXPECT_EQ(middle, std::string(9000, '\0'));
 }
 
+TEST(SparseTest, StoredClustersAreWhatTheHeaderSaysIsStored) {
+  // A sparse or compressed attribute's header carries the bytes it stores; the runs must say the same.
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("sparse-and-compressed");
+  CNTFSVolume reader;
+  reader.OpenPath(volume.image);
+  for (const char* path : {"/sparse/holes-only.bin", "/sparse/head.bin", "/sparse/tail.bin", "/sparse/scattered.bin",
+                           "/compressed/text.txt", "/compressed/random.bin", "/compressed/zeros.bin"}) {
+    CFileRecord record(&reader);
+    record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
+    ASSERT_TRUE(record.LoadRecord(RecordOf(volume, path)) && record.BuildAttributeLists()) << path;
+    const auto* data = dynamic_cast<const CAttrNonResident*>(UnnamedData(record));
+    ASSERT_NE(data, nullptr) << path;
+    ASSERT_NE(data->Flags() & (ATTRIBUTE_FLAG_SPARSE | ATTRIBUTE_FLAG_COMPRESSED), 0) << path;
+    EXPECT_EQ(data->StoredBytes(), READ_FIELD(STORED_NONRESIDENT_ATTRIBUTE_HEADER, compressedSize, data->Header())) << path;
+  }
+}
+
 TEST(SparseTest, BytesPastTheInitializedSizeReadAsZeros) {
   // NTFS leaves the clusters past the initialized size undefined: whatever they hold, they read as zeros.
   const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("sparse-and-compressed");

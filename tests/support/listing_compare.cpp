@@ -11,10 +11,11 @@ void CompareWithMaker(const CListedEntries& listed, const std::vector<SExpectedE
   for (const SExpectedEntry& entry : names) ++acceptedNames[entry.record];
   std::map<std::pair<uint64_t, std::string>, std::vector<SExpectedEntry>> groups;
   for (const SExpectedEntry& entry : names) {
-    // Directories are listed once, under their first name; files without unnamed data not at all.
+    // Directories are listed once, under their first name; files once per name (two names of a file
+    // in one directory are one entry only when they are the same, which makes them the same path);
+    // files without unnamed data not at all.
     if (!entry.isDirectory && !entry.size) continue;
-    const std::string where = entry.isDirectory ? std::string() : ParentPath(entry.path);
-    groups[{entry.record, where}].push_back(entry);
+    groups[{entry.record, entry.isDirectory ? std::string() : entry.path}].push_back(entry);
   }
   ExpectOnePathPerGroup(listed, groups, "the maker");
 

@@ -22,8 +22,8 @@ using CListedEntries = std::map<std::string, CImageEntry>;
 // "/a/b" of "/a/b/c".
 inline std::string ParentPath(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
-// Checks that the listed paths are exactly one per group: a record is listed once in each directory
-// that holds one of its names (with whichever of its names there comes first).
+// Checks that the listed paths are exactly one per group: a directory is listed once (under whichever
+// of its names comes first), a file once under each of its names.
 template <typename Entry>
 void ExpectOnePathPerGroup(const CListedEntries& listed,
                            const std::map<std::pair<uint64_t, std::string>, std::vector<Entry>>& groups,

@@ -139,7 +139,18 @@ SIstat RunIstat(const std::string& image, uint64_t record, uint64_t offsetSector
   istat.text = result.out;
   std::istringstream in(result.out);
   std::string line;
+  bool inUnnamedData = false;  // in the cluster list of the unnamed $DATA attribute
   while (std::getline(in, line)) {
+    if (line.rfind("Type: $", 0) == 0) {
+      inUnnamedData = line.rfind("Type: $DATA (128-", 0) == 0 && line.find("Name: N/A") != std::string::npos;
+      continue;
+    }
+    if (inUnnamedData) {
+      // Cluster addresses, eight to a line; a hole is listed as cluster 0.
+      std::istringstream clusters(line);
+      unsigned long long cluster = 0;
+      while (clusters >> cluster) istat.storedClusters += cluster != 0 ? 1 : 0;
+    }
     unsigned type = 0, id = 0;
     unsigned long long entry = 0, vcn = 0;
     if (std::sscanf(line.c_str(), "Type: %u-%u MFT Entry: %llu VCN: %llu", &type, &id, &entry, &vcn) == 4) {

@@ -55,6 +55,7 @@ struct SIstat {
   std::string text;                          // the whole output of istat
   std::vector<SIstatListEntry> attributeList; // empty when the record has no attribute list
   uint32_t links = 0;                        // "Links:" of the header
+  uint64_t storedClusters = 0;               // clusters of the unnamed $DATA that are not holes
 };
 
 // Runs istat on one record; throws std::runtime_error when istat fails.

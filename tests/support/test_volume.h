@@ -18,7 +18,7 @@ struct SExpectedEntry {
   bool isDirectory = false;
   uint8_t nameSpace = 0;             // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
   std::optional<uint64_t> size;      // unnamed $DATA value size; empty when there is no unnamed $DATA
-  std::optional<uint64_t> allocated; // as NTFS records it (compressed: clusters stored x cluster size)
+  std::optional<uint64_t> allocated; // space taken (compressed or sparse: clusters stored x cluster size)
   uint32_t attributes = 0;           // $STANDARD_INFORMATION file attribute word
   uint64_t created = 0, written = 0, accessed = 0;  // raw UTC FILETIME
   uint32_t links = 0;                // link count of the record header

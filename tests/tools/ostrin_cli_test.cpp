@@ -386,7 +386,7 @@ class OstrinCommandTest : public ::testing::Test {
 std::unique_ptr<ostrin::test::STestVolume> OstrinCommandTest::s_volume;
 
 const char ROOT_BY_NAME[] = "Archive\\\nDocuments\\\nempty.txt\nPictures\\\nTemp\\\nUnicode\\\n";
-const char SUMMARY_OF_THE_DRIVE[] = "       9 file(s)  9523510 bytes, 8606006 allocated\n       7 dir(s)\n";
+const char SUMMARY_OF_THE_DRIVE[] = "       9 file(s)  9523510 bytes, 225590 allocated\n       7 dir(s)\n";
 
 TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
   ExpectOutputs({
@@ -410,7 +410,7 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
        "\n"
        "Directory of S:\\Archive\\\n"
        "----AC--         1048576          131072  2021-06-02 12:00:08  big.log\n"
-       "----A-P-         8388608         8388608  2021-06-02 12:00:09  sparse.bin\n"
+       "----A-P-         8388608            8192  2021-06-02 12:00:09  sparse.bin\n"
        "\n"
        "Directory of S:\\Documents\\\n"
        "-R--A---             300             300  2021-06-02 12:00:02  notes.txt\n"
@@ -459,14 +459,14 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
        "S:\\Unicode\\Ünïcödé\\日本語.txt\n"},
       {{"find", "S:\\Pictures", "2?2?"}, "S:\\Pictures\\2024\\\n"},
       {{"du", "S:"},
-       "        9437184         8519680  S:\\Archive\\\n"
+       "        9437184          139264  S:\\Archive\\\n"
        "          12588           12588  S:\\Documents\\\n"
        "          61440           61440  S:\\Pictures\\2024\\\n"
        "          73728           73728  S:\\Pictures\\\n"
        "              0               0  S:\\Temp\\\n"
        "             10              10  S:\\Unicode\\Ünïcödé\\\n"
        "             10              10  S:\\Unicode\\\n"
-       "        9523510         8606006  S:\\\n" +
+       "        9523510          225590  S:\\\n" +
            std::string(SUMMARY_OF_THE_DRIVE)},
       {{"du", "S:\\Pictures"},
        "          61440           61440  S:\\Pictures\\2024\\\n"
@@ -474,7 +474,7 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
        "       3 file(s)  73728 bytes, 73728 allocated\n"
        "       1 dir(s)\n"},
       {{"info", "S:"}, "Drive        S:\nImage        " + std::to_string(ostrin::test::ExpectedImageSize(s_volume->image)) +
-                           " bytes\nDirectories  7\nFiles        9\nSize         9523510 bytes\nAllocated    8606006 bytes\n"},
+                           " bytes\nDirectories  7\nFiles        9\nSize         9523510 bytes\nAllocated    225590 bytes\n"},
       // An empty directory lists nothing, and that is no failure.
       {{"ls", "S:\\Temp"}, ""},
       {{"ls", "S:\\temp\\*"}, ""},
@@ -532,14 +532,14 @@ TEST_F(OstrinCommandTest, EachSortOrderWithinEachDirectory) {
        "S:\\Documents\\notes.txt\n"},
       // du orders a directory's subdirectories by what is below them.
       {{"du", "--sort=size", "S:"},
-       "        9437184         8519680  S:\\Archive\\\n"
+       "        9437184          139264  S:\\Archive\\\n"
        "          61440           61440  S:\\Pictures\\2024\\\n"
        "          73728           73728  S:\\Pictures\\\n"
        "          12588           12588  S:\\Documents\\\n"
        "             10              10  S:\\Unicode\\Ünïcödé\\\n"
        "             10              10  S:\\Unicode\\\n"
        "              0               0  S:\\Temp\\\n"
-       "        9523510         8606006  S:\\\n" +
+       "        9523510          225590  S:\\\n" +
            std::string(SUMMARY_OF_THE_DRIVE)},
   });
 }
@@ -553,8 +553,8 @@ TEST_F(OstrinCommandTest, HumanReadableSizes) {
        "       0 dir(s)\n"},
       {{"ls", "-lh", "S:\\Archive"},
        "----AC--         1.0 MiB         128 KiB  2021-06-02 12:00:08  big.log\n"
-       "----A-P-         8.0 MiB         8.0 MiB  2021-06-02 12:00:09  sparse.bin\n"
-       "       2 file(s)  9.0 MiB, 8.2 MiB allocated\n"
+       "----A-P-         8.0 MiB         8.0 KiB  2021-06-02 12:00:09  sparse.bin\n"
+       "       2 file(s)  9.0 MiB, 136 KiB allocated\n"
        "       0 dir(s)\n"},
       {{"du", "-h", "S:\\Pictures"},
        "         60 KiB          60 KiB  S:\\Pictures\\2024\\\n"
@@ -564,7 +564,7 @@ TEST_F(OstrinCommandTest, HumanReadableSizes) {
   });
   const SProgramResult info = Ostrin({"info", "-h", "S:"});
   EXPECT_EQ(info.exitCode, 0);
-  EXPECT_NE(info.out.find("\nSize         9.1 MiB\nAllocated    8.3 MiB\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\nSize         9.1 MiB\nAllocated    221 KiB\n"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("\nImage        " + FormatHumanSize(ostrin::test::ExpectedImageSize(s_volume->image)) + "\n"),
             std::string::npos)
       << info.out;
@@ -700,6 +700,37 @@ TEST_F(OstrinCommandTest, JsonTimesCarryTheServicesZoneOffset) {
   EXPECT_EQ(UtcSecondsOfIsoTime(notes["lastWrite"].text), ostrin::test::FileTimeToUnixSeconds(expected->written));
   EXPECT_EQ(UtcSecondsOfIsoTime(notes["created"].text), ostrin::test::FileTimeToUnixSeconds(expected->created));
   EXPECT_EQ(UtcSecondsOfIsoTime(notes["lastAccess"].text), ostrin::test::FileTimeToUnixSeconds(expected->accessed));
+}
+
+TEST(OstrinCommandCaseTest, DirectoriesThatDifferOnlyInCaseAreListedApart) {
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("links-and-case");
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('S', volume.image));
+  server.Start();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"tree", "S:\\case"},
+       "S:\\case\\\n+-- SUB\\\n|   \\-- caps.txt\n+-- Sub\\\n|   +-- deeper\\\n|   |   \\-- in-upper.txt\n"
+       "|   \\-- upper.txt\n+-- sub\\\n|   +-- deeper\\\n|   |   \\-- in-lower.txt\n|   \\-- lower.txt\n\\-- sub.txt\n"},
+      {{"du", "S:\\case"},
+       "              5               5  S:\\case\\SUB\\\n"
+       "              2               2  S:\\case\\Sub\\deeper\\\n"
+       "              3               3  S:\\case\\Sub\\\n"
+       "              4               4  S:\\case\\sub\\deeper\\\n"
+       "              7               7  S:\\case\\sub\\\n"
+       "             21              21  S:\\case\\\n"
+       "       6 file(s)  21 bytes, 21 allocated\n       5 dir(s)\n"},
+  };
+  for (const auto& [arguments, out] : cases) {
+    const SProgramResult result = Ostrin(arguments);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, out) << arguments.front();
+  }
+  // A recursive listing reaches every file once, under its own directory.
+  const std::string listing = Ostrin({"ls", "-R", "S:\\case"}).out;
+  for (const char* part : {"Directory of S:\\case\\Sub\\deeper\\\nin-upper.txt\n",
+                           "Directory of S:\\case\\sub\\deeper\\\nin-lower.txt\n",
+                           "Directory of S:\\case\\SUB\\\ncaps.txt\n"}) {
+    EXPECT_NE(listing.find(part), std::string::npos) << part << "\n" << listing;
+  }
 }
 
 TEST(OstrinCommandInterruptTest, CtrlCDuringTheScanAbortsIt) {

@@ -92,7 +92,7 @@ SRecord ReadRecord(ntfs_volume* vol, uint64_t number, const MFT_RECORD* m) {
   }
   // Every $DATA extent in attribute order: the first unnamed one (lowest VCN 0) carries the sizes.
   ntfs_attr_reinit_search_ctx(ctx);
-  bool compressed = false;
+  bool stored = false;  // compressed or sparse: only the clusters stored count as allocated
   while (ntfs_attr_lookup(AT_DATA, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
     ATTR_RECORD* a = ctx->attr;
     if (a->name_length != 0) {
@@ -104,13 +104,13 @@ SRecord ReadRecord(ntfs_volume* vol, uint64_t number, const MFT_RECORD* m) {
     if (a->non_resident) {
       r.size = static_cast<uint64_t>(sle64_to_cpu(a->data_size));
       r.allocated = static_cast<uint64_t>(sle64_to_cpu(a->allocated_size));
-      compressed = (a->flags & ATTR_IS_COMPRESSED) != 0;
+      stored = (a->flags & (ATTR_IS_COMPRESSED | ATTR_IS_SPARSE)) != 0;
     } else {
       r.size = r.allocated = le32_to_cpu(a->value_length);
     }
   }
   ntfs_attr_put_search_ctx(ctx);
-  if (compressed) r.allocated = StoredClusters(ni) * vol->cluster_size;
+  if (stored) r.allocated = StoredClusters(ni) * vol->cluster_size;
   ntfs_inode_close(ni);
   return r;
 }

@@ -20,9 +20,10 @@
 //   namespace   namespace byte of this FILE_NAME: 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
 //   size        value size of the first unnamed $DATA attribute; "-" when the record has none
 //               (every directory, and a file whose only data are named streams)
-//   allocated   as NTFS records it: resident: the value length; non-resident: the allocated size
-//               of the attribute; compressed (non-resident with the compression flag): the clusters
-//               actually stored (runs that are not holes, over all extents) x cluster size; "-" as size
+//   allocated   the space the data takes: resident: the value length; non-resident: the allocated
+//               size of the attribute; compressed or sparse (non-resident with the compression or the
+//               sparse flag): the clusters actually stored (runs that are not holes, over all
+//               extents) x cluster size; "-" as size
 //   attributes  the file attribute word of $STANDARD_INFORMATION, hex with 0x (e.g. 0x00000020)
 //   created, written, accessed
 //               the $STANDARD_INFORMATION creation, last write and last access times, raw UTC

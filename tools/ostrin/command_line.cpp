@@ -247,7 +247,7 @@ std::string HelpText(ECommand command) {
   switch (command) {
     case ECommand::List:
       return "usage: ostrin ls [-l] [-R] [-h] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]\n"
-             "Lists the entries of a directory, sorted by name (ASCII letters without case). X:\\path lists\n"
+             "Lists the entries of a directory, sorted by name (without case). X:\\path lists\n"
              "the directory it names, or the one file; a last name with '*' and '?' lists what matches it.\n"
              "  -l  attributes (D directory, R read-only, H hidden, S system, A archive, C compressed,\n"
              "      P sparse, L two or more names), size, allocated size, last write time, and at the end\n"
@@ -266,8 +266,8 @@ std::string HelpText(ECommand command) {
     case ECommand::Find:
       return "usage: ostrin find [--sort=KEY] [-r] [--json] X:[\\path] pattern\n"
              "Prints every entry below a directory whose name matches the pattern ('*' any run, '?' one\n"
-             "character; ASCII letters without case): a directory's matches, sorted, before those below\n"
-             "it. Exits 1 when nothing matches.\n";
+             "character; without case): a directory's matches, sorted, before those below it.\n"
+             "Exits 1 when nothing matches.\n";
     case ECommand::Info:
       return "usage: ostrin info [-h] [--json] X:\n"
              "Prints the size of the drive's image and its numbers of directories and files, with the\n"
@@ -293,7 +293,7 @@ std::string HelpText(ECommand command) {
          "  -l                  ls: attributes, sizes and time of each entry, and a summary\n"
          "  -R                  ls: the subdirectories too\n"
          "  -h                  ls, du, info: sizes in KiB, MiB, GiB, ...\n"
-         "  --sort=KEY          ls, tree, du, find: name (the default; ASCII letters without case),\n"
+         "  --sort=KEY          ls, tree, du, find: name (the default; without case),\n"
          "                      size (largest first), time (last write, newest first) or none (the\n"
          "                      image's order: subdirectories first)\n"
          "  -r                  ls, tree, du, find: the reverse order\n"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/case_fold.h"
 #include "common/text.h"
 
 namespace {
@@ -52,12 +53,13 @@ std::optional<std::vector<SListedEntry>> ReadDirectory(const SOpenDrive& drive, 
 
 namespace {
 
-// Names compared with the ASCII letters folded: negative, 0 or positive as a is before, like or after b.
+// Names compared without case, as the library compares them: negative, 0 or positive as a is before,
+// like or after b.
 int CompareFolded(const WString& a, const WString& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
-    const WCHAR unitA = AsciiLower(a[i]);
-    const WCHAR unitB = AsciiLower(b[i]);
+    const WCHAR unitA = FoldCase(a[i]);
+    const WCHAR unitB = FoldCase(b[i]);
     if (unitA != unitB) return unitA < unitB ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
