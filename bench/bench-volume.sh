@@ -1,16 +1,21 @@
-# Sourced by the benchmarks: bench_volume prints the path of the volume of 200,000 files in 2,000
-# directories, made once with ostrin-mkvol (which $build must hold) and cached outside the source tree
-# under a key of its manifest and the maker, with the maker's listing beside it.
+# Sourced by the benchmarks: bench_volume NAME prints the path of the benchmark volume made from
+# tests/volumes/NAME.manifest (bench-200k: 200,000 files in 2,000 directories; bench-1m: 1,000,000
+# files in 10,000 directories; bench-wide: one directory of 50,000 subdirectories). Each is made
+# once with ostrin-mkvol (which $maker names) and cached outside the source tree under a key of its
+# manifest and the maker, with the maker's listing beside it.
 bench_volume() {
+  local name=$1
   local cache=${OSTRIN_BENCH_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrin-bench}
-  local manifest=$root/tests/volumes/bench-200k.manifest
+  local manifest=$root/tests/volumes/$name.manifest
   local key
-  key=$(cat "$manifest" "$build/tools/mkvol/ostrin-mkvol" | sha256sum | cut -c1-16)
-  local image=$cache/bench-200k-$key.img
+  key=$(cat "$manifest" "$maker" | sha256sum | cut -c1-16)
+  local image=$cache/$name-$key.img
   mkdir -p "$cache"
   if [ ! -f "$image" ]; then
-    echo "Making the benchmark volume (once; cached in $cache) ..." >&2
-    "$build/tools/mkvol/ostrin-mkvol" "$manifest" "$image.tmp" "$image.expected" >/dev/null
+    echo "Making the benchmark volume $name (once; cached in $cache) ..." >&2
+    # Volumes of earlier manifests or makers go: they take gigabytes.
+    rm -f "$cache/$name"-*.img "$cache/$name"-*.img.expected "$cache/$name"-*.img.tmp
+    "$maker" "$manifest" "$image.tmp" "$image.expected" >/dev/null
     mv "$image.tmp" "$image"
   fi
   echo "$image"

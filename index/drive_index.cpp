@@ -53,22 +53,14 @@ void CDriveIndex::AddDirectory(uint64_t recordNumber, const CNodeValues& values)
   if (recordNumber == ROOT_RECORD || m_directories.count(recordNumber) != 0) return;
   CNodeValues directoryValues = values;
   directoryValues.attributes |= IMAGE_ATTRIBUTE_DIRECTORY;
-  // The lists hold the node before it is released from its owner, so a failing allocation leaks nothing.
-  auto directory = std::make_unique<CDirectory>(directoryValues);
-  m_directoryOrder.push_back(directory.get());
-  try {
-    m_directories.emplace(recordNumber, directory.get());
-  } catch (...) {
-    m_directoryOrder.pop_back();
-    throw;
-  }
-  directory.release();
+  // Once in the order list the directory is deleted with the others, also when the table cannot
+  // take it; a node that not even the list took is only arena memory (it holds nothing yet).
+  m_directoryOrder.push_back(new (m_nodes) CDirectory(directoryValues, m_nodes));
+  m_directories.emplace(recordNumber, m_directoryOrder.back());
 }
 
 void CDriveIndex::AddFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize) {
-  auto file = std::make_unique<CFile>(values, fileSize, allocatedSize);
-  m_files.push_back(file.get());
-  file.release();
+  m_files.push_back(new (m_nodes) CFile(values, m_nodes, fileSize, allocatedSize));
 }
 
 void CDriveIndex::DiscardNodes() {
@@ -81,15 +73,15 @@ void CDriveIndex::DiscardNodes() {
     for (CDirectory* directory : m_directoryOrder) delete directory;
   }
   for (CFile* file : m_files) delete file;
-  DeleteTree();
   m_directories.clear();
   m_directoryOrder.clear();
   m_files.clear();
   m_orphans.clear();
+  DeleteTree();
 }
 
 void CDriveIndex::LinkTree() {
-  m_root = new CDirectory(CNodeValues{});
+  m_root = new (m_nodes) CDirectory(CNodeValues{}, m_nodes);
   m_directories[ROOT_RECORD] = m_root;
   for (CDirectory* directory : m_directoryOrder) {
     const auto parent = m_directories.find(directory->ParentRecord());
@@ -111,7 +103,8 @@ void CDriveIndex::AttachFiles() {
     }
     file = nullptr;
   }
-  m_files.clear();
+  // The lists of the scan are given back now: the image is written next, beside the tree.
+  std::vector<CFile*>().swap(m_files);
 
   // Whatever does not reach the root goes: orphans with everything below them, and directories whose
   // parents form a loop (they point at each other, so no subtree deletion would ever reach them).
@@ -120,6 +113,7 @@ void CDriveIndex::AttachFiles() {
   while (!pending.empty()) {
     CDirectory* directory = pending.back();
     pending.pop_back();
+    directory->FreeSpareChildSlots();
     for (CFileBase* child : directory->Children()) {
       if (child->IsDirectory() && !static_cast<CDirectory*>(child)->IsReached()) {
         static_cast<CDirectory*>(child)->SetReached();
@@ -134,14 +128,16 @@ void CDriveIndex::AttachFiles() {
   // Unhook first, delete after: a directory's children may be unreached directories deleted before it.
   for (CDirectory* directory : unreached) directory->ReleaseSubdirectories();
   for (CDirectory* directory : unreached) delete directory;
-  m_directoryOrder.clear();
-  m_orphans.clear();
-  m_directories.clear();
+  std::vector<CDirectory*>().swap(m_directoryOrder);
+  std::vector<CDirectory*>().swap(m_orphans);
+  std::unordered_map<uint64_t, CDirectory*>().swap(m_directories);
 }
 
 void CDriveIndex::DeleteTree() {
   delete m_root;
   m_root = nullptr;
+  // The arena goes with the last node.
+  if (m_directoryOrder.empty() && m_files.empty()) m_nodes.Release();
 }
 
 void CDriveIndex::PublishImage(WCHAR letterAsSent) {

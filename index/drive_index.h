@@ -77,6 +77,8 @@ class CDriveIndex : public IScanSink {
   std::vector<CFile*> m_files;         // owned until attached
   std::vector<CDirectory*> m_orphans;  // directories whose parent is not in the table
   CDirectory* m_root = nullptr;
+  // The memory of every node and name of the build, released with the tree.
+  CNodeArena m_nodes;
   ostrin::platform::CSharedSection m_section;
   uint64_t m_imageSize = 0;
   WString m_sectionName;

@@ -4,26 +4,21 @@
 #include <algorithm>
 #include <cstring>
 
-CFileBase::CFileBase(const CNodeValues& values)
+CFileBase::CFileBase(const CNodeValues& values, CNodeArena& arena)
     : m_parentRecord(values.parentRecord),
-      m_nameLength(values.nameLength),
+      m_name(values.name != nullptr ? arena.CopyName(values.name, values.nameLength) : nullptr),
       m_lastWriteTime(values.lastWriteTime),
       m_creationTime(values.creationTime),
       m_lastAccessTime(values.lastAccessTime),
-      m_attributes(values.attributes) {
-  if (values.name != nullptr) {
-    m_name = std::make_unique_for_overwrite<WCHAR[]>(values.nameLength + 1u);
-    std::memcpy(m_name.get(), values.name, values.nameLength * sizeof(WCHAR));
-    m_name[values.nameLength] = 0;
-  }
-}
+      m_attributes(values.attributes),
+      m_nameLength(values.nameLength) {}
 
 CFileBase::~CFileBase() = default;
 
-CFile::CFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize)
-    : CFileBase(values), m_fileSize(fileSize), m_allocatedSize(allocatedSize) {}
+CFile::CFile(const CNodeValues& values, CNodeArena& arena, uint64_t fileSize, uint64_t allocatedSize)
+    : CFileBase(values, arena), m_fileSize(fileSize), m_allocatedSize(allocatedSize) {}
 
-CDirectory::CDirectory(const CNodeValues& values) : CFileBase(values) {}
+CDirectory::CDirectory(const CNodeValues& values, CNodeArena& arena) : CFileBase(values, arena) {}
 
 CDirectory::~CDirectory() {
   // A volume may nest directories deeper than the stack allows recursion: subdirectories hand their

@@ -5,22 +5,31 @@
 #include <memory>
 #include <vector>
 
+#include "index/node_arena.h"
 #include "ntfs/mft_scan.h"  // CNodeValues, what the scan hands over for one name
 #include "platform/types.h"
 
+// Nodes and names live in the build's arena: a node is made with new (arena) and deleted by its owner
+// (a directory its children, the drive index what is not yet in the tree) as usual; deleting runs
+// its destructor, and the memory goes back when the arena is released with the tree.
 class CFileBase {
  public:
-  explicit CFileBase(const CNodeValues& values);
+  // The name is copied into the arena.
+  CFileBase(const CNodeValues& values, CNodeArena& arena);
   virtual ~CFileBase();
   CFileBase(const CFileBase&) = delete;
   CFileBase& operator=(const CFileBase&) = delete;
+
+  static void* operator new(std::size_t size, CNodeArena& arena) { return arena.Allocate(size, alignof(CFileBase)); }
+  static void operator delete(void*, CNodeArena&) noexcept {}  // a constructor that failed
+  static void operator delete(void*) noexcept {}               // the arena holds the memory
 
   virtual bool IsDirectory() const = 0;
   virtual uint64_t GetFileSize() const { return 0; }
   virtual uint64_t GetAllocatedSize() const { return 0; }
 
   uint64_t ParentRecord() const { return m_parentRecord; }
-  const WCHAR* Name() const { return m_name.get(); }  // null only for the root
+  const WCHAR* Name() const { return m_name; }  // null only for the root
   uint16_t NameLength() const { return m_nameLength; }
   uint64_t LastWriteTime() const { return m_lastWriteTime; }
   uint64_t CreationTime() const { return m_creationTime; }
@@ -29,17 +38,17 @@ class CFileBase {
 
  private:
   uint64_t m_parentRecord;
-  std::unique_ptr<WCHAR[]> m_name;
-  uint16_t m_nameLength;
+  const WCHAR* m_name;  // in the arena
   uint64_t m_lastWriteTime;
   uint64_t m_creationTime;
   uint64_t m_lastAccessTime;
   uint32_t m_attributes;
+  uint16_t m_nameLength;
 };
 
 class CFile : public CFileBase {
  public:
-  CFile(const CNodeValues& values, uint64_t fileSize, uint64_t allocatedSize);
+  CFile(const CNodeValues& values, CNodeArena& arena, uint64_t fileSize, uint64_t allocatedSize);
 
   bool IsDirectory() const override { return false; }
   uint64_t GetFileSize() const override { return m_fileSize; }
@@ -52,7 +61,7 @@ class CFile : public CFileBase {
 
 class CDirectory : public CFileBase {
  public:
-  explicit CDirectory(const CNodeValues& values);
+  CDirectory(const CNodeValues& values, CNodeArena& arena);
   // Deletes the whole subtree (without recursion, however deep it is).
   ~CDirectory() override;
 
@@ -63,6 +72,8 @@ class CDirectory : public CFileBase {
   const std::vector<CFileBase*>& Children() const { return m_children; }
   // Gives up the subdirectories (they are owned elsewhere from now on) and keeps the files.
   void ReleaseSubdirectories();
+  // Gives back what the children list holds beyond its children, once all are in.
+  void FreeSpareChildSlots() { m_children.shrink_to_fit(); }
 
   // Size of the image of this directory and everything below it.
   uint64_t ComputeImageSize() const;

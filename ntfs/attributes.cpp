@@ -209,79 +209,58 @@ bool CAttrNonResident::ReadValue(uint64_t offset, void* destination, uint32_t le
   }
   if (length > dataSize - offset) length = static_cast<uint32_t>(dataSize - offset);
   if (length == 0) return true;
-
-  // Only the part below the initialized size comes from the disk; the rest is zeros.
-  auto* out = static_cast<uint8_t*>(destination);
-  const uint64_t initialized = InitializedSize();
-  const uint32_t stored = offset >= initialized ? 0 : static_cast<uint32_t>(std::min<uint64_t>(length, initialized - offset));
-  std::memset(out + stored, 0, length - stored);
-
-  uint64_t vcn = offset / m_clusterSize;
-  const uint32_t headSkip = static_cast<uint32_t>(offset % m_clusterSize);
-  uint32_t remaining = stored;
-  uint64_t got = 0;
-  if (headSkip != 0 && remaining != 0) {
-    if (!ReadRunClusters(vcn, 1, Scratch(), m_clusterSize, &got) || got != m_clusterSize) return false;
-    const uint32_t take = std::min(m_clusterSize - headSkip, remaining);
-    std::memcpy(out, Scratch() + headSkip, take);
-    out += take;
-    remaining -= take;
-    ++vcn;
-  }
-  const uint32_t wholeClusters = remaining / m_clusterSize;
-  if (wholeClusters != 0) {
-    const uint64_t bytes = static_cast<uint64_t>(wholeClusters) * m_clusterSize;
-    if (!ReadRunClusters(vcn, wholeClusters, out, bytes, &got) || got != bytes) return false;
-    out += bytes;
-    remaining -= static_cast<uint32_t>(bytes);
-    vcn += wholeClusters;
-  }
-  if (remaining != 0) {
-    if (!ReadRunClusters(vcn, 1, Scratch(), m_clusterSize, &got) || got != m_clusterSize) return false;
-    std::memcpy(out, Scratch(), remaining);
-  }
+  if (!ReadStored(offset, destination, length, &m_lastReadFault)) return false;
   *bytesRead = length;
   return true;
 }
 
-bool CAttrNonResident::ReadWithinCluster(uint64_t offset, void* destination, uint32_t length) {
-  m_lastReadFault = EReadFault::Unmapped;
-  const uint64_t vcn = offset / m_clusterSize;
-  const uint64_t inCluster = offset % m_clusterSize;
-  if (length > m_clusterSize - inCluster || offset > GetValueSize() || length > GetValueSize() - offset) return false;
+bool CAttrNonResident::ReadStored(uint64_t offset, void* destination, uint64_t length, EReadFault* fault) const {
+  *fault = EReadFault::Unmapped;
+  const uint64_t dataSize = GetValueSize();
+  if (offset > dataSize || length > dataSize - offset) return false;
+  // Only the part below the initialized size comes from the disk; the rest is zeros.
   auto* out = static_cast<uint8_t*>(destination);
-  if (offset >= InitializedSize()) {
-    std::memset(out, 0, length);
-    m_lastReadFault = EReadFault::None;
-    return true;
-  }
-  for (const tagDataRun_Entry* run : m_runs) {
-    if (vcn < run->startVcn || vcn > run->lastVcn) continue;
-    if (run->lcn == SPARSE_RUN_LCN) {
-      std::memset(out, 0, length);
-      m_lastReadFault = EReadFault::None;
-      return true;
-    }
-    uint64_t position = 0;
-    if (!MultiplyFits(static_cast<uint64_t>(run->lcn) + (vcn - run->startVcn), m_clusterSize, &position)) return false;
-    size_t got = 0;
-    if (!m_device->ReadAt(position + inCluster, out, length, &got)) {
-      m_lastReadFault = EReadFault::DeviceError;
-      return false;
-    }
-    if (got != length) return false;
-    const uint64_t initialized = InitializedSize();
-    if (offset + length > initialized) std::memset(out + (initialized - offset), 0, offset + length - initialized);
-    m_lastReadFault = EReadFault::None;
-    return true;
-  }
-  return false;
-}
+  const uint64_t initialized = InitializedSize();
+  const uint64_t stored = offset >= initialized ? 0 : std::min(length, initialized - offset);
+  std::memset(out + stored, 0, length - stored);
 
-uint8_t* CAttrNonResident::Scratch() {
-  // Made on first use: most values (those of the MFT scan among them) are read in whole clusters.
-  if (m_scratch == nullptr) m_scratch = std::make_unique<uint8_t[]>(m_clusterSize);
-  return m_scratch.get();
+  uint64_t position = offset;
+  uint64_t left = stored;
+  const tagDataRun_Entry* run = nullptr;
+  for (auto next = m_runs.begin(); left != 0;) {
+    const uint64_t vcn = position / m_clusterSize;
+    // Runs are in VCN order: the walk goes on from the run of the last piece.
+    if (run == nullptr || vcn > run->lastVcn) {
+      run = nullptr;
+      for (; next != m_runs.end(); ++next) {
+        if (vcn >= (*next)->startVcn && vcn <= (*next)->lastVcn) {
+          run = *next;
+          ++next;
+          break;
+        }
+      }
+      if (run == nullptr) return false;
+    }
+    const uint64_t inCluster = position % m_clusterSize;
+    const uint64_t take = std::min(left, (run->lastVcn - vcn + 1) * m_clusterSize - inCluster);
+    if (run->lcn == SPARSE_RUN_LCN) {
+      std::memset(out, 0, take);
+    } else {
+      uint64_t start = 0;
+      if (!MultiplyFits(static_cast<uint64_t>(run->lcn) + (vcn - run->startVcn), m_clusterSize, &start)) return false;
+      size_t got = 0;
+      if (!m_device->ReadAt(start + inCluster, out, take, &got)) {
+        *fault = EReadFault::DeviceError;
+        return false;
+      }
+      if (got != take) return false;  // the volume ends here
+    }
+    out += take;
+    position += take;
+    left -= take;
+  }
+  *fault = EReadFault::None;
+  return true;
 }
 
 bool CAttrNonResident::AppendExtent(const CAttrNonResident& extent) {
@@ -310,9 +289,14 @@ uint64_t CAttrNonResident::StoredBytes() const {
 CAttrStdInfo::CAttrStdInfo(const uint8_t* header, CFileRecord* owner) : CAttrResident(header, owner) {}
 
 void CAttrStdInfo::GetTimes(uint64_t* lastWriteTime, uint64_t* creationTime, uint64_t* lastAccessTime) const {
-  const auto toLocal = [](uint64_t utc) {
+  GetTimes(ostrin::platform::CLocalTimeConverter(), lastWriteTime, creationTime, lastAccessTime);
+}
+
+void CAttrStdInfo::GetTimes(const ostrin::platform::CLocalTimeConverter& converter, uint64_t* lastWriteTime,
+                            uint64_t* creationTime, uint64_t* lastAccessTime) const {
+  const auto toLocal = [&converter](uint64_t utc) {
     uint64_t local = 0;
-    return ostrin::platform::FileTimeToLocalFileTime(utc, &local) ? local : utc;
+    return converter.ToLocal(utc, &local) ? local : utc;
   };
   *lastWriteTime = toLocal(READ_FIELD(STANDARD_INFORMATION, lastWriteTime, m_value));
   if (creationTime != nullptr) *creationTime = toLocal(READ_FIELD(STANDARD_INFORMATION, creationTime, m_value));
@@ -354,13 +338,13 @@ bool CFileName::HasSameName(const CFileName& other) const {
 }
 
 void CFileName::TakeName() {
-  m_upperName.reset();
   m_nameLength = 0;
+  m_upperName[0] = 0;
   if (m_fileNameValue == nullptr) return;
   const uint8_t length = NameLengthInValue();
   if (length == 0) return;
-  m_upperName = std::make_unique<WCHAR[]>(length + 1u);  // zero-filled: units after a NUL stay NUL
-  const uint32_t copied = CopyName(m_upperName.get());
+  const uint32_t copied = CopyName(m_upperName);
+  std::fill(m_upperName + copied, m_upperName + length + 1, WCHAR{0});  // units after a NUL stay NUL
   for (uint32_t i = 0; i < copied; ++i) m_upperName[i] = AsciiUpper(m_upperName[i]);
   m_nameLength = length;
 }

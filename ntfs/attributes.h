@@ -9,7 +9,9 @@
 #include <string>
 
 #include "ntfs/layout.h"
+#include "ntfs/recycler.h"
 #include "ntfs/slist.h"
+#include "platform/local_time.h"
 #include "platform/types.h"
 
 namespace ostrin::platform {
@@ -23,11 +25,15 @@ struct tagDataRun_Entry {
   uint64_t clusters;
   uint64_t startVcn;
   uint64_t lastVcn;     // startVcn + clusters - 1
+
+  static void* operator new(std::size_t size) { return ntfs_recycler::Allocate(size); }
+  static void operator delete(void* block, std::size_t size) noexcept { ntfs_recycler::Free(block, size); }
 };
 
 inline constexpr int64_t SPARSE_RUN_LCN = -1;
 
-class CAttrBase {
+// Attribute objects are made and deleted for every record a scan parses: their memory is recycled.
+class CAttrBase : public CRecycled {
  public:
   // header points at the attribute inside its record; the record has checked that the attribute's
   // length lies inside the record and that the attribute is well formed (CAttrBase::IsWellFormed).
@@ -96,8 +102,11 @@ class CAttrNonResident : public CAttrBase {
   bool HasValidRuns() const override { return m_runsValid; }
   uint64_t GetValueSize(uint64_t* allocatedSize = nullptr) const override;
   // Bytes past the initialized size read as zeros, without touching the disk: NTFS leaves what the
-  // clusters hold there undefined.
+  // clusters hold there undefined. Parts of clusters are read as just those bytes.
   bool ReadValue(uint64_t offset, void* destination, uint32_t length, uint32_t* bytesRead) override;
+  // The same read without touching the object, so that several threads may read one value (the MFT's)
+  // at once: exactly length bytes at offset, false with *fault set when they cannot all be read.
+  bool ReadStored(uint64_t offset, void* destination, uint64_t length, EReadFault* fault) const;
   // The initialized size: where the bytes that were ever written end (at most the value size).
   uint64_t InitializedSize() const;
 
@@ -106,11 +115,6 @@ class CAttrNonResident : public CAttrBase {
   // true, with *bytesRead telling how much arrived (fewer bytes when a run is missing or a read fails).
   bool ReadRunClusters(uint64_t vcn, uint32_t count, void* destination, uint64_t destinationSize,
                        uint64_t* bytesRead);
-
-  // Reads length bytes at offset that lie inside one cluster straight from the device, as a read of
-  // just those bytes (a bad sector elsewhere in the cluster does not fail it). False when the bytes
-  // cross a cluster border or cannot be read; LastReadFault tells why.
-  bool ReadWithinCluster(uint64_t offset, void* destination, uint32_t length);
 
   // Takes the runs of the extent that continues this value (a further attribute of the same value
   // whose first VCN is where this one's range ends), so that one body reads the whole value.
@@ -128,12 +132,10 @@ class CAttrNonResident : public CAttrBase {
 
  protected:
   void DecodeRuns();
-  uint8_t* Scratch();
 
   CSList<tagDataRun_Entry> m_runs;
   bool m_runsValid = false;
   uint64_t m_vcnCount = 0;
-  std::unique_ptr<uint8_t[]> m_scratch;  // one cluster, for partial first and last clusters
   EReadFault m_lastReadFault = EReadFault::None;
 };
 
@@ -144,6 +146,9 @@ class CAttrStdInfo : public CAttrResident {
 
   // The times in the machine's local time; a time that cannot be converted is given in UTC.
   void GetTimes(uint64_t* lastWriteTime, uint64_t* creationTime = nullptr, uint64_t* lastAccessTime = nullptr) const;
+  // The same with the zone's bias read once for many records.
+  void GetTimes(const ostrin::platform::CLocalTimeConverter& converter, uint64_t* lastWriteTime,
+                uint64_t* creationTime = nullptr, uint64_t* lastAccessTime = nullptr) const;
   uint32_t FileAttributes() const;
 
   static constexpr uint32_t MIN_VALUE_LENGTH = sizeof(STANDARD_INFORMATION);
@@ -170,7 +175,7 @@ class CFileName {
   uint32_t CopyName(WCHAR* out) const;
   // Whether the two names are the same units, as CopyName gives them (case counts).
   bool HasSameName(const CFileName& other) const;
-  const WCHAR* UpperName() const { return m_upperName.get(); }
+  const WCHAR* UpperName() const { return m_nameLength != 0 ? m_upperName : nullptr; }
   uint32_t UpperNameLength() const { return m_nameLength; }
 
   static constexpr uint32_t MAX_NAME_UNITS = 255;
@@ -180,7 +185,8 @@ class CFileName {
 
  private:
   const uint8_t* m_fileNameValue;
-  std::unique_ptr<WCHAR[]> m_upperName;
+  // Inside the object: a name is at most 255 units, and a heap copy per name would cost the scan.
+  WCHAR m_upperName[MAX_NAME_UNITS + 1] = {};
   uint32_t m_nameLength = 0;
 };
 

@@ -73,10 +73,11 @@ bool CFileRecord::LoadRecord(uint64_t recordNumber) {
   if (recordNumber > std::numeric_limits<uint64_t>::max() / recordSize) return false;
   const uint64_t offset = recordNumber * recordSize;
   auto bytes = std::make_unique<uint8_t[]>(recordSize);
-  CAttrBase* mftData = m_volume->MftData();
+  const CAttrNonResident* mftData = m_volume->MftData();
   if (recordNumber >= FIRST_USER_RECORD && mftData != nullptr) {
-    uint32_t got = 0;
-    if (!mftData->ReadValue(offset, bytes.get(), recordSize, &got) || got != recordSize) return false;
+    // Through the MFT's data without touching it: the scan loads extension records on several threads.
+    CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+    if (!mftData->ReadStored(offset, bytes.get(), recordSize, &fault)) return false;
   } else {
     // The first sixteen records are read as if they lay together at the MFT's first cluster; that is
     // how record 0 is found before anything of the MFT is known.

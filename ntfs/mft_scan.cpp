@@ -3,10 +3,14 @@
 #include "ntfs/mft_scan.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -24,6 +28,8 @@ namespace {
 
 // The MFT is read in chunks of about this size, each a whole number of clusters and of records.
 constexpr uint64_t SCAN_CHUNK_SIZE = 1024 * 1024;
+// Threads that read and parse chunks at most (the machine's cores, up to this).
+constexpr uint64_t MAX_SCAN_WORKERS = 4;
 
 uint64_t ChunkSize(uint32_t clusterSize, uint32_t recordSize) {
   const uint64_t unit = std::lcm<uint64_t>(clusterSize, recordSize);
@@ -37,8 +43,8 @@ CAttrBase* UnnamedData(const CFileRecord& record) {
   CAttrBase* first = nullptr;
   for (CAttrBase* attribute : record.AttributesOf(ATTR_TYPE_DATA)) {
     if (attribute->NameLength() != 0) continue;
-    const auto* body = dynamic_cast<const CAttrNonResident*>(attribute);
-    if (body == nullptr || body->FirstVcn() == 0) return attribute;
+    // Data attributes are built on the body their header names.
+    if (!attribute->IsNonResident() || static_cast<const CAttrNonResident*>(attribute)->FirstVcn() == 0) return attribute;
     if (first == nullptr) first = attribute;
   }
   return first;
@@ -63,131 +69,136 @@ ESkipReason SkipReasonOf(EBuildFailure failure) {
   return ESkipReason::Attributes;
 }
 
-class CMftScanner {
- public:
-  CMftScanner(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress)
-      : m_volume(volume), m_sink(sink), m_progress(progress), m_record(&volume) {}
+// What parsing one chunk of the table gives: the entries of its records in record order with their
+// names, and the records it skipped.
+struct CChunkResult {
+  struct CEntry {
+    uint64_t record;
+    CNodeValues values;  // values.name is set when the entry is handed over
+    uint32_t nameOffset;  // in names
+    bool isDirectory;
+    uint64_t fileSize;
+    uint64_t allocatedSize;
+  };
+  std::vector<CEntry> entries;
+  std::vector<WCHAR> names;
+  std::vector<CScanDamage::CSkipped> skipped;
+  uint64_t inUseRecords = 0;
+  bool tableEnds = false;      // the table ends before its size (code 9)
+  std::exception_ptr failure;  // whatever else stopped the parse (memory running out)
 
-  bool Run();
+  void Clear() {
+    entries.clear();
+    names.clear();
+    skipped.clear();
+    inUseRecords = 0;
+    tableEnds = false;
+    failure = nullptr;
+  }
+};
+
+// Reads and parses chunks of the table on one thread, with a working record of its own that is
+// reused for every record; it never owns the slot it looks at.
+class CChunkParser {
+ public:
+  CChunkParser(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime)
+      : m_volume(volume), m_localTime(localTime), m_record(&volume) {}
+
+  void Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord, CChunkResult& result);
 
  private:
   // Reads the chunk at offset; a chunk with an unreadable sector is read again record by record.
-  void ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord);
-  void ProcessSlot(uint8_t* slot, uint64_t recordNumber);
-  void HandOver();
+  // False when the table ends before the chunk does.
+  bool ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord);
+  void ProcessSlot(uint8_t* slot, uint64_t recordNumber, CChunkResult& result);
+  void HandOver(CChunkResult& result);
   bool IsNameHandedOver(const CAttrFileName& name) const;
-  void Skip(uint64_t recordNumber, ESkipReason reason);
-  bool TooManyDamaged(uint64_t inUse) const;
+  void Skip(uint64_t recordNumber, ESkipReason reason, CChunkResult& result);
 
   CNTFSVolume& m_volume;
-  IScanSink& m_sink;
-  const ScanProgress& m_progress;
-  CFileRecord m_record;  // reused for every record; it never owns the slot it looks at
-  CScanDamage m_damage;
-  uint64_t m_recordSlots = 0;
+  const ostrin::platform::CLocalTimeConverter& m_localTime;
+  CFileRecord m_record;
   // Slots of the current chunk that could not be read (zero-filled, skipped as unreadable).
   std::vector<bool> m_unreadable;
   // The names of the current record handed over so far.
   std::vector<const CAttrFileName*> m_namesHandedOver;
-  WCHAR m_name[CFileName::MAX_NAME_UNITS + 1] = {};
 };
 
-bool CMftScanner::Run() {
-  CAttrNonResident* mftData = m_volume.MftData();
-  const uint32_t recordSize = m_volume.FileRecordSize();
-  const uint64_t bufferSize = ChunkSize(m_volume.ClusterSize(), recordSize);
-  auto buffer = std::make_unique<uint8_t[]>(bufferSize);  // zero-filled once, reused for every chunk
-  const uint64_t mftSize = mftData->GetValueSize();
-  m_recordSlots = mftSize / recordSize;
-
-  uint64_t remaining = mftSize;
-  uint64_t offset = 0;
-  uint64_t recordNumber = 0;
-  int32_t lastPercent = 0;
-  while (remaining != 0) {
-    // A stop is honoured at every chunk, not only when the percentage moves.
-    if (m_progress.IsStopRequested()) return false;
-    const auto chunk = static_cast<uint32_t>(std::min(remaining, bufferSize));
-    ReadChunk(offset, buffer.get(), chunk, recordNumber);
-
-    const auto percent = static_cast<int32_t>(static_cast<double>(offset) / static_cast<double>(mftSize) * 100.0);
-    if (percent < PROGRESS_DONE && percent != lastPercent) {
-      lastPercent = percent;
-      if (!m_progress.ReportPercent(percent)) return false;
+void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord,
+                         CChunkResult& result) {
+  result.Clear();
+  try {
+    if (!ReadChunk(offset, buffer, length, firstRecord)) {
+      result.tableEnds = true;
+      return;
     }
-
     // Only whole records: a table whose size is not a multiple of the record size ends with a part
     // of a slot, which is not a record.
-    for (uint32_t slot = 0; chunk - slot >= recordSize; slot += recordSize, ++recordNumber) {
+    const uint32_t recordSize = m_volume.FileRecordSize();
+    uint64_t recordNumber = firstRecord;
+    for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize, ++recordNumber) {
       if (!m_unreadable.empty() && m_unreadable[slot / recordSize]) {
-        Skip(recordNumber, ESkipReason::Unreadable);
+        ++result.inUseRecords;  // nothing of it could be looked at
+        Skip(recordNumber, ESkipReason::Unreadable, result);
         continue;
       }
-      ProcessSlot(buffer.get() + slot, recordNumber);
+      ProcessSlot(buffer + slot, recordNumber, result);
     }
-    remaining -= chunk;
-    offset += chunk;
+  } catch (...) {
+    result.failure = std::current_exception();
   }
   m_record.ClearAttributes();
-
-  if (m_damage.skippedRecords != 0) {
-    m_progress.ReportDamage(m_damage);
-    if (TooManyDamaged(m_damage.inUseRecords)) ThrowError(ERROR_PARSE_RECORD);
-  }
-  return true;
 }
 
-void CMftScanner::ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord) {
-  CAttrNonResident* mftData = m_volume.MftData();
+bool CChunkParser::ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord) {
+  const CAttrNonResident* mftData = m_volume.MftData();
   m_unreadable.clear();
-  uint32_t got = 0;
-  if (mftData->ReadValue(offset, buffer, length, &got) && got == length) return;
+  CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+  if (mftData->ReadStored(offset, buffer, length, &fault)) return true;
   // A table that ends before its size is not a damaged record but a damaged volume.
-  if (mftData->LastReadFault() != CAttrNonResident::EReadFault::DeviceError) ThrowError(ERROR_READ_DATA);
+  if (fault != CAttrNonResident::EReadFault::DeviceError) return false;
 
-  // Each record alone: as whole clusters when records span clusters, otherwise as just its own bytes,
-  // so that a bad sector costs the records it holds and no more.
+  // Each record alone, as just its own bytes (whole clusters when records span clusters), so that a
+  // bad sector costs the records it holds and no more.
   const uint32_t recordSize = m_volume.FileRecordSize();
-  const bool recordsSpanClusters = recordSize >= m_volume.ClusterSize();
   m_unreadable.assign(length / recordSize, false);
   for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize) {
-    const bool read = recordsSpanClusters
-                          ? mftData->ReadValue(offset + slot, buffer + slot, recordSize, &got) && got == recordSize
-                          : mftData->ReadWithinCluster(offset + slot, buffer + slot, recordSize);
-    if (read) continue;
-    if (mftData->LastReadFault() != CAttrNonResident::EReadFault::DeviceError) ThrowError(ERROR_READ_DATA);
+    if (mftData->ReadStored(offset + slot, buffer + slot, recordSize, &fault)) continue;
+    if (fault != CAttrNonResident::EReadFault::DeviceError) return false;
     std::memset(buffer + slot, 0, recordSize);
     // Records 0 to 15 are never listed; what cannot be read of them costs nothing.
     m_unreadable[slot / recordSize] = firstRecord + slot / recordSize >= FIRST_USER_RECORD;
   }
+  return true;
 }
 
-void CMftScanner::ProcessSlot(uint8_t* slot, uint64_t recordNumber) {
+void CChunkParser::ProcessSlot(uint8_t* slot, uint64_t recordNumber, CChunkResult& result) {
   if (recordNumber < FIRST_USER_RECORD || ReadLE<uint32_t>(slot) == 0) return;
   // The in-use flag and the base reference lie in the first sector, before any protected word: a
   // free record or an extension record is passed over without being parsed, whatever else it holds
   // (an extension record's attributes come in through its base record).
   const uint16_t flags = READ_FIELD(FILE_RECORD_HEADER, flags, slot);
   if ((flags & FILE_RECORD_IN_USE) == 0 || READ_FIELD(FILE_RECORD_HEADER, baseRecord, slot) != 0) return;
-  ++m_damage.inUseRecords;
+  ++result.inUseRecords;
 
   m_record.AttachBuffer(slot, recordNumber);
   if (std::memcmp(slot, FILE_RECORD_SIGNATURE, sizeof FILE_RECORD_SIGNATURE) != 0) {
-    return Skip(recordNumber, ESkipReason::NotAFileRecord);
+    return Skip(recordNumber, ESkipReason::NotAFileRecord, result);
   }
-  if (!m_record.ApplyFixups(slot)) return Skip(recordNumber, ESkipReason::UpdateSequence);
+  if (!m_record.ApplyFixups(slot)) return Skip(recordNumber, ESkipReason::UpdateSequence, result);
   m_record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
-  if (!m_record.BuildAttributeLists()) return Skip(recordNumber, SkipReasonOf(m_record.BuildFailure()));
-  if (m_record.AttributesOf(ATTR_TYPE_FILE_NAME).IsEmpty()) return Skip(recordNumber, ESkipReason::NoFileName);
-  HandOver();
+  if (!m_record.BuildAttributeLists()) return Skip(recordNumber, SkipReasonOf(m_record.BuildFailure()), result);
+  if (m_record.AttributesOf(ATTR_TYPE_FILE_NAME).IsEmpty()) return Skip(recordNumber, ESkipReason::NoFileName, result);
+  HandOver(result);
 }
 
-void CMftScanner::HandOver() {
-  const uint64_t recordNumber = m_record.FileReference();
-  CNodeValues values;
+void CChunkParser::HandOver(CChunkResult& result) {
+  CChunkResult::CEntry entry{};
+  entry.record = m_record.FileReference();
+  entry.isDirectory = m_record.IsDirectory();
   uint32_t standardAttributes = 0;
   if (const auto* info = static_cast<const CAttrStdInfo*>(m_record.FirstAttribute(ATTR_TYPE_STANDARD_INFORMATION))) {
-    info->GetTimes(&values.lastWriteTime, &values.creationTime, &values.lastAccessTime);
+    info->GetTimes(m_localTime, &entry.values.lastWriteTime, &entry.values.creationTime, &entry.values.lastAccessTime);
     standardAttributes = info->FileAttributes();
   }
 
@@ -196,37 +207,36 @@ void CMftScanner::HandOver() {
   for (const CAttrBase* attribute : names) {
     if (IsAcceptedName(*static_cast<const CAttrFileName*>(attribute))) ++acceptedNames;
   }
-  values.attributes = standardAttributes | (acceptedNames >= 2 ? ATTR_HAS_HARDLINKS : 0);
+  entry.values.attributes = standardAttributes | (acceptedNames >= 2 ? ATTR_HAS_HARDLINKS : 0);
+
+  if (!entry.isDirectory) {
+    CAttrBase* data = UnnamedData(m_record);
+    if (data == nullptr) return;  // only named streams: no entry
+    entry.fileSize = data->GetValueSize(&entry.allocatedSize);
+    // Compressed or sparse: the space taken is the clusters stored, not the attribute's allocation.
+    const bool compressed = (standardAttributes & FILE_ATTRIBUTE_BIT_COMPRESSED) != 0;
+    const bool sparse = (data->Flags() & ATTRIBUTE_FLAG_SPARSE) != 0;
+    if ((compressed || sparse) && data->IsNonResident()) entry.allocatedSize = m_record.GetCompressedAllocation();
+  }
 
   // One entry per accepted name; two names of a record in one directory are one entry only when they
   // are the same units. A directory is entered once, under its first accepted name.
   m_namesHandedOver.clear();
   for (const CAttrBase* attribute : names) {
     const auto& fileName = *static_cast<const CAttrFileName*>(attribute);
-    if (!IsAcceptedName(fileName)) continue;
-    if (IsNameHandedOver(fileName)) continue;
+    if (!IsAcceptedName(fileName) || IsNameHandedOver(fileName)) continue;
     m_namesHandedOver.push_back(&fileName);
-    values.parentRecord = fileName.ParentRecord();
-    values.nameLength = static_cast<uint16_t>(fileName.CopyName(m_name));
-    values.name = m_name;
-
-    if (m_record.IsDirectory()) {
-      m_sink.AddDirectory(recordNumber, values);
-      return;
-    }
-    CAttrBase* data = UnnamedData(m_record);
-    if (data == nullptr) return;  // only named streams: no entry
-    uint64_t allocatedSize = 0;
-    const uint64_t fileSize = data->GetValueSize(&allocatedSize);
-    // Compressed or sparse: the space taken is the clusters stored, not the attribute's allocation.
-    const bool compressed = (standardAttributes & FILE_ATTRIBUTE_BIT_COMPRESSED) != 0;
-    const bool sparse = (data->Flags() & ATTRIBUTE_FLAG_SPARSE) != 0;
-    if ((compressed || sparse) && data->IsNonResident()) allocatedSize = m_record.GetCompressedAllocation();
-    m_sink.AddFile(values, fileSize, allocatedSize);
+    entry.values.parentRecord = fileName.ParentRecord();
+    entry.nameOffset = static_cast<uint32_t>(result.names.size());
+    result.names.resize(result.names.size() + CFileName::MAX_NAME_UNITS + 1);
+    entry.values.nameLength = static_cast<uint16_t>(fileName.CopyName(result.names.data() + entry.nameOffset));
+    result.names.resize(entry.nameOffset + entry.values.nameLength + 1u);
+    result.entries.push_back(entry);
+    if (entry.isDirectory) return;
   }
 }
 
-bool CMftScanner::IsNameHandedOver(const CAttrFileName& name) const {
+bool CChunkParser::IsNameHandedOver(const CAttrFileName& name) const {
   const uint64_t parent = name.ParentRecord();
   for (const CAttrFileName* handedOver : m_namesHandedOver) {
     if (handedOver->ParentRecord() == parent && handedOver->HasSameName(name)) return true;
@@ -234,11 +244,162 @@ bool CMftScanner::IsNameHandedOver(const CAttrFileName& name) const {
   return false;
 }
 
-void CMftScanner::Skip(uint64_t recordNumber, ESkipReason reason) {
+void CChunkParser::Skip(uint64_t recordNumber, ESkipReason reason, CChunkResult& result) {
   m_record.ClearAttributes();
-  if (reason == ESkipReason::Unreadable) ++m_damage.inUseRecords;  // nothing of it could be looked at
+  result.skipped.push_back({recordNumber, reason});
+}
+
+// The scan: workers read and parse the chunks of the table ahead, each on a thread of its own, while
+// the calling thread reports the progress and hands the entries of each chunk to the sink, in record
+// order, so that the tree is the same whatever the threads do.
+class CMftScanner {
+ public:
+  CMftScanner(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress)
+      : m_volume(volume), m_sink(sink), m_progress(progress) {}
+  ~CMftScanner() { StopWorkers(); }
+  CMftScanner(const CMftScanner&) = delete;
+  CMftScanner& operator=(const CMftScanner&) = delete;
+
+  bool Run();
+
+ private:
+  enum class ESlot { Free, Busy, Ready };
+  struct CSlot {
+    std::unique_ptr<uint8_t[]> buffer;
+    CChunkResult result;
+    uint64_t chunk = 0;
+    ESlot state = ESlot::Free;
+  };
+
+  void Work();
+  void StopWorkers();
+  void HandOverChunk(CChunkResult& result);
+  void Skip(const CScanDamage::CSkipped& skipped);
+  bool TooManyDamaged(uint64_t inUse) const;
+
+  CNTFSVolume& m_volume;
+  IScanSink& m_sink;
+  const ScanProgress& m_progress;
+  // Times are converted by the zone's bias when the drive is scanned, read once.
+  const ostrin::platform::CLocalTimeConverter m_localTime;
+  CScanDamage m_damage;
+  uint64_t m_recordSlots = 0;
+
+  // The table in chunks, and the chunks in flight.
+  uint64_t m_mftSize = 0;
+  uint64_t m_chunkSize = 0;
+  uint64_t m_chunkCount = 0;
+  std::vector<CSlot> m_slots;  // chunk n in slot n % size
+  std::vector<std::thread> m_workers;
+  std::mutex m_lock;           // guards the slots' states, m_nextChunk and m_stopping
+  std::condition_variable m_changed;
+  uint64_t m_nextChunk = 0;    // the next chunk a worker takes
+  bool m_stopping = false;
+};
+
+bool CMftScanner::Run() {
+  const uint32_t recordSize = m_volume.FileRecordSize();
+  m_chunkSize = ChunkSize(m_volume.ClusterSize(), recordSize);
+  m_mftSize = m_volume.MftData()->GetValueSize();
+  m_recordSlots = m_mftSize / recordSize;
+  m_chunkCount = (m_mftSize + m_chunkSize - 1) / m_chunkSize;
+  const auto workers = static_cast<size_t>(
+      std::clamp<uint64_t>(std::thread::hardware_concurrency(), 1, std::min<uint64_t>(MAX_SCAN_WORKERS, std::max<uint64_t>(m_chunkCount, 1))));
+  m_slots.resize(workers + 2);
+  for (CSlot& slot : m_slots) slot.buffer = std::make_unique_for_overwrite<uint8_t[]>(m_chunkSize);
+  for (size_t i = 0; i < workers; ++i) m_workers.emplace_back([this] { Work(); });
+
+  int32_t lastPercent = 0;
+  for (uint64_t chunk = 0; chunk < m_chunkCount; ++chunk) {
+    // A stop is honoured at every chunk, not only when the percentage moves.
+    if (m_progress.IsStopRequested()) return false;
+    CSlot& slot = m_slots[chunk % m_slots.size()];
+    {
+      std::unique_lock<std::mutex> lock(m_lock);
+      m_changed.wait(lock, [&] { return slot.state == ESlot::Ready && slot.chunk == chunk; });
+    }
+    if (slot.result.tableEnds) ThrowError(ERROR_READ_DATA);
+    if (slot.result.failure) std::rethrow_exception(slot.result.failure);
+
+    const uint64_t offset = chunk * m_chunkSize;
+    const auto percent = static_cast<int32_t>(static_cast<double>(offset) / static_cast<double>(m_mftSize) * 100.0);
+    if (percent < PROGRESS_DONE && percent != lastPercent) {
+      lastPercent = percent;
+      if (!m_progress.ReportPercent(percent)) return false;
+    }
+    HandOverChunk(slot.result);
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      slot.state = ESlot::Free;
+    }
+    m_changed.notify_all();
+  }
+  StopWorkers();
+
+  if (m_damage.skippedRecords != 0) {
+    m_progress.ReportDamage(m_damage);
+    if (TooManyDamaged(m_damage.inUseRecords)) ThrowError(ERROR_PARSE_RECORD);
+  }
+  return true;
+}
+
+void CMftScanner::Work() {
+  CChunkParser parser(m_volume, m_localTime);
+  for (;;) {
+    CSlot* slot = nullptr;
+    uint64_t chunk = 0;
+    {
+      std::unique_lock<std::mutex> lock(m_lock);
+      // Chunks are taken in order, each once its slot has been handed over.
+      m_changed.wait(lock, [&] {
+        return m_stopping || m_nextChunk == m_chunkCount || m_slots[m_nextChunk % m_slots.size()].state == ESlot::Free;
+      });
+      if (m_stopping || m_nextChunk == m_chunkCount) return;
+      chunk = m_nextChunk++;
+      slot = &m_slots[chunk % m_slots.size()];
+      slot->state = ESlot::Busy;
+    }
+    const uint64_t offset = chunk * m_chunkSize;
+    const auto length = static_cast<uint32_t>(std::min(m_chunkSize, m_mftSize - offset));
+    parser.Parse(offset, slot->buffer.get(), length, offset / m_volume.FileRecordSize(), slot->result);
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      slot->chunk = chunk;
+      slot->state = ESlot::Ready;
+    }
+    m_changed.notify_all();
+  }
+}
+
+void CMftScanner::StopWorkers() {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_stopping = true;
+  }
+  m_changed.notify_all();
+  for (std::thread& worker : m_workers) worker.join();
+  m_workers.clear();
+}
+
+void CMftScanner::HandOverChunk(CChunkResult& result) {
+  m_damage.inUseRecords += result.inUseRecords;
+  size_t skipped = 0;
+  for (CChunkResult::CEntry& entry : result.entries) {
+    // The chunk's skipped records in their place among its entries.
+    while (skipped < result.skipped.size() && result.skipped[skipped].record < entry.record) Skip(result.skipped[skipped++]);
+    entry.values.name = result.names.data() + entry.nameOffset;
+    if (entry.isDirectory) {
+      m_sink.AddDirectory(entry.record, entry.values);
+    } else {
+      m_sink.AddFile(entry.values, entry.fileSize, entry.allocatedSize);
+    }
+  }
+  while (skipped < result.skipped.size()) Skip(result.skipped[skipped++]);
+}
+
+void CMftScanner::Skip(const CScanDamage::CSkipped& skipped) {
   ++m_damage.skippedRecords;
-  if (m_damage.first.size() < CScanDamage::LISTED_RECORDS) m_damage.first.push_back({recordNumber, reason});
+  if (m_damage.first.size() < CScanDamage::LISTED_RECORDS) m_damage.first.push_back(skipped);
   // Once the damage is beyond the share allowed of every slot of the table, no count of in-use
   // records can bring it back: the scan ends now rather than reading the rest of the noise.
   if (TooManyDamaged(m_recordSlots)) {

@@ -1,7 +1,10 @@
 // CSList: the singly linked list that owns attributes, data runs, index entries and extension records.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "ntfs/recycler.h"
 
 template <typename T>
 class CSList {
@@ -70,6 +73,9 @@ class CSList {
   struct Node {
     Node* next;
     T* element;
+
+    static void* operator new(std::size_t size) { return ntfs_recycler::Allocate(size); }
+    static void operator delete(void* block, std::size_t size) noexcept { ntfs_recycler::Free(block, size); }
   };
 
  public:

@@ -9,4 +9,17 @@ namespace ostrin::platform {
 // the date of the time itself. Returns false (and leaves local untouched) when it cannot convert.
 bool FileTimeToLocalFileTime(uint64_t utc, uint64_t* local);
 
+// The same conversion for many stamps: the zone's current bias is read once, when the converter is
+// made, and each conversion adds it. A scan converts millions of stamps "when the drive is scanned".
+class CLocalTimeConverter {
+ public:
+  CLocalTimeConverter();
+  // As FileTimeToLocalFileTime at the moment the converter was made.
+  bool ToLocal(uint64_t utc, uint64_t* local) const;
+
+ private:
+  bool m_known = false;  // false when the bias could not be read: nothing converts
+  int64_t m_bias = 0;    // 100 ns units to add
+};
+
 }  // namespace ostrin::platform

@@ -10,6 +10,7 @@ packages=(
   ntfs-3g ntfs-3g-dev
   sleuthkit libfsntfs-utils
   forensics-samples-ntfs xz-utils
+  time
 )
 
 missing=()

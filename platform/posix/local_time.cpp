@@ -6,16 +6,23 @@
 
 namespace ostrin::platform {
 
-bool FileTimeToLocalFileTime(uint64_t utc, uint64_t* local) {
+CLocalTimeConverter::CLocalTimeConverter() {
   const time_t now = time(nullptr);
   struct tm parts = {};
-  if (localtime_r(&now, &parts) == nullptr) return false;
-  const int64_t bias = static_cast<int64_t>(parts.tm_gmtoff) * 10'000'000;
+  if (localtime_r(&now, &parts) == nullptr) return;
+  m_bias = static_cast<int64_t>(parts.tm_gmtoff) * 10'000'000;
+  m_known = true;
+}
+
+bool CLocalTimeConverter::ToLocal(uint64_t utc, uint64_t* local) const {
+  if (!m_known) return false;
   // A FILETIME is an unsigned count; a shift that would leave its range is a failed conversion.
-  if (bias < 0 && utc < static_cast<uint64_t>(-bias)) return false;
-  if (bias > 0 && utc > std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(bias)) return false;
-  *local = utc + static_cast<uint64_t>(bias);
+  if (m_bias < 0 && utc < static_cast<uint64_t>(-m_bias)) return false;
+  if (m_bias > 0 && utc > std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(m_bias)) return false;
+  *local = utc + static_cast<uint64_t>(m_bias);
   return true;
 }
+
+bool FileTimeToLocalFileTime(uint64_t utc, uint64_t* local) { return CLocalTimeConverter().ToLocal(utc, local); }
 
 }  // namespace ostrin::platform

@@ -115,7 +115,8 @@ bool CSharedSection::Create(const WString& name, uint64_t size, SectionFailure* 
     errno = error;
     return false;
   }
-  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
+  // The whole image is written at once: its pages are mapped up front, not one fault at a time.
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd.Get(), 0);
   if (view == MAP_FAILED) {
     const int error = errno;
     shm_unlink(posixName.c_str());

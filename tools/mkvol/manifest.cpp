@@ -365,6 +365,8 @@ SManifest ParseManifest(const std::string& text) {
             if (cmd.bulkMinSize > cmd.bulkMaxSize) Fail(lineNumber, "bulk size MIN is above MAX");
           } else if (kv.key == "seed") {
             cmd.seed = ParseSize(kv.value, lineNumber);
+          } else if (kv.key == "flat" && !kv.hasValue) {
+            cmd.bulkFlat = true;
           } else {
             taken = false;
           }

@@ -22,10 +22,11 @@
 //       another hole. Some 700 runs need an attribute list in record 0 and $DATA extents in
 //       extension records. The spacers and the filler (in /mkvol-holes) are removed afterwards
 //       unless "keep" is given; the files in PATH stay. Needs free room for about 3 x N holes.
-//   bulk dir=PATH dirs=N files=N [size=MIN-MAX] [seed=N]
+//   bulk dir=PATH dirs=N files=N [size=MIN-MAX] [seed=N] [flat]
 //       A big tree made quickly: about the square root of dirs= as PATH/d0000..., the rest one
 //       level below them (PATH/d0000/d0000_0000...), and files= files f000000.dat... shared out
 //       evenly, sizes drawn from MIN-MAX (default 0-2000) by a generator seeded with seed=.
+//       With "flat", every directory is directly in PATH (one wide directory).
 //       200,000 files in 2,000 directories take about 40 s (optimised build).
 //
 // NAME-OPTIONS (the name the command makes):
@@ -123,6 +124,7 @@ struct SCommand {
   uint64_t runs = 0;  // mftfrag
   bool keepFiller = false;
   uint32_t bulkDirs = 0, bulkFiles = 0;
+  bool bulkFlat = false;  // every directory directly in PATH
   uint64_t bulkMinSize = 0, bulkMaxSize = 2000;
   uint64_t seed = 1;
 };

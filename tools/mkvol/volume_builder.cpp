@@ -554,8 +554,10 @@ void CVolumeBuilder::Bulk(const SCommand& cmd) {
     mkdir.path = cmd.path;
     root = MakeEntry(MakeParents(parts), parts.back(), true, &mkdir);
   }
-  // Two levels: about the square root of the count on top, the rest below them in turns.
-  const uint32_t top = std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(std::sqrt(double(cmd.bulkDirs)))));
+  // Two levels: about the square root of the count on top, the rest below them in turns; or, flat,
+  // every directory on top.
+  const uint32_t top = cmd.bulkFlat ? cmd.bulkDirs
+                                    : std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(std::sqrt(double(cmd.bulkDirs)))));
   std::vector<SNode*> dirs;
   char name[48];
   for (uint32_t i = 0; i < std::min(top, cmd.bulkDirs); ++i) {

@@ -14,6 +14,7 @@
 #include "index/drive_index.h"
 #include "index/image_walk.h"
 #include "platform/console.h"
+#include "platform/process_memory.h"
 #include "tools/tool_format.h"
 #include "tools/volume_argument.h"
 
@@ -112,6 +113,7 @@ int Run(const Options& options) {
   const bool showProgress = !options.quiet && ostrin::platform::IsTerminal(stderr);
   CDriveIndex drive;
   CPhaseClock clock;
+  const ostrin::platform::CProcessMemory atStart = ostrin::platform::ProcessMemory();
 
   if (letter) {
     drive.Volume().OpenLetter(*letter);
@@ -160,6 +162,7 @@ int Run(const Options& options) {
   }
   drive.DeleteTree();
   clock.Lap("write");
+  const ostrin::platform::CProcessMemory afterBuild = ostrin::platform::ProcessMemory();
 
   if (!options.output.empty()) {
     std::ofstream file(options.output, std::ios::binary | std::ios::trunc);
@@ -183,7 +186,15 @@ int Run(const Options& options) {
   }
   std::printf("%llu directories, %llu files, image %llu bytes\n", static_cast<unsigned long long>(directories),
               static_cast<unsigned long long>(files), static_cast<unsigned long long>(imageSize));
-  if (options.bench) clock.Print(directories + files);
+  if (options.bench) {
+    clock.Print(directories + files);
+    // What the build took at its peak beyond the program itself, and beyond the image it wrote.
+    const uint64_t peak = afterBuild.peakResident > atStart.resident ? afterBuild.peakResident - atStart.resident : 0;
+    const uint64_t beyondImage = peak > imageSize ? peak - imageSize : 0;
+    std::printf("%-22s %10llu bytes\n", "peak memory", static_cast<unsigned long long>(peak));
+    std::printf("%-22s %10.1f bytes\n", "per entry beyond image",
+                directories + files != 0 ? static_cast<double>(beyondImage) / static_cast<double>(directories + files) : 0.0);
+  }
 
   if (options.publish) {
     std::printf("Published as %s; the image stays until standard input ends.\n",

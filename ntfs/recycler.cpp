@@ -1,0 +1,77 @@
+// The per-thread free lists of the reader's small objects.
+#include "ntfs/recycler.h"
+
+#include <new>
+#include <vector>
+
+namespace {
+
+// Size classes of 16 bytes up to this size; larger blocks come from the heap each time.
+constexpr std::size_t GRANULE = 16;
+constexpr std::size_t LARGEST = 1024;
+constexpr std::size_t CLASSES = LARGEST / GRANULE;
+// Blocks kept per class: enough for the records a scan parses one after another, not for whatever a
+// crafted record once asked for.
+constexpr std::size_t KEPT_PER_CLASS = 256;
+
+constexpr std::size_t ClassOf(std::size_t size) { return (size + GRANULE - 1) / GRANULE - 1; }
+
+struct CFreeLists {
+  std::vector<void*> blocks[CLASSES];
+  ~CFreeLists();
+};
+
+// The lists come into being on a thread's first use and go with the thread; objects freed after that
+// (by destructors that run late at the end of a thread or the process) go straight to the heap.
+enum class ELists : unsigned char { NotYet, Alive, Gone };
+thread_local ELists t_state = ELists::NotYet;
+thread_local CFreeLists t_lists;
+
+CFreeLists::~CFreeLists() {
+  t_state = ELists::Gone;
+  for (std::vector<void*>& list : blocks) {
+    for (void* block : list) ::operator delete(block);
+  }
+}
+
+CFreeLists* Lists() {
+  if (t_state == ELists::Gone) return nullptr;
+  t_state = ELists::Alive;
+  return &t_lists;
+}
+
+}  // namespace
+
+namespace ntfs_recycler {
+
+void* Allocate(std::size_t size) {
+  if (size == 0 || size > LARGEST) return ::operator new(size);
+  const std::size_t sizeClass = ClassOf(size);
+  if (CFreeLists* lists = Lists(); lists != nullptr && !lists->blocks[sizeClass].empty()) {
+    void* block = lists->blocks[sizeClass].back();
+    lists->blocks[sizeClass].pop_back();
+    return block;
+  }
+  return ::operator new((sizeClass + 1) * GRANULE);
+}
+
+void Free(void* block, std::size_t size) noexcept {
+  if (block == nullptr) return;
+  CFreeLists* lists = size == 0 || size > LARGEST ? nullptr : Lists();
+  if (lists == nullptr) {
+    ::operator delete(block);
+    return;
+  }
+  std::vector<void*>& list = lists->blocks[ClassOf(size)];
+  if (list.size() >= KEPT_PER_CLASS) {
+    ::operator delete(block);
+    return;
+  }
+  try {
+    list.push_back(block);
+  } catch (...) {
+    ::operator delete(block);
+  }
+}
+
+}  // namespace ntfs_recycler
