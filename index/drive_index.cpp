@@ -94,10 +94,18 @@ void CDriveIndex::LinkTree() {
 }
 
 void CDriveIndex::AttachFiles() {
+  // Files come in record order, and the files of one directory mostly follow each other: the last
+  // parent found is tried before the table.
+  uint64_t lastParent = ROOT_RECORD;
+  CDirectory* lastDirectory = m_root;
   for (CFile*& file : m_files) {
-    const auto parent = m_directories.find(file->ParentRecord());
-    if (parent != m_directories.end()) {
-      parent->second->AddChild(file);
+    if (file->ParentRecord() != lastParent) {
+      const auto parent = m_directories.find(file->ParentRecord());
+      lastParent = file->ParentRecord();
+      lastDirectory = parent != m_directories.end() ? parent->second : nullptr;
+    }
+    if (lastDirectory != nullptr) {
+      lastDirectory->AddChild(file);
     } else {
       delete file;
     }

@@ -186,7 +186,7 @@ class CFileName {
  private:
   const uint8_t* m_fileNameValue;
   // Inside the object: a name is at most 255 units, and a heap copy per name would cost the scan.
-  WCHAR m_upperName[MAX_NAME_UNITS + 1] = {};
+  WCHAR m_upperName[MAX_NAME_UNITS + 1];  // valid up to m_nameLength when that is not 0
   uint32_t m_nameLength = 0;
 };
 

@@ -2,7 +2,6 @@
 #include "ntfs/recycler.h"
 
 #include <new>
-#include <vector>
 
 namespace {
 
@@ -16,8 +15,14 @@ constexpr std::size_t KEPT_PER_CLASS = 256;
 
 constexpr std::size_t ClassOf(std::size_t size) { return (size + GRANULE - 1) / GRANULE - 1; }
 
+// A free block holds the link to the next one of its class.
+struct CFreeBlock {
+  CFreeBlock* next;
+};
+
 struct CFreeLists {
-  std::vector<void*> blocks[CLASSES];
+  CFreeBlock* first[CLASSES] = {};
+  std::size_t count[CLASSES] = {};
   ~CFreeLists();
 };
 
@@ -29,8 +34,12 @@ thread_local CFreeLists t_lists;
 
 CFreeLists::~CFreeLists() {
   t_state = ELists::Gone;
-  for (std::vector<void*>& list : blocks) {
-    for (void* block : list) ::operator delete(block);
+  for (CFreeBlock* block : first) {
+    while (block != nullptr) {
+      CFreeBlock* next = block->next;
+      ::operator delete(block);
+      block = next;
+    }
   }
 }
 
@@ -47,9 +56,10 @@ namespace ntfs_recycler {
 void* Allocate(std::size_t size) {
   if (size == 0 || size > LARGEST) return ::operator new(size);
   const std::size_t sizeClass = ClassOf(size);
-  if (CFreeLists* lists = Lists(); lists != nullptr && !lists->blocks[sizeClass].empty()) {
-    void* block = lists->blocks[sizeClass].back();
-    lists->blocks[sizeClass].pop_back();
+  if (CFreeLists* lists = Lists(); lists != nullptr && lists->first[sizeClass] != nullptr) {
+    CFreeBlock* block = lists->first[sizeClass];
+    lists->first[sizeClass] = block->next;
+    --lists->count[sizeClass];
     return block;
   }
   return ::operator new((sizeClass + 1) * GRANULE);
@@ -62,16 +72,15 @@ void Free(void* block, std::size_t size) noexcept {
     ::operator delete(block);
     return;
   }
-  std::vector<void*>& list = lists->blocks[ClassOf(size)];
-  if (list.size() >= KEPT_PER_CLASS) {
+  const std::size_t sizeClass = ClassOf(size);
+  if (lists->count[sizeClass] >= KEPT_PER_CLASS) {
     ::operator delete(block);
     return;
   }
-  try {
-    list.push_back(block);
-  } catch (...) {
-    ::operator delete(block);
-  }
+  auto* freed = static_cast<CFreeBlock*>(block);
+  freed->next = lists->first[sizeClass];
+  lists->first[sizeClass] = freed;
+  ++lists->count[sizeClass];
 }
 
 }  // namespace ntfs_recycler
