@@ -2,6 +2,7 @@
 #include "ntfs/attributes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -321,10 +322,16 @@ uint32_t CFileName::CopyName(WCHAR* out) const {
   const uint8_t length = NameLengthInValue();
   const uint8_t* units = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
   uint32_t copied = 0;
-  while (copied < length) {
-    const auto unit = static_cast<WCHAR>(ReadLE<uint16_t>(units + 2 * copied));
-    if (unit == 0) break;
-    out[copied++] = unit;
+  if constexpr (std::endian::native == std::endian::little) {
+    // The units as they lie, then the name ends at its first NUL unit, if any.
+    std::memcpy(out, units, 2u * length);
+    while (copied < length && out[copied] != 0) ++copied;
+  } else {
+    for (; copied < length; ++copied) {
+      const auto unit = static_cast<WCHAR>(ReadLE<uint16_t>(units + 2 * copied));
+      if (unit == 0) break;
+      out[copied] = unit;
+    }
   }
   out[copied] = 0;
   return copied;

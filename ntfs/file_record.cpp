@@ -2,6 +2,7 @@
 #include "ntfs/file_record.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <unordered_map>
@@ -53,7 +54,11 @@ void CFileRecord::ReleaseBuffer() {
 }
 
 void CFileRecord::ClearAttributes() {
-  for (CSList<CAttrBase>& list : m_attributeLists) list.Clear();
+  // Only the lists that were filled: a record uses three or four of the sixteen.
+  for (uint32_t lists = m_filledLists; lists != 0; lists &= lists - 1) {
+    m_attributeLists[std::countr_zero(lists)].Clear();
+  }
+  m_filledLists = 0;
 }
 
 void CFileRecord::AttachBuffer(uint8_t* record, uint64_t recordNumber) {
@@ -150,6 +155,7 @@ bool CFileRecord::BuildAttributeLists() {
       // An attribute list is kept even when its extension records fail: attributes moved in before
       // the failure point into the extension records it owns.
       m_attributeLists[index].Append(attribute);
+      m_filledLists |= 1u << index;
       if (m_buildFailure != EBuildFailure::None) return false;
     }
     offset += length;
@@ -267,6 +273,7 @@ bool CFileRecord::LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& 
     if (!extension.isOurs || (extension.movedTypes & bit) != 0) continue;
     extension.movedTypes |= bit;
     extension.record->m_attributeLists[index].MoveAllTo(m_attributeLists[index]);
+    m_filledLists |= 1u << index;
   }
   return true;
 }

@@ -107,4 +107,5 @@ class CFileRecord {
   bool m_followsAttributeLists = true;
   EBuildFailure m_buildFailure = EBuildFailure::None;
   CSList<CAttrBase> m_attributeLists[ATTRIBUTE_LIST_COUNT];
+  uint32_t m_filledLists = 0;  // bit n: list n may hold attributes
 };

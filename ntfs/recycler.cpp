@@ -20,31 +20,37 @@ struct CFreeBlock {
   CFreeBlock* next;
 };
 
+// Trivial, so that reaching a thread's lists costs no more than reaching any variable of the thread.
 struct CFreeLists {
-  CFreeBlock* first[CLASSES] = {};
-  std::size_t count[CLASSES] = {};
-  ~CFreeLists();
+  CFreeBlock* first[CLASSES];
+  std::size_t count[CLASSES];
 };
 
 // The lists come into being on a thread's first use and go with the thread; objects freed after that
 // (by destructors that run late at the end of a thread or the process) go straight to the heap.
 enum class ELists : unsigned char { NotYet, Alive, Gone };
 thread_local ELists t_state = ELists::NotYet;
-thread_local CFreeLists t_lists;
+thread_local CFreeLists t_lists = {};
 
-CFreeLists::~CFreeLists() {
-  t_state = ELists::Gone;
-  for (CFreeBlock* block : first) {
-    while (block != nullptr) {
-      CFreeBlock* next = block->next;
-      ::operator delete(block);
-      block = next;
+// Gives the thread's blocks back to the heap when the thread ends.
+struct CListsReleaser {
+  ~CListsReleaser() {
+    t_state = ELists::Gone;
+    for (CFreeBlock* block : t_lists.first) {
+      while (block != nullptr) {
+        CFreeBlock* next = block->next;
+        ::operator delete(block);
+        block = next;
+      }
     }
   }
-}
+};
 
 CFreeLists* Lists() {
+  if (t_state == ELists::Alive) return &t_lists;
   if (t_state == ELists::Gone) return nullptr;
+  static thread_local CListsReleaser releaser;  // made, and so registered to run, on first use
+  (void)releaser;
   t_state = ELists::Alive;
   return &t_lists;
 }
