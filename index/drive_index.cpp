@@ -95,17 +95,26 @@ void CDriveIndex::LinkTree() {
 
 void CDriveIndex::AttachFiles() {
   // Files come in record order, and the files of one directory mostly follow each other: the last
-  // parent found is tried before the table.
+  // parent found is tried before the table. A first pass counts each directory's files, so that its
+  // children list is made once at its full size.
   uint64_t lastParent = ROOT_RECORD;
   CDirectory* lastDirectory = m_root;
-  for (CFile*& file : m_files) {
+  const auto parentOf = [&](const CFile* file) {
     if (file->ParentRecord() != lastParent) {
       const auto parent = m_directories.find(file->ParentRecord());
       lastParent = file->ParentRecord();
       lastDirectory = parent != m_directories.end() ? parent->second : nullptr;
     }
-    if (lastDirectory != nullptr) {
-      lastDirectory->AddChild(file);
+    return lastDirectory;
+  };
+  for (const CFile* file : m_files) {
+    if (CDirectory* parent = parentOf(file)) parent->ExpectChild();
+  }
+  m_root->ReserveExpectedChildren();
+  for (CDirectory* directory : m_directoryOrder) directory->ReserveExpectedChildren();
+  for (CFile*& file : m_files) {
+    if (CDirectory* parent = parentOf(file)) {
+      parent->AddChild(file);
     } else {
       delete file;
     }
@@ -121,7 +130,6 @@ void CDriveIndex::AttachFiles() {
   while (!pending.empty()) {
     CDirectory* directory = pending.back();
     pending.pop_back();
-    directory->FreeSpareChildSlots();
     for (CFileBase* child : directory->Children()) {
       if (child->IsDirectory() && !static_cast<CDirectory*>(child)->IsReached()) {
         static_cast<CDirectory*>(child)->SetReached();

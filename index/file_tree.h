@@ -72,8 +72,12 @@ class CDirectory : public CFileBase {
   const std::vector<CFileBase*>& Children() const { return m_children; }
   // Gives up the subdirectories (they are owned elsewhere from now on) and keeps the files.
   void ReleaseSubdirectories();
-  // Gives back what the children list holds beyond its children, once all are in.
-  void FreeSpareChildSlots() { m_children.shrink_to_fit(); }
+  // Counts a child that AddChild will bring, and makes room for all those counted at once.
+  void ExpectChild() { ++m_expectedChildren; }
+  void ReserveExpectedChildren() {
+    m_children.reserve(m_children.size() + m_expectedChildren);
+    m_expectedChildren = 0;
+  }
 
   // Size of the image of this directory and everything below it.
   uint64_t ComputeImageSize() const;
@@ -87,5 +91,6 @@ class CDirectory : public CFileBase {
 
  private:
   std::vector<CFileBase*> m_children;
+  uint32_t m_expectedChildren = 0;
   bool m_reached = false;
 };
