@@ -345,6 +345,7 @@ bool CFileName::HasSameName(const CFileName& other) const {
 }
 
 void CFileName::TakeName() {
+  m_upperNamePending = false;
   m_nameLength = 0;
   m_upperName[0] = 0;
   if (m_fileNameValue == nullptr) return;
@@ -358,7 +359,7 @@ void CFileName::TakeName() {
 
 CAttrFileName::CAttrFileName(const uint8_t* header, CFileRecord* owner)
     : CAttrResident(header, owner), CFileName(m_value) {
-  TakeName();
+  TakeNameWhenAsked();
 }
 
 CAttrVolName::CAttrVolName(const uint8_t* header, CFileRecord* owner) : CAttrResident(header, owner) {

@@ -165,6 +165,9 @@ class CFileName {
 
   // Makes the upper-case copy of the value's name (only a..z change), or none for a missing or empty name.
   void TakeName();
+  // The same, put off until the copy is first asked for: the scan makes millions of file names and
+  // never asks for one.
+  void TakeNameWhenAsked() { m_upperNamePending = true; }
 
   bool HasValue() const { return m_fileNameValue != nullptr; }
   uint64_t ParentRecord() const;  // the parent's record number, sequence number dropped
@@ -175,8 +178,14 @@ class CFileName {
   uint32_t CopyName(WCHAR* out) const;
   // Whether the two names are the same units, as CopyName gives them (case counts).
   bool HasSameName(const CFileName& other) const;
-  const WCHAR* UpperName() const { return m_nameLength != 0 ? m_upperName : nullptr; }
-  uint32_t UpperNameLength() const { return m_nameLength; }
+  const WCHAR* UpperName() const {
+    TakePendingName();
+    return m_nameLength != 0 ? m_upperName : nullptr;
+  }
+  uint32_t UpperNameLength() const {
+    TakePendingName();
+    return m_nameLength;
+  }
 
   static constexpr uint32_t MAX_NAME_UNITS = 255;
 
@@ -184,10 +193,15 @@ class CFileName {
   void SetValue(const uint8_t* value) { m_fileNameValue = value; }
 
  private:
+  void TakePendingName() const {
+    if (m_upperNamePending) const_cast<CFileName*>(this)->TakeName();
+  }
+
   const uint8_t* m_fileNameValue;
   // Inside the object: a name is at most 255 units, and a heap copy per name would cost the scan.
   WCHAR m_upperName[MAX_NAME_UNITS + 1];  // valid up to m_nameLength when that is not 0
   uint32_t m_nameLength = 0;
+  bool m_upperNamePending = false;
 };
 
 class CAttrFileName : public CAttrResident, public CFileName {
