@@ -17,6 +17,8 @@
 #include "common/exceptions.h"
 #include "common/text.h"
 #include "fuzz/fuzz_volume.h"
+#include "ntfs/attributes.h"
+#include "ntfs/file_record.h"
 
 namespace ostrin::fuzz {
 
@@ -64,6 +66,44 @@ CNTFSVolume& FuzzVolume(uint8_t selector) {
   return *volume;
 }
 
+namespace {
+
+// The boot sector and what follows it up to this size go into every volume seed.
+constexpr uint32_t BOOT_EXTENT = 4096;
+
+void AddRange(CFuzzVolumeWriter& writer, const std::vector<uint8_t>& image, uint64_t offset, uint64_t length) {
+  if (offset >= image.size()) return;
+  length = std::min<uint64_t>(length, image.size() - offset);
+  writer.AddExtent(offset, image.data() + offset, static_cast<uint32_t>(length));
+}
+
+void AddRuns(CFuzzVolumeWriter& writer, const std::vector<uint8_t>& image, const CAttrNonResident& attribute) {
+  for (const tagDataRun_Entry* run : attribute.Runs()) {
+    if (run->lcn == SPARSE_RUN_LCN) continue;
+    AddRange(writer, image, static_cast<uint64_t>(run->lcn) * attribute.ClusterSize(), run->clusters * attribute.ClusterSize());
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> MakeVolumeSeed(const std::string& imagePath) {
+  const std::vector<uint8_t> image = ReadWholeFile(imagePath);
+  CNTFSVolume volume;
+  volume.OpenSource(std::make_shared<CImageSource>(image));
+  CFuzzVolumeWriter writer(image.size());
+  AddRange(writer, image, 0, BOOT_EXTENT);
+  AddRuns(writer, image, *static_cast<const CAttrNonResident*>(volume.MftData()));
+  for (uint64_t number = 0; number < volume.MftRecordCount(); ++number) {
+    CFileRecord record(&volume);
+    record.SetAttributeMask(AttributeMaskBit(ATTR_TYPE_ATTRIBUTE_LIST));
+    if (!record.LoadRecord(number) || !record.BuildAttributeLists()) continue;
+    for (CAttrBase* list : record.AttributesOf(ATTR_TYPE_ATTRIBUTE_LIST)) {
+      if (const auto* body = dynamic_cast<const CAttrNonResident*>(list)) AddRuns(writer, image, *body);
+    }
+  }
+  return writer.Bytes();
+}
+
 CPeerPair::CPeerPair(const uint8_t* input, size_t size) : m_input(input, input + size) {
   int ends[2] = {-1, -1};
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) Fail("socketpair failed");
@@ -74,8 +114,13 @@ CPeerPair::CPeerPair(const uint8_t* input, size_t size) : m_input(input, input +
 }
 
 CPeerPair::~CPeerPair() {
-  m_peer.join();
+  WaitForEnd();
   ::close(m_theirs);
+}
+
+size_t CPeerPair::WaitForEnd() {
+  if (m_peer.joinable()) m_peer.join();
+  return m_received;
 }
 
 void CPeerPair::Serve() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,11 @@ namespace ostrin::fuzz {
 // (fuzz/run-fuzz and the replay test set it).
 CNTFSVolume& FuzzVolume(uint8_t selector);
 
+// The seed of the whole-volume target from a made image: its boot sector, its MFT through the MFT's
+// runs, and the clusters of every non-resident attribute list, in the sparse format (fuzz_volume.h).
+// Throws CException when the image is no volume.
+std::vector<uint8_t> MakeVolumeSeed(const std::string& imagePath);
+
 // A connected pair of stream sockets. The code under test gets Ours(); a thread of the pair writes
 // the input on the other end, then ends that direction (the code under test reads the input and then
 // the end of the stream), and reads and drops everything the code under test sends until it closes
@@ -32,8 +38,8 @@ class CPeerPair {
 
   // The end for the code under test; whoever takes it closes it.
   ostrin::platform::SocketHandle Ours() const { return m_ours; }
-  // Bytes the code under test sent, once the pair has ended.
-  size_t BytesReceived() const { return m_received; }
+  // Waits until the code under test has closed its end; returns how many bytes it sent.
+  size_t WaitForEnd();
 
  private:
   void Serve();

@@ -31,6 +31,7 @@
 #include "common/protocol.h"
 #include "common/sock_stream.h"
 #include "common/text.h"
+#include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_volume.h"
 #include "index/drive_index.h"
 #include "index/image_format.h"
@@ -69,8 +70,6 @@ constexpr SVolumeUse VOLUMES[] = {
     {"fragmented-mft", "tests/volumes", -1, false},
 };
 
-// The boot sector and what follows it up to this size go into every volume seed.
-constexpr uint32_t BOOT_EXTENT = 4096;
 // The open target's seed: the first megabyte, in blocks of this size that are not all zeros.
 constexpr uint64_t OPEN_REGION = 1024 * 1024;
 constexpr uint32_t OPEN_BLOCK = 4096;
@@ -166,33 +165,6 @@ void AddRange(CFuzzVolumeWriter& writer, const std::vector<uint8_t>& image, uint
   if (offset >= image.size()) return;
   length = std::min<uint64_t>(length, image.size() - offset);
   writer.AddExtent(offset, image.data() + offset, static_cast<uint32_t>(length));
-}
-
-// The clusters a non-resident attribute's runs name, as volume ranges.
-void AddRuns(CFuzzVolumeWriter& writer, const std::vector<uint8_t>& image, const CAttrNonResident& attribute) {
-  for (const tagDataRun_Entry* run : attribute.Runs()) {
-    if (run->lcn == SPARSE_RUN_LCN) continue;
-    AddRange(writer, image, static_cast<uint64_t>(run->lcn) * attribute.ClusterSize(), run->clusters * attribute.ClusterSize());
-  }
-}
-
-// The seed of the whole-volume target: boot sector, the MFT through its runs, and the clusters of
-// every non-resident attribute list.
-std::vector<uint8_t> ScanSeed(const SMadeVolume& made) {
-  CNTFSVolume volume;
-  volume.OpenPath(made.image.string());
-  CFuzzVolumeWriter writer(made.bytes.size());
-  AddRange(writer, made.bytes, 0, BOOT_EXTENT);
-  AddRuns(writer, made.bytes, *static_cast<const CAttrNonResident*>(volume.MftData()));
-  for (uint64_t number = 0; number < volume.MftRecordCount(); ++number) {
-    CFileRecord record(&volume);
-    record.SetAttributeMask(AttributeMaskBit(ATTR_TYPE_ATTRIBUTE_LIST));
-    if (!record.LoadRecord(number) || !record.BuildAttributeLists()) continue;
-    for (CAttrBase* list : record.AttributesOf(ATTR_TYPE_ATTRIBUTE_LIST)) {
-      if (const auto* body = dynamic_cast<const CAttrNonResident*>(list)) AddRuns(writer, made.bytes, *body);
-    }
-  }
-  return writer.Bytes();
 }
 
 // The seed of the open target: the blocks of the first megabyte that hold anything.
@@ -514,7 +486,7 @@ void MakeSeeds(const fs::path& work) {
   CSeedFolder finds(seeds, "find_walk_fuzz");
   for (const SMadeVolume& volume : made) {
     const std::string name = volume.use->name;
-    if (volume.use->scanSeed) scan.Add(name, ScanSeed(volume));
+    if (volume.use->scanSeed) scan.Add(name, ostrin::fuzz::MakeVolumeSeed(volume.image.string()));
     open.Add(name, OpenSeed(volume));
     if (volume.use->environmentIndex == 0) AddRecordSeeds(volume, records, index);
     if (volume.use->environmentIndex >= 0) AddRunListSeeds(volume, runLists);
