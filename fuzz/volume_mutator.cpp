@@ -225,7 +225,9 @@ struct SRecordFacts {
 
 class CVolumeModel {
  public:
-  CVolumeModel(uint8_t* data, size_t size);
+  // Reads the references of the records numbered below factsBelow only (opening a volume looks at
+  // the first few records; reading all of them would cost more than the open itself).
+  CVolumeModel(uint8_t* data, size_t size, uint64_t factsBelow = ~uint64_t{0});
 
   bool IsUsable() const { return m_usable; }
   uint8_t* Data() const { return m_data; }
@@ -251,7 +253,7 @@ class CVolumeModel {
  private:
   void FindSlots(const std::vector<std::pair<uint64_t, uint64_t>>& mftExtents);
   std::vector<std::pair<uint64_t, uint64_t>> MftExtents() const;
-  void ReadFacts();
+  void ReadFacts(uint64_t factsBelow);
 
   uint8_t* m_data;
   size_t m_size;
@@ -268,14 +270,14 @@ class CVolumeModel {
   std::vector<size_t> m_directories;
 };
 
-CVolumeModel::CVolumeModel(uint8_t* data, size_t size) : m_data(data), m_size(size) {
+CVolumeModel::CVolumeModel(uint8_t* data, size_t size, uint64_t factsBelow) : m_data(data), m_size(size) {
   if (!ParseFuzzVolume(data, size, &m_volume)) return;
   size_t bootLength = BOOT_SECTOR_SIZE;
   const uint8_t* boot = VolumeBytes(0, &bootLength);
   if (boot != nullptr && bootLength == BOOT_SECTOR_SIZE) m_bootOffset = static_cast<size_t>(boot - data);
   m_geometry = ReadGeometry(BootSector());
   FindSlots(MftExtents());
-  ReadFacts();
+  ReadFacts(factsBelow);
   m_usable = !m_slots.empty() || m_bootOffset != NO_OFFSET;
 }
 
@@ -366,11 +368,12 @@ uint8_t* CVolumeModel::NonResidentValue(const uint8_t* record, const SAttribute&
   return nullptr;
 }
 
-void CVolumeModel::ReadFacts() {
+void CVolumeModel::ReadFacts(uint64_t factsBelow) {
   m_facts.resize(m_slots.size());
   std::vector<uint8_t> record(m_geometry.recordSize);
   std::unordered_map<uint64_t, bool> namedByList;
   for (size_t i = 0; i < m_slots.size(); ++i) {
+    if (m_slots[i].number >= factsBelow) continue;
     std::memcpy(record.data(), m_data + m_slots[i].inputOffset, record.size());
     UndoFixups(record.data(), m_geometry.recordSize);
     SRecordFacts& facts = m_facts[i];
@@ -1190,7 +1193,9 @@ void CMutation::Run() {
 }  // namespace
 
 size_t MutateVolume(uint8_t* data, size_t size, size_t maxSize, unsigned seed, EMutationFocus focus) {
-  CVolumeModel model(data, size);
+  // An open reads the system records and what they name: the first records are what matters.
+  constexpr uint64_t OPEN_FACTS_BELOW = 64;
+  CVolumeModel model(data, size, focus == EMutationFocus::Open ? OPEN_FACTS_BELOW : ~uint64_t{0});
   if (!model.IsUsable()) return LLVMFuzzerMutate(data, size, std::min(size, maxSize));
   CRandom random(seed);
   CMutation(model, random, focus).Run();
