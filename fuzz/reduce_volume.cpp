@@ -3,16 +3,19 @@
 // a few dozen records, most of them beside the point; this puts back the seed's bytes one record
 // (or one block) at a time, keeping each change that the program under test still fails without.
 //
-//   ostrin-fuzz-reduce PROGRAM INPUT SEED OUTPUT
+//   ostrin-fuzz-reduce [--timeout SECONDS] PROGRAM INPUT SEED OUTPUT
 //
 // PROGRAM is a target's replay program (or its libFuzzer program); it fails on an input when it
-// ends with a status other than 0. Prints the volume ranges that stay changed, with the MFT record
+// ends with a status other than 0, or (with --timeout, for a finding that hangs) when it has not
+// ended after SECONDS. Prints the volume ranges that stay changed, with the MFT record
 // numbers they hold, and writes the reduced input to OUTPUT.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -26,6 +29,8 @@ namespace {
 
 using ostrin::fuzz::SParsedVolume;
 
+int g_timeoutSeconds = 0;
+
 bool Fails(const std::string& program, const std::string& inputPath, const std::vector<uint8_t>& input) {
   std::ofstream(inputPath, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
@@ -38,7 +43,19 @@ bool Fails(const std::string& program, const std::string& inputPath, const std::
     ::_exit(127);
   }
   int status = 0;
-  ::waitpid(child, &status, 0);
+  if (g_timeoutSeconds > 0) {
+    constexpr int POLL_MS = 20;
+    for (int waited = 0; ::waitpid(child, &status, WNOHANG) == 0; waited += POLL_MS) {
+      if (waited >= g_timeoutSeconds * 1000) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return true;
+      }
+      ::usleep(POLL_MS * 1000);
+    }
+  } else {
+    ::waitpid(child, &status, 0);
+  }
   return !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
@@ -77,8 +94,13 @@ struct SUnit {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 7 && std::strcmp(argv[1], "--timeout") == 0) {
+    g_timeoutSeconds = std::atoi(argv[2]);
+    argv += 2;
+    argc -= 2;
+  }
   if (argc != 5) {
-    std::fputs("usage: ostrin-fuzz-reduce PROGRAM INPUT SEED OUTPUT\n", stderr);
+    std::fputs("usage: ostrin-fuzz-reduce [--timeout SECONDS] PROGRAM INPUT SEED OUTPUT\n", stderr);
     return 2;
   }
   const std::string program = argv[1], output = argv[4], scratch = std::string(argv[4]) + ".try";

@@ -459,6 +459,7 @@ class CMutation {
   bool MutateHeader(std::vector<uint8_t>& record, uint64_t number);
   bool MutateAttributeHeader(std::vector<uint8_t>& record);
   bool MutateRunList(std::vector<uint8_t>& record);
+  bool ResizeValue(std::vector<uint8_t>& record);
   bool MutateValue(std::vector<uint8_t>& record, uint64_t number);
   bool MutateAttributeList(std::vector<uint8_t>& record, uint64_t number);
   bool MutateListEntries(uint8_t* value, size_t length, uint64_t owner);
@@ -819,6 +820,66 @@ bool CMutation::MutateRunList(std::vector<uint8_t>& record) {
   }
 }
 
+// Bytes of the signed or unsigned little-endian number v in a mapping pair: as few as hold it.
+unsigned PairBytes(uint64_t v, bool isSigned) {
+  unsigned bytes = 1;
+  while (bytes < 8) {
+    const uint64_t high = v >> (8 * bytes - (isSigned ? 1 : 0));
+    if (high == 0 || (isSigned && high == (~uint64_t{0} >> (8 * bytes - 1)))) break;
+    ++bytes;
+  }
+  return bytes;
+}
+
+bool CMutation::ResizeValue(std::vector<uint8_t>& record) {
+  // A value grown (or shrunk) with every size field agreeing, its runs ending in one run that covers
+  // the difference: a hole, or clusters far out on the volume. Sizes far beyond the volume that
+  // still hold together are what a volume's checks must catch.
+  std::vector<SAttribute> nonResident;
+  for (const SAttribute& attribute : WalkAttributes(record.data(), record.size())) {
+    if (attribute.nonResident && attribute.length >= sizeof(NONRESIDENT_ATTRIBUTE_HEADER)) nonResident.push_back(attribute);
+  }
+  if (nonResident.empty()) return false;
+  const SAttribute& attribute = m_random.Of(nonResident);
+  uint8_t* h = record.data() + attribute.offset;
+  const uint64_t cluster = m_model.Geometry().clusterSize;
+  const uint64_t firstVcn = READ_FIELD(NONRESIDENT_ATTRIBUTE_HEADER, firstVcn, h);
+  const std::vector<SRun> runs = DecodeRuns(record.data(), attribute);
+  uint64_t clusters = 0;
+  for (const SRun& run : runs) clusters += run.clusters;
+  const uint64_t targets[] = {clusters * 2 + 1, clusters + 1, uint64_t{1} << 20, uint64_t{1} << 32, uint64_t{1} << 40,
+                              uint64_t{1} << 52, 1 + m_random.Below(1 << 16)};
+  const uint64_t total = std::max<uint64_t>(targets[m_random.Below(std::size(targets))], clusters + 1);
+  const uint64_t extra = total - clusters;
+  // The runs as they stand, then the filler.
+  const size_t listStart = attribute.offset + READ_FIELD(NONRESIDENT_ATTRIBUTE_HEADER, mappingPairsOffset, h);
+  size_t at = runs.empty() ? listStart : runs.back().at + 1 + runs.back().countBytes + runs.back().offsetBytes;
+  const size_t end = attribute.offset + attribute.length;
+  const bool sparse = m_random.Percent(60);
+  const int64_t step = sparse ? 0 : static_cast<int64_t>(m_random.Percent(50) ? m_random.Below(1 << 16) : m_random.Next() >> 24);
+  const unsigned countBytes = PairBytes(extra, false);
+  const unsigned offsetBytes = sparse ? 0 : PairBytes(static_cast<uint64_t>(step), true);
+  if (at < listStart || at + 2 + countBytes + offsetBytes > end) {
+    // No room after the runs: the filler alone stands for the whole value.
+    at = listStart;
+    if (at + 2 + countBytes + offsetBytes > end) return false;
+  }
+  const uint64_t filler = at == listStart ? total : extra;
+  const unsigned fillerBytes = PairBytes(filler, false);
+  if (at + 2 + fillerBytes + offsetBytes > end) return false;
+  record[at] = static_cast<uint8_t>(fillerBytes | (offsetBytes << 4));
+  for (unsigned i = 0; i < fillerBytes; ++i) record[at + 1 + i] = static_cast<uint8_t>(filler >> (8 * i));
+  for (unsigned i = 0; i < offsetBytes; ++i) record[at + 1 + fillerBytes + i] = static_cast<uint8_t>(static_cast<uint64_t>(step) >> (8 * i));
+  record[at + 1 + fillerBytes + offsetBytes] = 0;
+  WriteLE<uint64_t>(h + offsetof(NONRESIDENT_ATTRIBUTE_HEADER, lastVcn), firstVcn + total - 1);
+  const uint64_t bytes = total * cluster;
+  WriteLE<uint64_t>(h + offsetof(NONRESIDENT_ATTRIBUTE_HEADER, allocatedSize), bytes);
+  WriteLE<uint64_t>(h + offsetof(NONRESIDENT_ATTRIBUTE_HEADER, dataSize), m_random.Percent(70) ? bytes : bytes - m_random.Below(cluster));
+  WriteLE<uint64_t>(h + offsetof(NONRESIDENT_ATTRIBUTE_HEADER, initializedSize),
+                    m_random.Percent(50) ? bytes : READ_FIELD(NONRESIDENT_ATTRIBUTE_HEADER, initializedSize, h));
+  return true;
+}
+
 bool CMutation::MutateListEntries(uint8_t* value, size_t length, uint64_t owner) {
   const std::vector<size_t> entries = ListEntries(value, length);
   if (entries.empty()) return false;
@@ -1158,7 +1219,8 @@ bool CMutation::MutateRecord(size_t slot) {
   const unsigned pick = static_cast<unsigned>(m_random.Below(100));
   if (pick < 10) return MutateHeader(record, number);
   if (pick < 23) return MutateAttributeHeader(record);
-  if (pick < 30) return MutateRunList(record);
+  if (pick < 27) return MutateRunList(record);
+  if (pick < 30) return ResizeValue(record);
   if (pick < 40) return MutateValue(record, number);
   if (pick < 56) return MutateAttributeList(record, number);
   if (pick < 66) return Splice(record, PickSlotNear(slot));
