@@ -31,9 +31,10 @@ constexpr size_t MAX_ATTRIBUTES = 128;
 constexpr size_t MAX_RUNS = 1024;
 constexpr size_t MAX_LIST_ENTRIES = 4096;
 constexpr size_t MAX_LIST_VALUE = 256 * 1024;
-// Offsets inside an attribute-list entry and a file-name value.
+// An attribute-list entry's fixed fields, up to its name.
 constexpr size_t ENTRY_MIN_LENGTH = offsetof(ATTRIBUTE_LIST_ENTRY, attributeId) + 2;
 
+// The attribute types NTFS defines, and the end marker.
 constexpr uint32_t KNOWN_TYPES[] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90,
                                     0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x100, ATTR_TYPE_END};
 
