@@ -1,36 +1,17 @@
 // libFuzzer target: one MFT record of arbitrary bytes, parsed the way the scan and the volume parse
-// records (fix-ups, the attribute walk with every mask, attribute lists, values and names). The volume
-// named by OSTRIN_FUZZ_VOLUME supplies the geometry and the extension records.
-#include <cstdio>
-#include <cstdlib>
+// records (fix-ups, the attribute walk with every mask, attribute lists, values and names). The first
+// made volume (fuzz_support.h) supplies the geometry and the extension records.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "common/exceptions.h"
+#include "fuzz/fuzz_support.h"
 #include "ntfs/attributes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/ntfs_volume.h"
 
-namespace {
-
-CNTFSVolume* Volume() {
-  static CNTFSVolume* volume = [] {
-    const char* path = std::getenv("OSTRIN_FUZZ_VOLUME");
-    if (path == nullptr) {
-      std::fprintf(stderr, "set OSTRIN_FUZZ_VOLUME to an NTFS image made by ostrin-mkvol\n");
-      std::abort();
-    }
-    auto* opened = new CNTFSVolume;
-    opened->OpenPath(path);
-    return opened;
-  }();
-  return volume;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  CNTFSVolume* volume = Volume();
+  CNTFSVolume* volume = &ostrin::fuzz::FuzzVolume(0);
   std::vector<uint8_t> bytes(volume->FileRecordSize(), 0);
   std::memcpy(bytes.data(), data, std::min(size, bytes.size()));
   for (const uint32_t mask : {ATTRIBUTE_MASK_SCAN, ATTRIBUTE_MASK_ALL, ATTRIBUTE_MASK_VOLUME_CHECK}) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and the demo need (apt, as root).
-# Does nothing when they are all present already.
+# Does nothing when they are all present already. "fuzz" as an argument adds what fuzz/run-fuzz
+# needs: clang with libFuzzer and the sanitizer runtimes.
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,9 @@ packages=(
   forensics-samples-ntfs xz-utils
   time
 )
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -95,6 +95,12 @@ bool StartTrackedThread(Routine&& routine) {
   return true;
 }
 
+bool StartOpenDriveThread(std::unique_ptr<OpenDriveRequest> request) {
+  return StartTrackedThread([request = std::move(request)]() mutable { OpenDriveThread(std::move(request)); });
+}
+
+std::atomic<OpenJobStarter> g_openJobStarter{&StartOpenDriveThread};
+
 // The letter argument of a command that needs a Hello first; the argument is consumed either way.
 uint32_t ReadLetterArgument(CSockStream& stream) {
   const uint32_t letter = ReadLetter(stream);
@@ -172,9 +178,7 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
       request->letter = letter;
       // The job's first message waits for this lock, so the Ack is on the wire before it.
       const std::unique_lock<std::mutex> writes = connection->LockWrites();
-      if (!StartTrackedThread([request = std::move(request)]() mutable { OpenDriveThread(std::move(request)); })) {
-        ThrowError(ERR_OPEN_THREAD_FAILED);
-      }
+      if (!g_openJobStarter.load()(std::move(request))) ThrowError(ERR_OPEN_THREAD_FAILED);
       WriteAck(stream);
       return true;
     }
@@ -197,6 +201,10 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
 }  // namespace
 
 int32_t ReadConfiguration() { return ReadConfigurationFile().port; }
+
+void SetOpenJobStarter(OpenJobStarter starter) {
+  g_openJobStarter.store(starter != nullptr ? starter : &StartOpenDriveThread);
+}
 
 size_t ReapFinishedThreads() {
   size_t free = 0;

@@ -57,6 +57,14 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
 // Reads one command code and carries the command out; false when the connection is to end.
 bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>& connection);
 
+// How OstrinOpenDrive starts its open job: false when the job cannot start (the command then fails
+// with 2005). The service runs OpenDriveThread on a thread of the thread table. It is called under
+// the connection's write lock, so it must not write on the connection itself.
+using OpenJobStarter = bool (*)(std::unique_ptr<OpenDriveRequest> request);
+// For fuzz targets only: replaces the starter with one that starts no scan; null restores the
+// service's own.
+void SetOpenJobStarter(OpenJobStarter starter);
+
 // Frees the thread-table entries whose threads have ended; the caller holds the table's mutex.
 // Returns the number of free entries.
 size_t ReapFinishedThreads();
