@@ -264,8 +264,10 @@ bool CFileRecord::LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& 
       extension->m_followsAttributeLists = false;
       if (!extension->LoadRecord(recordNumber)) return fail(EBuildFailure::ExtensionRecord);
       // Only an extension of this very record may add to it: a stale entry must not pull in the
-      // attributes of another file.
-      const bool isOurs = (extension->BaseRecord() & RECORD_NUMBER_MASK) == m_fileReference;
+      // attributes of another file. A base reference of 0 is a base record, not an extension of
+      // record 0 (the MFT's extension records name it with its sequence number, 1).
+      const uint64_t base = extension->BaseRecord();
+      const bool isOurs = base != 0 && (base & RECORD_NUMBER_MASK) == m_fileReference;
       if (isOurs && !extension->BuildAttributeLists()) return fail(EBuildFailure::ExtensionRecord);
       found = loaded.emplace(recordNumber, CLoaded{extension, isOurs, 0}).first;
     }

@@ -126,6 +126,41 @@ TEST(VolumeTest, FragmentedMftIsReadThroughAllItsExtents) {
   }
 }
 
+TEST(VolumeTest, RecordZeroTakesOnlyItsOwnExtensionRecords) {
+  // Record 0's attribute list names the extension that holds a later extent of the MFT's data. Made
+  // to name an ordinary file instead (a base record, whose base reference is 0), the file's data must
+  // not become the MFT's: the open keeps the MFT's own first extent.
+  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("fragmented-mft");
+  ostrin::test::CImageCopy copy(volume.image);
+  uint64_t listOffset = 0;
+  int64_t mftFirstCluster = 0;
+  {
+    CNTFSVolume reader;
+    reader.OpenPath(volume.image);
+    mftFirstCluster = (*reader.MftData()->Runs().begin())->lcn;
+    CFileRecord record(&reader);
+    record.SetAttributeMask(AttributeMaskBit(ATTR_TYPE_ATTRIBUTE_LIST));
+    ASSERT_TRUE(record.LoadRecord(0) && record.BuildAttributeLists());
+    const auto* list = dynamic_cast<const CAttrNonResident*>(record.FirstAttribute(ATTR_TYPE_ATTRIBUTE_LIST));
+    ASSERT_NE(list, nullptr);
+    listOffset = static_cast<uint64_t>((*list->Runs().begin())->lcn) * reader.ClusterSize();
+  }
+  const ostrin::test::SExpectedEntry* file = ostrin::test::FindExpected(volume.expected, "/after/nonresident.bin");
+  ASSERT_NE(file, nullptr);
+  bool patched = false;
+  for (uint64_t offset = 0; offset < 512 && !patched;) {
+    if (copy.ReadLE(listOffset + offset, 4) == ATTR_TYPE_DATA && copy.ReadLE(listOffset + offset + 0x10, 6) != 0) {
+      copy.WriteLE(listOffset + offset + 0x10, 6, file->record);
+      patched = true;
+    }
+    offset += copy.ReadLE(listOffset + offset + 4, 2);
+  }
+  ASSERT_TRUE(patched);
+  CNTFSVolume reader;
+  reader.OpenPath(copy.Path());
+  EXPECT_EQ((*reader.MftData()->Runs().begin())->lcn, mftFirstCluster);
+}
+
 // A copy of a made volume, damaged by a test and then opened. (Public, so that tables of damage cases
 // can reach it.)
 class DamagedVolumeTest : public ::testing::Test {
