@@ -1,6 +1,7 @@
 // The process-wide state of OstrinAPI.
 #include "client/client_state.h"
 
+#include <algorithm>
 #include <cwctype>
 
 CSockStream g_Connection{ESockSide::Client};
@@ -14,6 +15,14 @@ void DriveRecord::ClearError() {
 void DriveRecord::StoreError(int32_t code, const WString& text) {
   lastError = code;
   lastErrorText = text;
+}
+
+void DriveRecord::SetView(const unsigned char* mappedView, uint64_t mappedSize, uint64_t imageSize) {
+  directories.reset();
+  view = mappedView;
+  memoryUsage = imageSize;
+  readableSize = std::min(imageSize, mappedSize);
+  viewGeneration = NextViewGeneration();
 }
 
 void DriveRecord::ReleaseView() {

@@ -40,6 +40,9 @@ struct DriveRecord {
   void ClearError();
   void StoreError(int32_t code, const WString& text);
   void StoreError(const CErrorText& error) { StoreError(error.code, error.Text()); }
+  // Makes view (of mappedSize bytes, holding an image the service says is imageSize bytes) the
+  // drive's view: a new generation, with nothing yet known of its directories.
+  void SetView(const unsigned char* mappedView, uint64_t mappedSize, uint64_t imageSize);
   // Unmaps the view and closes the mapping object, as far as they exist.
   void ReleaseView();
 };

@@ -64,9 +64,7 @@ bool MapDriveImage(DriveRecord& drive, uint32_t letter) {
     FailDrive(drive, letter, CLIENT_MAP_VIEW_FAILED);
     return false;
   }
-  drive.view = static_cast<const unsigned char*>(drive.mapping.Data());
-  drive.readableSize = std::min(drive.memoryUsage, drive.mapping.Size());
-  drive.viewGeneration = NextViewGeneration();
+  drive.SetView(static_cast<const unsigned char*>(drive.mapping.Data()), drive.mapping.Size(), image.imageSize);
   return true;
 }
 

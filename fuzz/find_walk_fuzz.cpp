@@ -42,10 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (imageSize != 0) std::memcpy(view.get(), data + 2 + 2 * pathUnits, imageSize);
 
   DriveRecord& drive = g_Drives[DRIVE];
-  drive.view = view.get();
-  drive.memoryUsage = imageSize - std::min(cut, imageSize);
-  drive.readableSize = drive.memoryUsage;
-  drive.viewGeneration = NextViewGeneration();
+  drive.SetView(view.get(), imageSize, imageSize - std::min(cut, imageSize));
   drive.state = DriveState::Open;
 
   WIN32_FIND_DATAW found;
@@ -59,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     OstFindClose(find);
   }
-  drive.view = nullptr;
-  drive.readableSize = 0;
+  drive.ReleaseView();
   drive.memoryUsage = 0;
   drive.state = DriveState::Closed;
   drive.ClearError();

@@ -239,7 +239,8 @@ bool CFileRecord::LoadExtensions(CAttrBase& attributeList, CSList<CFileRecord>& 
   };
   std::unordered_map<uint64_t, CLoaded> loaded;
   const uint32_t extensionMask = m_attributeMask & ~AttributeMaskBit(ATTR_TYPE_ATTRIBUTE_LIST);
-  for (uint64_t offset = 0; list.size() - offset >= MIN_ATTRIBUTE_LIST_ENTRY;) {
+  // An entry may claim to run past the end of the list: the walk ends where the list does.
+  for (uint64_t offset = 0; offset <= list.size() && list.size() - offset >= MIN_ATTRIBUTE_LIST_ENTRY;) {
     const uint8_t* entry = list.data() + offset;
     const uint32_t type = READ_FIELD(ATTRIBUTE_LIST_ENTRY, type, entry);
     const uint16_t entryLength = READ_FIELD(ATTRIBUTE_LIST_ENTRY, length, entry);
