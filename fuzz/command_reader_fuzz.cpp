@@ -25,7 +25,7 @@ const CServiceTimings& ServiceTimings() {
 namespace {
 
 // Longer inputs add nothing new but time: every command is a few words.
-constexpr size_t MAX_STREAM_BYTES = 16 * 1024;
+constexpr size_t MAX_STREAM_BYTES = 4 * 1024;
 
 std::vector<std::unique_ptr<OpenDriveRequest>>& HeldJobs() {
   static std::vector<std::unique_ptr<OpenDriveRequest>> jobs;

@@ -19,8 +19,8 @@
 namespace {
 
 constexpr size_t READ_SIZE = 12;
-constexpr uint32_t MAX_READ = 1024 * 1024;
-constexpr uint32_t MAX_RUN_CLUSTERS = 64;
+constexpr uint32_t MAX_READ = 128 * 1024;
+constexpr uint32_t MAX_RUN_CLUSTERS = 16;
 
 // The attribute at the start of bytes, copied into a buffer of exactly its length (so that a read
 // past it is caught), when its length fits and it is well formed, as a record's walk demands.

@@ -305,8 +305,11 @@ bool CMftScanner::Run() {
   m_chunkCount = (m_mftSize + m_chunkSize - 1) / m_chunkSize;
   const auto workers = static_cast<size_t>(
       std::clamp<uint64_t>(std::thread::hardware_concurrency(), 1, std::min<uint64_t>(MAX_SCAN_WORKERS, std::max<uint64_t>(m_chunkCount, 1))));
-  m_slots.resize(workers + 2);
-  for (CSlot& slot : m_slots) slot.buffer = std::make_unique_for_overwrite<uint8_t[]>(m_chunkSize);
+  // Two chunks more than workers are in flight, but never more chunks than the table has, nor larger
+  // buffers than its size: a small volume takes little memory.
+  m_slots.resize(static_cast<size_t>(std::clamp<uint64_t>(m_chunkCount, 1, workers + 2)));
+  const uint64_t bufferSize = std::max<uint64_t>(std::min(m_chunkSize, m_mftSize), 1);
+  for (CSlot& slot : m_slots) slot.buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize);
   for (size_t i = 0; i < workers; ++i) m_workers.emplace_back([this] { Work(); });
 
   int32_t lastPercent = 0;
