@@ -338,10 +338,17 @@ uint32_t CFileName::CopyName(WCHAR* out) const {
 }
 
 bool CFileName::HasSameName(const CFileName& other) const {
-  WCHAR mine[MAX_NAME_UNITS + 1];
-  WCHAR theirs[MAX_NAME_UNITS + 1];
-  const uint32_t length = CopyName(mine);
-  return other.CopyName(theirs) == length && std::memcmp(mine, theirs, length * sizeof(WCHAR)) == 0;
+  // In place: both names up to their length or first NUL unit, as CopyName gives them.
+  const uint8_t* mine = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
+  const uint8_t* theirs = other.m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
+  const uint32_t myLength = NameLengthInValue();
+  const uint32_t theirLength = other.NameLengthInValue();
+  for (uint32_t i = 0;; ++i) {
+    const uint16_t a = i < myLength ? ReadLE<uint16_t>(mine + 2 * i) : 0;
+    const uint16_t b = i < theirLength ? ReadLE<uint16_t>(theirs + 2 * i) : 0;
+    if (a != b) return false;
+    if (a == 0) return true;
+  }
 }
 
 void CFileName::TakeName() {
