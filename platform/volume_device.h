@@ -49,13 +49,29 @@ class CVolumeDevice {
   bool IsOpen() const;
 
   // Reads up to length bytes at a byte offset from the start of the volume. Returns false when the
-  // read fails; *bytesRead tells how many bytes arrived (fewer at the end of the volume).
+  // read fails; *bytesRead tells how many bytes arrived (fewer at the end of the volume). Any offset
+  // and length may be asked for: the device itself is read in whole sectors (platform/sector_reads.h).
   bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const;
+
+  // The logical sector size the device is read in: what a volume device reports (on Windows; 4096
+  // where it reports nothing, as whole sectors of 4096 bytes are whole sectors of 512 too), 1 for an
+  // image file (any read), 0 when nothing is open.
+  uint32_t SectorSize() const;
+
+  // Tests only: image files opened from now on in this process are read as a device of this logical
+  // sector size, which refuses every read of its own that is not whole sectors into sector-aligned
+  // memory (as a volume device on Windows does). 0 ends it.
+  static void ForceSectorSizeForTesting(uint32_t bytes);
 
  private:
   struct Handle;
+  // Reads whole sectors of the device (or of a forced sector size) only.
+  bool ReadWholeSectors(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const;
+
   std::unique_ptr<Handle> m_handle;
   std::shared_ptr<const IVolumeSource> m_source;
+  uint32_t m_sectorSize = 0;
+  bool m_sectorSizeForced = false;
 };
 
 }  // namespace ostrin::platform

@@ -1,12 +1,15 @@
 // Volume device on Linux: a block device or image file named by a "volume.X" mapping, read with pread.
+// Linux reads a block device through its cache, so any offset and length may be read.
 #include "platform/volume_device.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/posix/unique_fd.h"
+#include "platform/sector_reads.h"
 
 namespace ostrin::platform {
 
@@ -14,7 +17,15 @@ struct CVolumeDevice::Handle {
   UniqueFd fd;
 };
 
+namespace {
+
+std::atomic<uint32_t> g_forcedSectorSize{0};
+
+}  // namespace
+
 bool DriveLettersNeedMapping() { return true; }
+
+void CVolumeDevice::ForceSectorSizeForTesting(uint32_t bytes) { g_forcedSectorSize = bytes; }
 
 CVolumeDevice::CVolumeDevice() : m_handle(std::make_unique<Handle>()) {}
 CVolumeDevice::~CVolumeDevice() = default;
@@ -32,7 +43,11 @@ bool CVolumeDevice::OpenLetter(WCHAR /*letter*/, const std::string& mappedPath) 
 bool CVolumeDevice::OpenPath(const std::string& path) {
   Close();
   m_handle->fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  return m_handle->fd.IsValid();
+  if (!m_handle->fd.IsValid()) return false;
+  const uint32_t forced = g_forcedSectorSize;
+  m_sectorSizeForced = forced != 0;
+  m_sectorSize = forced != 0 ? forced : 1;
+  return true;
 }
 
 void CVolumeDevice::OpenSource(std::shared_ptr<const IVolumeSource> source) {
@@ -43,15 +58,31 @@ void CVolumeDevice::OpenSource(std::shared_ptr<const IVolumeSource> source) {
 void CVolumeDevice::Close() {
   m_handle->fd.Reset();
   m_source.reset();
+  m_sectorSize = 0;
+  m_sectorSizeForced = false;
 }
 
 bool CVolumeDevice::IsOpen() const { return m_source != nullptr || m_handle->fd.IsValid(); }
+
+uint32_t CVolumeDevice::SectorSize() const { return m_source != nullptr ? 1 : m_sectorSize; }
 
 bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
   *bytesRead = 0;
   if (m_source != nullptr) return m_source->ReadAt(offset, buffer, length, bytesRead);
   if (!IsOpen()) {
     errno = EBADF;
+    return false;
+  }
+  return ReadThroughSectors(m_sectorSize, offset, buffer, length, bytesRead,
+                            [this](uint64_t at, void* into, size_t bytes, size_t* got) {
+                              return ReadWholeSectors(at, into, bytes, got);
+                            });
+}
+
+bool CVolumeDevice::ReadWholeSectors(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
+  *bytesRead = 0;
+  if (m_sectorSizeForced && !IsWholeSectors(m_sectorSize, offset, buffer, length)) {
+    errno = EINVAL;  // what a block device read without its cache answers
     return false;
   }
   auto* out = static_cast<unsigned char*>(buffer);

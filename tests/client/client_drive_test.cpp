@@ -42,9 +42,16 @@ CPublishedImage SmallImage() {
 
 class ClientDriveTest : public ::testing::Test {
  protected:
+  // Every drive starts closed: the library's records outlive each test of the process, and the order
+  // of the tests in one process is not the same in every build.
   void SetUp() override {
     g_Connection.timeoutSeconds = 1;
     for (SProgressLog& log : g_logs) log = SProgressLog{};
+    for (DriveRecord& drive : g_Drives) {
+      drive.ReleaseView();
+      drive.ClearError();
+      drive.state = DriveState::Closed;
+    }
   }
 
   static void Connect() {

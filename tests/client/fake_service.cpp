@@ -1,7 +1,11 @@
 // The scripted stand-in for OstrinNT and hand-built drive images.
 #include "tests/client/fake_service.h"
 
+#if defined(_WIN32)
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstring>
@@ -10,6 +14,7 @@
 #include "common/exceptions.h"
 #include "common/text.h"
 #include "index/image_format.h"
+#include "platform/socket.h"
 
 namespace ostrin::test {
 
@@ -21,6 +26,10 @@ constexpr int32_t SCRIPT_STREAM_TIMEOUT_SECONDS = 10;
 }  // namespace
 
 CFakeService::CFakeService(Script script) {
+  // The service's own socket is made before the library under test starts the socket library (Windows
+  // refuses sockets before WSAStartup); each start is matched in the destructor.
+  m_socketsStarted = ostrin::platform::StartSocketLibrary();
+  EXPECT_TRUE(m_socketsStarted);
   m_listener.Bind(CLIENT_PORT);
   m_listener.Listen();
   m_thread = std::thread([this, script = std::move(script)] {
@@ -39,7 +48,10 @@ CFakeService::CFakeService(Script script) {
   });
 }
 
-CFakeService::~CFakeService() { Join(); }
+CFakeService::~CFakeService() {
+  Join();
+  if (m_socketsStarted) ostrin::platform::CleanupSocketLibrary();
+}
 
 void CFakeService::Join() {
   if (m_thread.joinable()) m_thread.join();
@@ -142,6 +154,15 @@ void WriteBlock(const SImageNode& directory, uint64_t offset, uint64_t parentOff
   }
 }
 
+// Section names of processes side by side (CTest runs many) must differ.
+int ThisProcessId() {
+#if defined(_WIN32)
+  return _getpid();
+#else
+  return static_cast<int>(::getpid());
+#endif
+}
+
 }  // namespace
 
 std::vector<uint8_t> BuildImage(const SImageNode& root) {
@@ -152,7 +173,7 @@ std::vector<uint8_t> BuildImage(const SImageNode& root) {
 
 CPublishedImage::CPublishedImage(const std::vector<uint8_t>& bytes) : m_size(bytes.size()) {
   static std::atomic<int> counter{0};
-  m_name = AsciiToWide("Global\\OstrinTest_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
+  m_name = AsciiToWide("Global\\OstrinTest_" + std::to_string(ThisProcessId()) + "_" + std::to_string(++counter));
   m_section = std::make_unique<ostrin::platform::CSharedSection>();
   ostrin::platform::SectionFailure failure = ostrin::platform::SectionFailure::None;
   if (!m_section->Create(m_name, bytes.size(), &failure)) {

@@ -34,6 +34,7 @@ class CFakeService {
   void Join();
 
  private:
+  bool m_socketsStarted = false;
   CSockStream m_listener{ESockSide::Service};
   std::thread m_thread;
 };

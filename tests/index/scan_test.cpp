@@ -107,10 +107,10 @@ std::vector<std::string> ScannedVolumes() {
 
 class ScanVolumeTest : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(ScanVolumeTest, ImageMatchesTheMakerAndSleuthkit) {
+// Against the maker: volume_scan_test.cpp (it runs under Wine too).
+TEST_P(ScanVolumeTest, ImageMatchesSleuthkit) {
   const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume(GetParam());
   const CScanned scanned = ScanImage(volume.image);
-  ostrin::test::CompareWithMaker(scanned.entries, volume.expected);
   CompareWithSleuthkit(scanned, volume.image);
 }
 

@@ -1,10 +1,13 @@
 # The command server and the drive slots: the real program driven over loopback sockets by a
-# hand-written client, and the slots in process. Linux only (the tests fork the program).
+# hand-written client, and the slots in process. The server tests are Linux only (they fork the
+# program); the drive slots' tests run under Wine too.
+
+# ServiceTimings with the fixed values unless a test shortens them (environment variables read by
+# OstrinNT-test, or TestServiceTimings in process). An object library, so that it is always linked.
+add_library(ostrin_server_test_timings OBJECT server_test_timings.cpp)
+ostrin_target_defaults(ostrin_server_test_timings)
+
 if(NOT CMAKE_CROSSCOMPILING)
-  # ServiceTimings with the fixed values unless a test shortens them (environment variables read by
-  # OstrinNT-test, or TestServiceTimings in process). An object library, so that it is always linked.
-  add_library(ostrin_server_test_timings OBJECT server_test_timings.cpp)
-  ostrin_target_defaults(ostrin_server_test_timings)
 
   # OstrinNT with the tests' timings; the shipped OstrinNT never reads them.
   ostrin_executable(OstrinNT-test ${PROJECT_SOURCE_DIR}/service/main.cpp)
