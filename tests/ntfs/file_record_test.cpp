@@ -164,10 +164,71 @@ TEST_F(FileRecordTest, AttributeWalkEndsOrFailsOnDamageWithoutLeavingTheRecord) 
   }
 }
 
+// The file names of a record with its attribute lists built, in the order the record holds them, and
+// for each whether it lies in the base record (or came in from an extension record).
+struct SRecordNames {
+  std::vector<std::string> names;
+  std::vector<bool> fromBase;
+};
+
+SRecordNames NamesOf(CNTFSVolume& reader, uint64_t base) {
+  SRecordNames result;
+  CFileRecord record(&reader);
+  record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
+  EXPECT_TRUE(record.LoadRecord(base) && record.BuildAttributeLists());
+  for (const CAttrBase* attribute : record.AttributesOf(0x30)) {
+    const auto* name = static_cast<const CAttrFileName*>(attribute);
+    WCHAR text[256];
+    name->CopyName(text);
+    result.names.push_back(WideToUtf8(text));
+    result.fromBase.push_back(name->Header() >= record.Buffer() &&
+                              name->Header() < record.Buffer() + reader.FileRecordSize());
+  }
+  return result;
+}
+
+TEST(FileRecordListTest, AttributeListsBringInTheNamesOfExtensionRecordsFirstAndOnceEach) {
+  // 4096-byte records: an extension record holds several of the file's names.
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("attribute-lists-4k");
+  CNTFSVolume reader;
+  reader.OpenPath(volume.image);
+  const uint64_t base = RecordOf(volume, "/names/many.txt");
+  const SRecordNames found = NamesOf(reader, base);
+  // Every name the maker made, each once (the library's names: no DOS names here).
+  std::vector<std::string> expected;
+  for (const ostrin::test::SExpectedEntry& entry : volume.expected) {
+    if (entry.record == base) expected.push_back(entry.path.substr(entry.path.rfind('/') + 1));
+  }
+  std::vector<std::string> sortedNames = found.names;
+  std::sort(sortedNames.begin(), sortedNames.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(sortedNames, expected);
+  // Names moved in from extension records stand before the names of the base record.
+  ASSERT_GE(std::count(found.fromBase.begin(), found.fromBase.end(), false), 2)
+      << "the maker should have moved names to extension records";
+  const auto firstFromBase = std::find(found.fromBase.begin(), found.fromBase.end(), true);
+  EXPECT_TRUE(std::all_of(firstFromBase, found.fromBase.end(), [](bool b) { return b; }));
+}
+
+TEST(FileRecordListTest, DataExtentsOfExtensionRecordsHoldTheFileClustersOnce) {
+  // A badly fragmented file keeps its $DATA in many extents, in extension records: together the
+  // extents in the record's data list hold the file's clusters once.
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("attribute-lists");
+  CNTFSVolume reader;
+  reader.OpenPath(volume.image);
+  const uint64_t base = RecordOf(volume, "/runs/fragmented.bin");
+  CFileRecord record(&reader);
+  record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
+  ASSERT_TRUE(record.LoadRecord(base));
+  ASSERT_TRUE(record.BuildAttributeLists());
+  EXPECT_GE(record.AttributesOf(0x80).Count(), 2);
+  const ostrin::test::SExpectedEntry* expected = ostrin::test::FindExpected(volume.expected, "/runs/fragmented.bin");
+  EXPECT_EQ(record.GetCompressedAllocation(), *expected->allocated);
+}
+
 #if !defined(_WIN32)
 // (Linux: compared with sleuthkit's istat.)
-TEST(FileRecordListTest, AttributeListsBringInTheNamesOfExtensionRecordsFirst) {
-  // 4096-byte records: an extension record holds several of the file's names.
+TEST(FileRecordListTest, NamesFromExtensionRecordsAreTheOnesIstatLists) {
   const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("attribute-lists-4k");
   CNTFSVolume reader;
   reader.OpenPath(volume.image);
@@ -184,39 +245,12 @@ TEST(FileRecordListTest, AttributeListsBringInTheNamesOfExtensionRecordsFirst) {
   }
   // An extension record named by several entries: its names must still come in once each.
   ASSERT_TRUE(std::any_of(namesPerRecord.begin(), namesPerRecord.end(), [](const auto& e) { return e.second >= 2; }));
-
-  CFileRecord record(&reader);
-  record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
-  ASSERT_TRUE(record.LoadRecord(base));
-  ASSERT_TRUE(record.BuildAttributeLists());
-  std::vector<std::string> names;
-  std::vector<bool> fromBase;
-  for (const CAttrBase* attribute : record.AttributesOf(0x30)) {
-    const auto* name = static_cast<const CAttrFileName*>(attribute);
-    WCHAR text[256];
-    name->CopyName(text);
-    names.push_back(WideToUtf8(text));
-    fromBase.push_back(name->Header() >= record.Buffer() &&
-                       name->Header() < record.Buffer() + reader.FileRecordSize());
-  }
-  // Every name the maker made, each once (the library's names: no DOS names here).
-  std::vector<std::string> expected;
-  for (const ostrin::test::SExpectedEntry& entry : volume.expected) {
-    if (entry.record == base) expected.push_back(entry.path.substr(entry.path.rfind('/') + 1));
-  }
-  std::vector<std::string> sortedNames = names;
-  std::sort(sortedNames.begin(), sortedNames.end());
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(sortedNames, expected);
-  // Names moved in from extension records stand before the names of the base record.
-  const auto firstFromBase = std::find(fromBase.begin(), fromBase.end(), true);
-  EXPECT_EQ(std::count(fromBase.begin(), fromBase.end(), false), namesElsewhere);
-  EXPECT_TRUE(std::all_of(firstFromBase, fromBase.end(), [](bool b) { return b; }));
+  const SRecordNames found = NamesOf(reader, base);
+  EXPECT_EQ(std::count(found.fromBase.begin(), found.fromBase.end(), false), namesElsewhere);
 }
 
 TEST(FileRecordListTest, DataExtentsOfExtensionRecordsAreMovedInOnceEach) {
-  // A badly fragmented file keeps its $DATA in many extents, in extension records: each extent must be
-  // in the record's data list exactly once, and together they hold the file's clusters.
+  // Each extent istat lists is in the record's data list exactly once.
   const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("attribute-lists");
   CNTFSVolume reader;
   reader.OpenPath(volume.image);
@@ -227,17 +261,11 @@ TEST(FileRecordListTest, DataExtentsOfExtensionRecordsAreMovedInOnceEach) {
     if (entry.type == 0x80) ++extents;
   }
   ASSERT_GE(extents, 2);
-
   CFileRecord record(&reader);
   record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
-  ASSERT_TRUE(record.LoadRecord(base));
-  ASSERT_TRUE(record.BuildAttributeLists());
+  ASSERT_TRUE(record.LoadRecord(base) && record.BuildAttributeLists());
   EXPECT_EQ(record.AttributesOf(0x80).Count(), extents);
-  // Together the extents hold the file's clusters once.
-  const ostrin::test::SExpectedEntry* expected = ostrin::test::FindExpected(volume.expected, "/runs/fragmented.bin");
-  EXPECT_EQ(record.GetCompressedAllocation(), *expected->allocated);
 }
-
 #endif
 
 TEST(FileRecordListTest, DamagedAttributeListEntriesEndTheList) {
