@@ -1,7 +1,7 @@
 // The drive slots in process: a build on made volumes and how each way out of it leaves the drive,
 // the open job over a real loopback connection, the slot operations of the commands and the cleanup
 // of idle drives. Each test works in a folder of its own, whose OstrinNT.ini maps the letters. The
-// program runs under Wine too, without the tests that patch images or fork (Linux).
+// program runs under Wine too, without the test whose other process is a forked child (Linux).
 #include <gtest/gtest.h>
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -32,10 +32,8 @@
 #include "tests/support/expected_scan.h"
 #include "tests/common/loopback_pair.h"
 #include "tests/service/server_test_timings.h"
-#include "tests/support/made_volume.h"
-#if !defined(_WIN32)
 #include "tests/support/image_file.h"
-#endif
+#include "tests/support/made_volume.h"
 
 namespace {
 
@@ -140,8 +138,7 @@ TEST(DriveSlotLetterTest, LettersOfEitherCaseAndNothingElse) {
   }
 }
 
-#if !defined(_WIN32)
-// Damaged copies of made volumes (CImageCopy patches them through POSIX file calls).
+// Damaged copies of made volumes.
 
 // Every way out of a build leaves the volume closed unless the drive is open.
 TEST_F(DriveSlotTest, BuildLeavesTheVolumeClosedOnEveryWayOutButSuccess) {
@@ -210,9 +207,9 @@ TEST_F(DriveSlotTest, DamagedRecordsABuildSkippedAreOneWarning) {
   EXPECT_EQ(warnings, std::vector<std::string>{"Drive q: 2 damaged file records skipped: " + std::to_string(first) +
                                                " (not a file record), " + std::to_string(second) +
                                                " (update sequence mismatch)"});
+  // Windows removes no file that is open: the drive lets go of the copy before the copy is removed.
+  SlotOf('Q').Close();
 }
-
-#endif
 
 TEST_F(DriveSlotTest, SecondOpenSharesTheImageAndClosesCountDown) {
   const auto small = MadeVolume("bulk-small");

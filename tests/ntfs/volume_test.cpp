@@ -2,7 +2,9 @@
 // of an open, drive letters through "OstrinNT.ini", and reopening.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <dirent.h>
+#endif
 
 #include <fstream>
 #include <functional>
@@ -20,13 +22,17 @@
 #include "tests/ntfs/ntfs_test_util.h"
 #include "tests/support/image_file.h"
 #include "tests/support/record_patch.h"
+#if !defined(_WIN32)
 #include "tests/support/sleuthkit_oracle.h"
-#include "tests/support/test_volume.h"
+#endif
+#include "tests/support/made_volume.h"
 
 namespace {
 
 using ostrin::test::FailureOf;
 
+#if !defined(_WIN32)
+// (Linux: ostrin-volinfo compared with ntfsinfo and istat; the extents compared with istat.)
 // "Key: value" lines of a tool's output.
 std::map<std::string, std::string> KeyValues(const std::string& text) {
   std::map<std::string, std::string> values;
@@ -63,7 +69,7 @@ uint64_t IstatMftSize(const std::string& image) {
 class VolumeGeometryTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(VolumeGeometryTest, VolinfoPrintsWhatNtfsinfoAndIstatSee) {
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume(GetParam());
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume(GetParam());
   const ostrin::test::SProgramResult ours = ostrin::test::RunProgram({OSTRIN_VOLINFO_PATH, volume.image});
   ASSERT_EQ(ours.exitCode, 0) << ours.err;
   const ostrin::test::SProgramResult theirs = ostrin::test::RunProgram({"ntfsinfo", "-m", "-f", volume.image});
@@ -96,17 +102,23 @@ INSTANTIATE_TEST_SUITE_P(MadeVolumes, VolumeGeometryTest, ::testing::ValuesIn(Ge
                            return name;
                          });
 
-TEST(VolumeTest, FragmentedMftIsReadThroughAllItsExtents) {
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("fragmented-mft");
-  CNTFSVolume reader;
-  reader.OpenPath(volume.image);
+TEST(VolumeTest, FragmentedMftIsSplitAsIstatSees) {
   // Record 0 keeps further extents of its data in extension records (an attribute list names them).
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("fragmented-mft");
   const ostrin::test::SIstat istat = ostrin::test::RunIstat(volume.image, 0);
   int extentsElsewhere = 0;
   for (const ostrin::test::SIstatListEntry& entry : istat.attributeList) {
     if (entry.type == 128 && entry.record != 0) ++extentsElsewhere;
   }
-  ASSERT_GE(extentsElsewhere, 1) << "the volume maker should have split the MFT's data";
+  EXPECT_GE(extentsElsewhere, 1) << "the volume maker should have split the MFT's data";
+}
+#endif
+
+TEST(VolumeTest, FragmentedMftIsReadThroughAllItsExtents) {
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("fragmented-mft");
+  CNTFSVolume reader;
+  reader.OpenPath(volume.image);
+  // Record 0's data lies in several extents (FragmentedMftIsSplitAsIstatSees, on Linux).
   const auto* mftData = dynamic_cast<const CAttrNonResident*>(reader.MftData());
   ASSERT_NE(mftData, nullptr);
   EXPECT_EQ(mftData->FirstVcn(), 0u);
@@ -130,7 +142,7 @@ TEST(VolumeTest, RecordZeroTakesOnlyItsOwnExtensionRecords) {
   // Record 0's attribute list names the extension that holds a later extent of the MFT's data. Made
   // to name an ordinary file instead (a base record, whose base reference is 0), the file's data must
   // not become the MFT's: the open keeps the MFT's own first extent.
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("fragmented-mft");
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("fragmented-mft");
   ostrin::test::CImageCopy copy(volume.image);
   uint64_t listOffset = 0;
   int64_t mftFirstCluster = 0;
@@ -166,7 +178,7 @@ TEST(VolumeTest, RecordZeroTakesOnlyItsOwnExtensionRecords) {
 class DamagedVolumeTest : public ::testing::Test {
  public:
   void SetUp() override {
-    m_volume = ostrin::test::MakeTestVolume("geometry-s512-c4k");
+    m_volume = ostrin::test::MadeVolume("geometry-s512-c4k");
     m_copy = std::make_unique<ostrin::test::CImageCopy>(m_volume.image);
   }
 
@@ -199,7 +211,7 @@ TEST_F(DamagedVolumeTest, EveryFailureOfAnOpenHasItsCodeAndText) {
 
   // No device at all.
   CNTFSVolume reader;
-  EXPECT_EQ(FailureOf([&] { reader.OpenPath("/nonexistent/volume.img"); }), "3 Open volume error. " + notFound);
+  EXPECT_EQ(FailureOf([&] { reader.OpenPath(::testing::TempDir() + "no-such-volume.img"); }), "3 Open volume error. " + notFound);
   // Shorter than a boot sector.
   const std::string tiny = ::testing::TempDir() + "tiny-volume.img";
   std::ofstream(tiny) << std::string(100, 'x');
@@ -248,17 +260,20 @@ TEST_F(DamagedVolumeTest, VersionsFrom3_0AreAccepted) {
   }
 }
 
+// The descriptors this process holds open; Windows has no /proc, so there the count stays 0.
 int OpenDescriptors() {
   int count = 0;
+#if !defined(_WIN32)
   DIR* directory = opendir("/proc/self/fd");
   while (readdir(directory) != nullptr) ++count;
   closedir(directory);
+#endif
   return count;
 }
 
 TEST(VolumeLetterTest, LettersOpenTheVolumesTheConfigurationMaps) {
-  const ostrin::test::STestVolume small = ostrin::test::MakeTestVolume("geometry-s512-c4k");
-  const ostrin::test::STestVolume large = ostrin::test::MakeTestVolume("geometry-s4096-c64k");
+  const ostrin::test::STestVolume small = ostrin::test::MadeVolume("geometry-s512-c4k");
+  const ostrin::test::STestVolume large = ostrin::test::MadeVolume("geometry-s4096-c64k");
   const ostrin::test::CScopedConfiguration configuration("volume.C = " + small.image + "\nVOLUME.d=" + large.image + "\n");
   CNTFSVolume reader;
   reader.OpenLetter('c');  // either case names the same mapping

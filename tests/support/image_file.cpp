@@ -1,40 +1,41 @@
-// Copies of test images, and reading and patching their bytes.
+// Copies of test images, and reading and patching their bytes, through standard file streams.
 #include "tests/support/image_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <stdexcept>
 
-#include "platform/posix/unique_fd.h"
+#include "platform/system_error.h"
 
 namespace ostrin::test {
 namespace {
 
-using ostrin::platform::UniqueFd;
+namespace fs = std::filesystem;
 
-[[noreturn]] void Fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
+std::ifstream OpenForReading(const std::string& path) {
+  std::ifstream file(fs::path(path), std::ios::binary);
+  if (!file) throw std::runtime_error("cannot open " + path);
+  return file;
 }
 
-UniqueFd OpenOrFail(const std::string& path, int flags) {
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
-  if (!fd.IsValid()) Fail("cannot open " + path);
-  return fd;
-}
-
-void ReadExactly(int fd, uint64_t offset, void* out, size_t length, const std::string& path) {
-  auto* bytes = static_cast<uint8_t*>(out);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::pread(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("short read of " + path + " at " + std::to_string(offset + done));
-    done += static_cast<size_t>(n);
+// Reads up to length bytes at offset; how many arrived (fewer at the end of the file).
+size_t ReadAtMost(std::istream& file, uint64_t offset, void* out, size_t length) {
+  file.clear();
+  if (!file.seekg(static_cast<std::streamoff>(offset))) {
+    file.clear();
+    return 0;
   }
+  file.read(static_cast<char*>(out), static_cast<std::streamsize>(length));
+  const auto n = static_cast<size_t>(file.gcount());
+  file.clear();
+  return n;
+}
+
+void ReadExactly(std::istream& file, uint64_t offset, void* out, size_t length, const std::string& path) {
+  const size_t n = ReadAtMost(file, offset, out, length);
+  if (n != length) throw std::runtime_error("short read of " + path + " at " + std::to_string(offset + n));
 }
 
 uint64_t LittleEndian(const uint8_t* bytes, size_t width) {
@@ -43,55 +44,77 @@ uint64_t LittleEndian(const uint8_t* bytes, size_t width) {
   return value;
 }
 
+// A folder of its own under the temporary folder: creating a folder fails when it exists, so two
+// processes never share one.
+fs::path MakeCopyFolder() {
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path folder = base / ("ostrin-image-copy-" + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(folder, ec)) return folder;
+    if (ec) throw std::runtime_error("cannot make a folder in " + base.string() + ": " + ec.message());
+  }
+  throw std::runtime_error("cannot make a folder of its own in " + base.string());
+}
+
 }  // namespace
 
 CImageCopy::CImageCopy(const std::string& image) {
-  char path[] = "/tmp/ostrin-image-copy-XXXXXX";
-  UniqueFd out(::mkstemp(path));
-  if (!out.IsValid()) Fail("cannot make a temporary image");
-  m_path = path;
-  UniqueFd in = OpenOrFail(image, O_RDONLY);
-  struct stat st {};
-  if (::fstat(in.Get(), &st) != 0 || ::ftruncate(out.Get(), st.st_size) != 0) Fail("cannot size " + m_path);
-  // Only the data regions are copied, so the copy stays as sparse as the image.
-  std::vector<uint8_t> buffer(1 << 20);
-  off_t pos = 0;
-  while (pos < st.st_size) {
-    const off_t data = ::lseek(in.Get(), pos, SEEK_DATA);
-    if (data < 0) break;  // no data after pos
-    off_t hole = ::lseek(in.Get(), data, SEEK_HOLE);
-    if (hole < 0) hole = st.st_size;
-    for (off_t at = data; at < hole;) {
-      const size_t n = static_cast<size_t>(std::min<off_t>(hole - at, static_cast<off_t>(buffer.size())));
-      ReadExactly(in.Get(), static_cast<uint64_t>(at), buffer.data(), n, image);
-      if (::pwrite(out.Get(), buffer.data(), n, at) != static_cast<ssize_t>(n)) Fail("cannot write " + m_path);
-      at += static_cast<off_t>(n);
+  const fs::path folder = MakeCopyFolder();
+  m_folder = folder.string();
+  m_path = (folder / "image.img").string();
+  try {
+    std::ifstream in = OpenForReading(image);
+    const uint64_t size = fs::file_size(fs::path(image));
+    if (!std::ofstream(fs::path(m_path), std::ios::binary)) throw std::runtime_error("cannot make " + m_path);
+    fs::resize_file(fs::path(m_path), size);
+    std::fstream out(fs::path(m_path), std::ios::binary | std::ios::in | std::ios::out);
+    if (!out) throw std::runtime_error("cannot open " + m_path);
+    // Blocks of zeros stay holes of the sized copy.
+    std::vector<char> buffer(64 << 10);
+    for (uint64_t at = 0; at < size;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(size - at, buffer.size()));
+      ReadExactly(in, at, buffer.data(), n, image);
+      const auto end = buffer.begin() + static_cast<std::ptrdiff_t>(n);
+      if (std::any_of(buffer.begin(), end, [](char c) { return c != 0; })) {
+        out.seekp(static_cast<std::streamoff>(at));
+        if (!out.write(buffer.data(), static_cast<std::streamsize>(n))) {
+          throw std::runtime_error("cannot write " + m_path);
+        }
+      }
+      at += n;
     }
-    pos = hole;
+    if (!out.flush()) throw std::runtime_error("cannot write " + m_path);
+  } catch (...) {
+    std::error_code ec;
+    fs::remove_all(fs::path(m_folder), ec);
+    throw;
   }
 }
 
-CImageCopy::~CImageCopy() { ::unlink(m_path.c_str()); }
-
-uint64_t CImageCopy::Size() const {
-  struct stat st {};
-  if (::stat(m_path.c_str(), &st) != 0) Fail("cannot stat " + m_path);
-  return static_cast<uint64_t>(st.st_size);
+CImageCopy::~CImageCopy() {
+  std::error_code ec;
+  fs::remove_all(fs::path(m_folder), ec);
 }
 
+uint64_t CImageCopy::Size() const { return fs::file_size(fs::path(m_path)); }
+
 std::vector<uint8_t> CImageCopy::Read(uint64_t offset, size_t length) const {
-  UniqueFd fd = OpenOrFail(m_path, O_RDONLY);
+  std::ifstream file = OpenForReading(m_path);
   std::vector<uint8_t> bytes(length);
-  ReadExactly(fd.Get(), offset, bytes.data(), length, m_path);
+  ReadExactly(file, offset, bytes.data(), length, m_path);
   return bytes;
 }
 
 void CImageCopy::Write(uint64_t offset, const std::vector<uint8_t>& bytes) { Write(offset, bytes.data(), bytes.size()); }
 
 void CImageCopy::Write(uint64_t offset, const void* bytes, size_t length) {
-  UniqueFd fd = OpenOrFail(m_path, O_WRONLY);
-  if (::pwrite(fd.Get(), bytes, length, static_cast<off_t>(offset)) != static_cast<ssize_t>(length)) {
-    Fail("cannot patch " + m_path);
+  std::fstream file(fs::path(m_path), std::ios::binary | std::ios::in | std::ios::out);
+  if (!file || !file.seekp(static_cast<std::streamoff>(offset)) ||
+      !file.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(length)) || !file.flush()) {
+    throw std::runtime_error("cannot patch " + m_path + " at " + std::to_string(offset));
   }
 }
 
@@ -108,35 +131,34 @@ void CImageCopy::WriteLE(uint64_t offset, size_t width, uint64_t value) {
 }
 
 CImageSource::CImageSource(const std::string& image, uint32_t sectorSize)
-    : m_fd(OpenOrFail(image, O_RDONLY)), m_sectorSize(sectorSize) {}
+    : m_image(image), m_file(OpenForReading(image)), m_sectorSize(sectorSize) {}
 
 bool CImageSource::ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
   *bytesRead = 0;
+  // A device refuses a read that is not whole sectors, and a bad sector fails as the device fails.
   if (offset % m_sectorSize != 0 || length % m_sectorSize != 0) {
-    errno = EINVAL;
+    ostrin::platform::SetLastSystemError(ostrin::platform::ErrorReadFault());
     return false;
   }
   for (const auto& [bad, badLength] : m_badRanges) {
     if (offset < bad + badLength && bad < offset + length) {
-      errno = EIO;
+      ostrin::platform::SetLastSystemError(ostrin::platform::ErrorReadFault());
       return false;
     }
   }
-  auto* out = static_cast<uint8_t*>(buffer);
-  while (*bytesRead < length) {
-    const ssize_t n = ::pread(m_fd.Get(), out + *bytesRead, length - *bytesRead, static_cast<off_t>(offset + *bytesRead));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    *bytesRead += static_cast<size_t>(n);
+  std::lock_guard<std::mutex> lock(m_lock);
+  *bytesRead = ReadAtMost(m_file, offset, buffer, length);
+  if (m_file.bad()) {
+    ostrin::platform::SetLastSystemError(ostrin::platform::ErrorReadFault());
+    return false;
   }
   return true;
 }
 
 SBootGeometry ReadBootGeometry(const std::string& image) {
-  UniqueFd fd = OpenOrFail(image, O_RDONLY);
+  std::ifstream file = OpenForReading(image);
   uint8_t boot[512];
-  ReadExactly(fd.Get(), 0, boot, sizeof boot, image);
+  ReadExactly(file, 0, boot, sizeof boot, image);
   if (std::memcmp(boot + 3, "NTFS    ", 8) != 0) throw std::runtime_error(image + " has no NTFS boot sector");
   SBootGeometry g;
   g.bytesPerSector = static_cast<uint32_t>(LittleEndian(boot + 0x0B, 2));

@@ -1,18 +1,22 @@
 // Damaging test images: a private copy of a made image whose bytes a test reads and patches, and
-// where things are inside it (boot sector geometry, the byte offset of an MFT record).
+// where things are inside it (boot sector geometry, the byte offset of an MFT record). Standard file
+// streams only, so the test programs that run under Wine patch copies too.
 #pragma once
 
 #include <cstdint>
+#include <fstream>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/posix/unique_fd.h"
 #include "platform/volume_device.h"
 
 namespace ostrin::test {
 
-// A temporary copy of an image (sparse where the original is), removed by the destructor.
+// A temporary copy of an image in a folder of its own under the system's temporary folder, removed
+// by the destructor (close whatever reads the copy first: Windows keeps an open file). Blocks of
+// zeros are not written, so the copy is sparse where the file system allows.
 class CImageCopy {
  public:
   explicit CImageCopy(const std::string& image);  // throws std::runtime_error
@@ -32,6 +36,7 @@ class CImageCopy {
   void WriteLE(uint64_t offset, size_t width, uint64_t value);
 
  private:
+  std::string m_folder;
   std::string m_path;
 };
 
@@ -45,7 +50,9 @@ class CImageSource : public ostrin::platform::IVolumeSource {
   bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const override;
 
  private:
-  ostrin::platform::UniqueFd m_fd;
+  std::string m_image;
+  mutable std::mutex m_lock;  // the stream has one position
+  mutable std::ifstream m_file;
   uint32_t m_sectorSize;
   std::vector<std::pair<uint64_t, uint64_t>> m_badRanges;
 };
