@@ -243,7 +243,11 @@ bool CAttrNonResident::ReadStored(uint64_t offset, void* destination, uint64_t l
       if (run == nullptr) return false;
     }
     const uint64_t inCluster = position % m_clusterSize;
-    const uint64_t take = std::min(left, (run->lastVcn - vcn + 1) * m_clusterSize - inCluster);
+    // A run can hold more bytes than 64 bits count; its byte length then saturates rather than
+    // wrapping to nothing, which would never move the read on.
+    uint64_t runBytes = 0;
+    if (!MultiplyFits(run->lastVcn - vcn + 1, m_clusterSize, &runBytes)) runBytes = UINT64_MAX;
+    const uint64_t take = std::min(left, runBytes - inCluster);
     if (run->lcn == SPARSE_RUN_LCN) {
       std::memset(out, 0, take);
     } else {

@@ -3,8 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -262,6 +269,36 @@ TEST_F(RunListTest, ARunListWithoutItsEndStaysInsideTheAttribute) {
   while (pairs.size() + 2 <= length - runsOffset) pairs.insert(pairs.end(), {0x01, 0x01});
   const auto attribute = Decode(pairs, 1000000);
   EXPECT_FALSE(attribute->HasValidRuns());
+}
+
+TEST_F(RunListTest, ARunOfMoreBytesThanSixtyFourBitsCountIsReadLikeAnyOther) {
+  // A run of 2^64 bytes: its byte length wrapped to 0, and a read from a cluster's start never moved on.
+  const uint32_t clusterSize = m_reader.ClusterSize();
+  const uint64_t clusters = uint64_t{1} << (64 - std::countr_zero(clusterSize));
+  std::vector<uint8_t> pairs{0x18};
+  for (int i = 0; i < 8; ++i) pairs.push_back(static_cast<uint8_t>(clusters >> (8 * i)));
+  pairs.insert(pairs.end(), {0x01, 0x00});  // at LCN 1
+  const auto read = [&](const std::vector<uint8_t>& runs, uint64_t lastVcn) {
+    const auto attribute = Decode(runs, lastVcn);
+    EXPECT_TRUE(attribute->HasValidRuns());
+    for (const size_t field : {0x28, 0x30, 0x38}) WriteLE<uint64_t>(&m_bytes[m_data + field], 3ull * clusterSize);
+    auto bytes = std::make_shared<std::vector<uint8_t>>(2 * clusterSize);
+    // The read runs on a thread of its own: one that never ends fails the program at once.
+    auto done = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = done->get_future();
+    std::thread([attribute = attribute.get(), bytes, done] {
+      uint32_t got = 0;
+      done->set_value(attribute->ReadValue(0, bytes->data(), static_cast<uint32_t>(bytes->size()), &got) &&
+                      got == bytes->size());
+    }).detach();
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      std::fprintf(stderr, "the read of a run of 2^64 bytes did not end\n");
+      std::_Exit(1);
+    }
+    EXPECT_TRUE(result.get());
+    return *bytes;
+  };
+  EXPECT_EQ(read(pairs, clusters - 1), read({0x11, 0x03, 0x01, 0x00}, 2));
 }
 
 TEST(FileNameTest, UpperCaseCopyChangesOnlyAsciiLetters) {
