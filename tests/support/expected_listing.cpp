@@ -8,12 +8,8 @@
 #include "tests/support/test_volume.h"
 
 namespace ostrin::test {
-namespace {
 
-constexpr int64_t FILETIME_TICKS_PER_SECOND = 10'000'000;
-constexpr int64_t FILETIME_UNIX_EPOCH = 116'444'736'000'000'000;
-
-std::string ReadFile(const std::string& path) {
+std::string ReadTextFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   std::ostringstream text;
@@ -32,6 +28,11 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   }
 }
 
+namespace {
+
+constexpr int64_t FILETIME_TICKS_PER_SECOND = 10'000'000;
+constexpr int64_t FILETIME_UNIX_EPOCH = 116'444'736'000'000'000;
+
 uint64_t Number(const std::string& text, const std::string& line) {
   try {
     size_t used = 0;
@@ -46,7 +47,7 @@ uint64_t Number(const std::string& text, const std::string& line) {
 }  // namespace
 
 std::vector<SExpectedEntry> ReadExpectedListing(const std::string& path) {
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(ReadTextFile(path));
   std::string line;
   std::vector<SExpectedEntry> entries;
   if (!std::getline(in, line) || line.rfind("path\trecord\t", 0) != 0) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "tests/support/run_program.h"
+#include "tests/support/test_volume.h"
 
 namespace ostrin::test {
 namespace {
@@ -34,17 +35,6 @@ int64_t ParseFlsTime(const std::string& text, const std::string& line) {
   if (std::string(zone) != "UTC") throw std::runtime_error("fls printed a time outside UTC: " + line);
   if (year == 0) return 0;
   return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-}
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  while (true) {
-    const size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
 }
 
 SFlsEntry ParseFlsLine(const std::string& line) {

@@ -27,14 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using ostrin::platform::UniqueFd;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 uint64_t Fnv1a(uint64_t hash, const std::string& bytes) {
   for (unsigned char c : bytes) {
     hash ^= c;
@@ -50,7 +42,7 @@ const std::string& MakerHash() {
   std::call_once(once, [] {
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx",
-                  static_cast<unsigned long long>(Fnv1a(0xCBF29CE484222325ull, ReadFile(OSTRIN_MKVOL_PATH))));
+                  static_cast<unsigned long long>(Fnv1a(0xCBF29CE484222325ull, ReadTextFile(OSTRIN_MKVOL_PATH))));
     hash = hex;
   });
   return hash;
@@ -76,7 +68,7 @@ void RemoveStaleFiles(const fs::path& cache, const std::string& name, const std:
 
 STestVolume MakeTestVolume(const std::string& manifestName) {
   const std::string manifestPath = std::string(OSTRIN_TEST_VOLUMES_DIR) + "/" + manifestName + ".manifest";
-  const std::string text = ReadFile(manifestPath);
+  const std::string text = ReadTextFile(manifestPath);
   char key[17];
   std::snprintf(key, sizeof key, "%016llx",
                 static_cast<unsigned long long>(Fnv1a(Fnv1a(0xCBF29CE484222325ull, MakerHash()), text)));

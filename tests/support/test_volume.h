@@ -31,6 +31,12 @@ struct STestVolume {
   std::vector<SExpectedEntry> expected;
 };
 
+// The whole of a file; throws std::runtime_error when it cannot be read.
+std::string ReadTextFile(const std::string& path);
+
+// The fields of a line of the tab-separated listings (the maker's and sleuthkit's).
+std::vector<std::string> SplitTabs(const std::string& line);
+
 // The volume of tests/volumes/<manifestName>.manifest, made on first use and cached in the build
 // tree under a key of the manifest text and the maker binary, so later runs (and other test
 // processes at the same time) reuse it. Throws std::runtime_error when the maker fails.
