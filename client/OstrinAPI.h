@@ -193,6 +193,7 @@ OSTRIN_API int32_t OstConnect(void);
 #define OSTRIN_MESSAGE_COMMUNICATION_ERROR "OstrinNT communication error." /* the greeting was not answered */
 
 /* Says goodbye to the service. Close the drives first (OstCloseDrive): their records are not touched.
+ * The connection is closed either way (OstConnect makes a new one).
  * Returns 1 when the service acknowledged, 0 when the exchange failed (also without a connection).
  * Find handles stay valid objects to close. */
 OSTRIN_API int32_t OstDisconnect(void);

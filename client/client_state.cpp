@@ -5,6 +5,7 @@
 #include <cwctype>
 
 CSockStream g_Connection{ESockSide::Client};
+bool g_SocketLibraryStarted = false;
 std::array<DriveRecord, DRIVE_COUNT> g_Drives;
 
 void DriveRecord::ClearError() {

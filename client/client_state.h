@@ -49,6 +49,10 @@ struct DriveRecord {
 
 // The one connection of the process (client side of the stream, 30-second waits).
 extern CSockStream g_Connection;
+// Whether OstConnect has started the socket library, which OstDisconnect cleans up once, after the
+// connection is closed (on Windows the last cleanup resets every socket of the process, and a handle
+// kept past it may name another socket by then).
+extern bool g_SocketLibraryStarted;
 // Index 0 for drive A .. 25 for Z.
 extern std::array<DriveRecord, DRIVE_COUNT> g_Drives;
 

@@ -12,9 +12,12 @@
 extern "C" {
 
 OSTRIN_API int32_t OstConnect(void) {
-  if (!ostrin::platform::StartSocketLibrary()) {
-    ostrin::platform::ShowErrorMessage(MESSAGE_SOCKETS_UNAVAILABLE);
-    return 0;
+  if (!g_SocketLibraryStarted) {
+    if (!ostrin::platform::StartSocketLibrary()) {
+      ostrin::platform::ShowErrorMessage(MESSAGE_SOCKETS_UNAVAILABLE);
+      return 0;
+    }
+    g_SocketLibraryStarted = true;
   }
   try {
     // A new socket replaces the one held before, with the stream's closed flag cleared, so a program
@@ -43,16 +46,21 @@ OSTRIN_API int32_t OstConnect(void) {
 }
 
 OSTRIN_API int32_t OstDisconnect(void) {
+  int32_t acknowledged = 0;
   try {
     WriteQuit(g_Connection);
     g_Connection.ReadU32();
+    acknowledged = 1;
   } catch (const CException&) {
-    return 0;
   } catch (...) {
-    return 0;
   }
-  ostrin::platform::CleanupSocketLibrary();
-  return 1;
+  // The connection ends either way; its socket goes before the library that made it.
+  g_Connection.Close();
+  if (g_SocketLibraryStarted) {
+    ostrin::platform::CleanupSocketLibrary();
+    g_SocketLibraryStarted = false;
+  }
+  return acknowledged;
 }
 
 OSTRIN_API int32_t OstGetLastError(WCHAR letter) {

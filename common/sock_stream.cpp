@@ -148,8 +148,9 @@ void CSockStream::Bind(int32_t port) {
   handle.Reset(platform::CreateTcpSocket());
   closed = false;
   if (!handle.IsValid()) ThrowError<CSockException>(SOCK_INVALID_SOCKET);
-  // A restarted service must be able to bind while connections of its previous run linger.
-  platform::SetReuseAddress(handle.Get());
+  // A restarted service must be able to bind while connections of its previous run linger, and no
+  // other program may bind the port beside it.
+  platform::SetListenerAddressOptions(handle.Get());
   if (!platform::BindLoopback(handle.Get(), static_cast<uint16_t>(port & 0xFFFF))) {
     handle.Reset();
     ThrowError<CSockException>(SOCK_BIND_FAILED);

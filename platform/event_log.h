@@ -32,12 +32,12 @@ class CEventSource {
   CEventSource(const CEventSource&) = delete;
   CEventSource& operator=(const CEventSource&) = delete;
 
-  // Opens the source registered under name. On Windows the texts come from the message file
-  // registered for the source and messages is not used; on Linux the records go to syslog (ident
-  // name, facility daemon) with their texts taken from messages, which must outlive the source, and
-  // when the environment variable OSTRIN_EVENT_LOG names a file each record is also appended to it
-  // as one UTF-8 line "<ISO time> <type> <id> <text>". Returns false with the system's last error
-  // set when the source cannot be opened.
+  // Opens the source registered under name. On Windows the event log takes the texts from the message
+  // file registered for the source; on Linux the records go to syslog (ident name, facility daemon)
+  // with their texts taken from messages. On both, when the environment variable OSTRIN_EVENT_LOG
+  // names a file, each record is also appended to it as one UTF-8 line "<ISO time> <type> <id> <text>"
+  // with its text taken from messages (which must outlive the source). Returns false with the
+  // system's last error set when the source cannot be opened.
   bool Open(const WString& name, std::span<const EventMessage> messages);
   bool IsOpen() const;
   void Close();

@@ -97,7 +97,10 @@ class CServiceManager {
 bool RegisterEventLogSource(const WString& name, const WString& messageFile);
 
 // Runs the control dispatcher for one service until the service's main function has returned.
-// Windows: StartServiceCtrlDispatcherW, which fails at once outside the service control manager.
+// Windows: StartServiceCtrlDispatcherW, which fails at once outside the service control manager;
+// but when the environment variable OSTRIN_STOP_EVENT names an existing event (how tests run the
+// program), the service runs in the foreground instead, as on Linux, and the event once signalled is
+// the stop control.
 // Linux: blocks SIGTERM, SIGINT and SIGHUP, runs the main function on a thread of its own and turns
 // SIGTERM and SIGINT into the stop control, SIGHUP into interrogate. A stop waits until the service
 // has reported running (as the SCM sends no stop to a service that is still starting).

@@ -54,8 +54,12 @@ class UniqueSocket {
 // A TCP/IPv4 socket that child processes do not inherit; INVALID_SOCKET_HANDLE on failure.
 SocketHandle CreateTcpSocket();
 
-// Sets the address-reuse option to 1.
-bool SetReuseAddress(SocketHandle socket);
+// Readies a listener's socket before it binds: its port may be bound again while connections of an
+// earlier listener linger, and no other socket may bind the port while this one holds it. Linux:
+// SO_REUSEADDR (which never lets two sockets listen on one port). Windows: SO_EXCLUSIVEADDRUSE, as
+// Windows binds over lingering connections anyway and its SO_REUSEADDR would let any local program
+// bind the service's port beside it and take its clients.
+bool SetListenerAddressOptions(SocketHandle socket);
 
 // Binds to 127.0.0.1 and the port (0: the system picks a free port).
 bool BindLoopback(SocketHandle socket, uint16_t port);

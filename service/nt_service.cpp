@@ -279,7 +279,8 @@ void CNTService::RemoveService() {
 
 int RunServiceProcess(CNTService& service, int argc, WCHAR** argv) {
   if (!service.HandleCommandLine(argc, argv)) {
-    // Outside a service manager the Windows dispatcher fails at once; the process then ends quietly.
+    // Outside a service manager the Windows dispatcher fails at once (unless a test named its stop
+    // event); the process then ends quietly.
     platform::StartServiceDispatcher(service.name, &CNTService::ServiceEntry);
   }
   return static_cast<int>(service.CurrentStatus().win32ExitCode);

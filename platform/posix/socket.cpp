@@ -55,7 +55,7 @@ void AbortSocket(SocketHandle socket) {
 
 SocketHandle CreateTcpSocket() { return FromFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)); }
 
-bool SetReuseAddress(SocketHandle socket) {
+bool SetListenerAddressOptions(SocketHandle socket) {
   const int on = 1;
   return ::setsockopt(Fd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }

@@ -1,24 +1,54 @@
-// The event log on Windows: RegisterEventSourceW and ReportEventW, texts from the program's message table.
+// The event log on Windows: RegisterEventSourceW and ReportEventW, texts from the program's message
+// table; and one line per record in the file named by OSTRIN_EVENT_LOG.
 #include "platform/event_log.h"
 
 #include <windows.h>
 
+#include <string>
+
+#include "platform/event_log_file.h"
+
 namespace ostrin::platform {
+
+namespace {
+
+// The value of an environment variable; empty when it is not set.
+std::wstring EnvironmentValue(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (;;) {
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length < value.size()) {
+      value.resize(length);
+      return value;
+    }
+    value.resize(length);
+  }
+}
+
+}  // namespace
 
 struct CEventSource::Handle {
   HANDLE source = nullptr;  // an event-source handle, closed by DeregisterEventSource, not CloseHandle
+  std::span<const EventMessage> messages;
+  CEventLogFile file;
 };
 
 CEventSource::CEventSource() = default;
 
 CEventSource::~CEventSource() { Close(); }
 
-bool CEventSource::Open(const WString& name, std::span<const EventMessage> /*messages*/) {
+bool CEventSource::Open(const WString& name, std::span<const EventMessage> messages) {
   Close();
   HANDLE source = RegisterEventSourceW(nullptr, name.c_str());
   if (source == nullptr) return false;
   m_handle = std::make_unique<Handle>();
   m_handle->source = source;
+  m_handle->messages = messages;
+  const std::wstring path = EnvironmentValue(L"OSTRIN_EVENT_LOG");
+  // The event log still gets the records when the copy cannot be written.
+  if (!path.empty() && !m_handle->file.Open(path) && DebugTraceEnabled()) {
+    DebugTrace(L"event log file cannot be opened: " + path);
+  }
   return true;
 }
 
@@ -33,8 +63,11 @@ void CEventSource::Close() {
 bool CEventSource::Report(EventType type, uint32_t id, const WCHAR* insertion) const {
   if (m_handle == nullptr) return false;
   LPCWSTR strings[1] = {insertion};
-  return ReportEventW(m_handle->source, static_cast<WORD>(type), 0, id, nullptr, insertion != nullptr ? 1 : 0, 0,
-                      insertion != nullptr ? strings : nullptr, nullptr) != FALSE;
+  const bool reported = ReportEventW(m_handle->source, static_cast<WORD>(type), 0, id, nullptr,
+                                     insertion != nullptr ? 1 : 0, 0, insertion != nullptr ? strings : nullptr,
+                                     nullptr) != FALSE;
+  if (!m_handle->file.IsOpen()) return reported;
+  return m_handle->file.Append(type, id, ExpandEventMessage(m_handle->messages, id, insertion)) && reported;
 }
 
 bool DebugTraceEnabled() {

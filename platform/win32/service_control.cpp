@@ -5,6 +5,12 @@
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/text.h"
+#include "platform/event_log.h"
 
 namespace ostrin::platform {
 
@@ -48,6 +54,90 @@ std::atomic<ServiceMainFunction> g_serviceMain{nullptr};
 std::atomic<ServiceControlFunction> g_controlHandler{nullptr};
 
 VOID WINAPI ServiceMainThunk(DWORD argc, LPWSTR* argv) { g_serviceMain.load()(argc, argv); }
+
+// A service run outside the SCM (how tests run the program): the control handler and the state the
+// service reported, and an event that wakes the dispatcher when either changes or the service ends.
+constexpr wchar_t STOP_EVENT_VARIABLE[] = L"OSTRIN_STOP_EVENT";
+constexpr ServiceStatusHandle FOREGROUND_STATUS_HANDLE = 1;  // no SCM handle has this value
+
+struct SForegroundDispatcher {
+  std::mutex lock;
+  bool active = false;
+  WString name;
+  ServiceControlFunction handler = nullptr;
+  uint32_t reportedState = 0;
+  HANDLE wake = nullptr;
+};
+
+SForegroundDispatcher& Foreground() {
+  static SForegroundDispatcher dispatcher;
+  return dispatcher;
+}
+
+// The handle of an event, closed by its owner.
+class CEventHandle {
+ public:
+  explicit CEventHandle(HANDLE handle) : m_handle(handle) {}
+  ~CEventHandle() {
+    if (m_handle != nullptr) CloseHandle(m_handle);
+  }
+  CEventHandle(const CEventHandle&) = delete;
+  CEventHandle& operator=(const CEventHandle&) = delete;
+  HANDLE Get() const { return m_handle; }
+
+ private:
+  HANDLE m_handle;
+};
+
+// Runs the service's main function on a thread of its own, as the Linux dispatcher does; the named
+// event, made by whoever started the program, is the stop control once it is signalled. As with the
+// SCM, the stop reaches the service only after it has reported running.
+bool RunInForeground(const WString& name, ServiceMainFunction serviceMain, const std::wstring& stopEventName) {
+  CEventHandle stop(OpenEventW(SYNCHRONIZE, FALSE, stopEventName.c_str()));
+  CEventHandle wake(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (stop.Get() == nullptr || wake.Get() == nullptr) return false;
+  SForegroundDispatcher& dispatcher = Foreground();
+  {
+    std::lock_guard<std::mutex> lock(dispatcher.lock);
+    dispatcher.active = true;
+    dispatcher.name = name;
+    dispatcher.handler = nullptr;
+    dispatcher.reportedState = 0;
+    dispatcher.wake = wake.Get();
+  }
+  std::atomic<bool> ended{false};
+  WString argument = name;
+  std::thread serviceThread([&] {
+    WCHAR* argv[2] = {argument.data(), nullptr};
+    serviceMain(1, argv);
+    ended = true;
+    SetEvent(wake.Get());
+  });
+  bool stopSeen = false, stopDelivered = false;
+  while (!ended) {
+    ServiceControlFunction handler = nullptr;
+    uint32_t state = 0;
+    {
+      std::lock_guard<std::mutex> lock(dispatcher.lock);
+      handler = dispatcher.handler;
+      state = dispatcher.reportedState;
+    }
+    if (stopSeen && !stopDelivered && handler != nullptr && state == SVC_STATE_RUNNING) {
+      stopDelivered = true;
+      handler(SVC_CONTROL_STOP);
+      continue;
+    }
+    // The stop event stays signalled: once seen, only the wake event is waited for.
+    const HANDLE handles[2] = {wake.Get(), stop.Get()};
+    if (WaitForMultipleObjects(stopSeen ? 1 : 2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) stopSeen = true;
+  }
+  serviceThread.join();
+  std::lock_guard<std::mutex> lock(dispatcher.lock);
+  dispatcher.active = false;
+  dispatcher.handler = nullptr;
+  dispatcher.wake = nullptr;
+  return true;
+}
 
 VOID WINAPI ControlHandlerThunk(DWORD code) {
   const ServiceControlFunction handler = g_controlHandler.load();
@@ -153,17 +243,49 @@ bool RegisterEventLogSource(const WString& name, const WString& messageFile) {
 bool StartServiceDispatcher(const WString& name, ServiceMainFunction serviceMain) {
   g_serviceMain = serviceMain;
   WString serviceName = name;
+  // Asked first: Wine's dispatcher waits 10 s for a control pipe before it fails outside the SCM.
+  wchar_t stopEvent[256] = {};
+  const DWORD length = GetEnvironmentVariableW(STOP_EVENT_VARIABLE, stopEvent, 256);
+  if (length > 0 && length < 256) {
+    CEventHandle probe(OpenEventW(SYNCHRONIZE, FALSE, stopEvent));
+    if (probe.Get() != nullptr) return RunInForeground(name, serviceMain, stopEvent);
+  }
   SERVICE_TABLE_ENTRYW table[2] = {{serviceName.data(), ServiceMainThunk}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) != FALSE;
 }
 
 ServiceStatusHandle RegisterServiceControlHandler(const WString& name, ServiceControlFunction handler) {
+  SForegroundDispatcher& dispatcher = Foreground();
+  {
+    std::lock_guard<std::mutex> lock(dispatcher.lock);
+    if (dispatcher.active) {
+      if (dispatcher.name != name) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return 0;
+      }
+      dispatcher.handler = handler;
+      return FOREGROUND_STATUS_HANDLE;
+    }
+  }
   // Set first: the SCM may call the handler as soon as it is registered.
   g_controlHandler = handler;
   return reinterpret_cast<ServiceStatusHandle>(RegisterServiceCtrlHandlerW(name.c_str(), ControlHandlerThunk));
 }
 
 bool ReportServiceStatus(ServiceStatusHandle handle, const SERVICE_STATUS_RECORD& status) {
+  if (handle == FOREGROUND_STATUS_HANDLE) {
+    if (DebugTraceEnabled()) {
+      DebugTrace(L"service status: state " + AsciiToWide(std::to_string(status.currentState)) + L", exit code " +
+                 AsciiToWide(std::to_string(status.win32ExitCode)));
+    }
+    SForegroundDispatcher& dispatcher = Foreground();
+    std::lock_guard<std::mutex> lock(dispatcher.lock);
+    if (dispatcher.active) {
+      dispatcher.reportedState = status.currentState;
+      SetEvent(dispatcher.wake);
+    }
+    return true;
+  }
   SERVICE_STATUS record = {status.serviceType,        status.currentState,        status.controlsAccepted,
                            status.win32ExitCode,      status.serviceSpecificExitCode, status.checkPoint,
                            status.waitHint};

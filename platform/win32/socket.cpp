@@ -76,9 +76,10 @@ SocketHandle CreateTcpSocket() {
   return FromNative(socket);
 }
 
-bool SetReuseAddress(SocketHandle socket) {
+bool SetListenerAddressOptions(SocketHandle socket) {
   const BOOL on = TRUE;
-  return setsockopt(Native(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+  return setsockopt(Native(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) ==
+         0;
 }
 
 bool BindLoopback(SocketHandle socket, uint16_t port) {

@@ -14,7 +14,7 @@
 #include "tests/service/server_process.h"
 #include "tests/service/server_test_timings.h"
 #include "tests/support/listing_compare.h"
-#include "tests/support/test_volume.h"
+#include "tests/support/made_volume.h"
 
 namespace {
 
@@ -82,17 +82,10 @@ void ConnectOrFail() {
   ASSERT_EQ(connected, 1) << shown;
 }
 
-std::vector<std::string> ListedVolumes() {
-  std::vector<std::string> names = ostrin::test::ListTestVolumeManifests();
-  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return name.rfind("bench", 0) == 0; }),
-              names.end());
-  return names;
-}
-
 class ApiVolumeTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ApiVolumeTest, EveryEntryIsListedAsTheMakerRecordedIt) {
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume(GetParam());
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume(GetParam());
   CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('T', volume.image));
   server.Start();
   ConnectOrFail();
@@ -103,7 +96,7 @@ TEST_P(ApiVolumeTest, EveryEntryIsListedAsTheMakerRecordedIt) {
   EXPECT_EQ(OstDisconnect(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(MadeVolumes, ApiVolumeTest, ::testing::ValuesIn(ListedVolumes()),
+INSTANTIATE_TEST_SUITE_P(MadeVolumes, ApiVolumeTest, ::testing::ValuesIn(ostrin::test::MadeVolumeNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                            std::string name = info.param;
                            std::replace(name.begin(), name.end(), '-', '_');
@@ -111,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(MadeVolumes, ApiVolumeTest, ::testing::ValuesIn(ListedV
                          });
 
 TEST(ApiFindTest, NamesAreFoundWhateverTheirCaseAndAnExactNameWins) {
-  const ostrin::test::STestVolume unicode = ostrin::test::MakeTestVolume("unicode");
-  const ostrin::test::STestVolume cases = ostrin::test::MakeTestVolume("links-and-case");
+  const ostrin::test::STestVolume unicode = ostrin::test::MadeVolume("unicode");
+  const ostrin::test::STestVolume cases = ostrin::test::MadeVolume("links-and-case");
   CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('T', unicode.image).Volume('U', cases.image));
   server.Start();
   ConnectOrFail();
@@ -165,7 +158,7 @@ int32_t RecordProgress(int32_t percent, int32_t callerValue) {
 }
 
 TEST(ApiOpenTest, AFreshScanReportsItsProgressAndAnOpenImageOnly100) {
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("many-records");
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("many-records");
   CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('C', volume.image));
   server.Start();
   ConnectOrFail();
@@ -195,7 +188,7 @@ TEST(ApiOpenTest, AFreshScanReportsItsProgressAndAnOpenImageOnly100) {
 }
 
 TEST(ApiOpenTest, AbortFromTheCallbackEndsTheOpenWithoutAnError) {
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("many-records");
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("many-records");
   CServerProcess server(SServerOptions()
                             .TestProgram()
                             .Environment(ENV_PROGRESS_DELAY_MS, "20")
@@ -232,7 +225,7 @@ TEST(ApiOpenTest, AVolumeThatCannotBeReadStoresTheScansError) {
 }
 
 TEST(ApiOpenTest, AProgramReconnectsAfterTheServiceRestarted) {
-  const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("bulk-small");
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("bulk-small");
   {
     CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('E', volume.image));
     server.Start();

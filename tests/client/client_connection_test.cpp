@@ -44,6 +44,18 @@ TEST_F(ClientConnectionTest, ConnectGreetsTheService) {
   EXPECT_EQ(Connect(&shown), 1);
   EXPECT_EQ(shown, "");
   EXPECT_EQ(OstDisconnect(), 1);
+  // Closed before the socket library is cleaned up: on Windows the last cleanup resets the process's
+  // sockets, and a handle kept past it could name another socket of the program at the next connect.
+  EXPECT_FALSE(g_Connection.handle.IsValid());
+}
+
+TEST_F(ClientConnectionTest, ADisconnectTheServiceDoesNotAnswerStillClosesTheConnection) {
+  CFakeService service([](CSockStream& connection) { ostrin::test::Greet(connection); });
+  std::string shown;
+  ASSERT_EQ(Connect(&shown), 1);
+  service.Join();
+  EXPECT_EQ(OstDisconnect(), 0);
+  EXPECT_FALSE(g_Connection.handle.IsValid());
 }
 
 TEST_F(ClientConnectionTest, ConnectShowsWhyItFailed) {

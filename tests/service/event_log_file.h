@@ -4,16 +4,42 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 // A new empty folder under the test temporary folder.
 inline std::string MakeTestFolder() {
-  std::string pattern = ::testing::TempDir() + "ostrin_service_XXXXXX";
-  EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-  return pattern;
+  static std::mt19937_64 names{std::random_device{}()};
+  for (;;) {
+    const std::string folder = ::testing::TempDir() + "ostrin_service_" + std::to_string(names());
+    std::error_code error;
+    if (std::filesystem::create_directory(folder, error)) return folder;
+    if (error) {
+      ADD_FAILURE() << "cannot make " << folder << ": " << error.message();
+      return folder;
+    }
+  }
+}
+
+// Sets or removes a variable of the test's own environment (the event source reads OSTRIN_EVENT_LOG
+// when it opens).
+inline void SetTestVariable(const char* name, const std::string& value) {
+#ifdef _WIN32
+  ASSERT_EQ(_putenv_s(name, value.c_str()), 0);
+#else
+  ASSERT_EQ(setenv(name, value.c_str(), 1), 0);
+#endif
+}
+inline void UnsetTestVariable(const char* name) {
+#ifdef _WIN32
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
 }
 
 inline std::string ReadWholeFile(const std::string& path) {

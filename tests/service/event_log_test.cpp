@@ -1,4 +1,5 @@
-// The Linux event log: the record line written to the OSTRIN_EVENT_LOG file, and the message table.
+// The event log: the record line written to the OSTRIN_EVENT_LOG file (on Linux and Windows alike), and
+// the message table.
 #include "platform/event_log.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@ using ostrin::platform::EventType;
 
 TEST(EventLogTest, RecordLines) {
   const std::string log = MakeTestFolder() + "/events.log";
-  ASSERT_EQ(setenv("OSTRIN_EVENT_LOG", log.c_str(), 1), 0);
+  SetTestVariable("OSTRIN_EVENT_LOG", log);
   const EventMessage messages[] = {{1, "The %1 service was installed."}, {2, "100%% done"}, {3, "Debug: %1"}};
   struct Case {
     EventType type;
@@ -40,14 +41,14 @@ TEST(EventLogTest, RecordLines) {
     ASSERT_TRUE(source.Open(WTEXT("OstrinTest"), messages));
     for (const Case& c : cases) EXPECT_TRUE(source.Report(c.type, c.id, c.insertion)) << c.record;
   }
-  unsetenv("OSTRIN_EVENT_LOG");
+  UnsetTestVariable("OSTRIN_EVENT_LOG");
   std::vector<std::string> expected;
   for (const Case& c : cases) expected.push_back(c.record);
   EXPECT_EQ(EventRecords(log), expected);
 }
 
 TEST(EventLogTest, WithoutTheVariableOnlySyslogIsWritten) {
-  unsetenv("OSTRIN_EVENT_LOG");
+  UnsetTestVariable("OSTRIN_EVENT_LOG");
   CEventSource source;
   ASSERT_TRUE(source.Open(WTEXT("OstrinTest"), {}));
   EXPECT_TRUE(source.Report(EventType::Information, 1, WTEXT("text")));

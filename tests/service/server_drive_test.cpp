@@ -17,7 +17,7 @@
 #include "platform/shared_section.h"
 #include "tests/service/server_process.h"
 #include "tests/service/server_test_timings.h"
-#include "tests/support/test_volume.h"
+#include "tests/support/made_volume.h"
 
 namespace {
 
@@ -36,12 +36,12 @@ constexpr int32_t DRIVE_NOT_OPEN = 2007;
 
 bool SectionExists(char16_t letter) {
   ostrin::platform::CSectionView view;
-  return view.Open(SectionNameOf(letter));
+  return view.Open(ostrin::test::NativeText(SectionNameOf(letter)));
 }
 
 // The large volume: about 24 progress steps.
 const ostrin::test::STestVolume& SlotsBulk() {
-  static const ostrin::test::STestVolume volume = ostrin::test::MakeTestVolume("slots-bulk");
+  static const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("slots-bulk");
   return volume;
 }
 
@@ -53,7 +53,7 @@ std::vector<uint32_t> WithDone(std::vector<uint32_t> progress) {
 class DriveSlotServerTest : public CSocketLibraryTest {};
 
 TEST_F(DriveSlotServerTest, TwoClientsShareADriveAndTheLastCloseReleasesIt) {
-  const auto small = ostrin::test::MakeTestVolume("bulk-small");
+  const auto small = ostrin::test::MadeVolume("bulk-small");
   CServerProcess server(SServerOptions().Volume('F', small.image));
   server.Start();
   CRawClient first(server.Port());
@@ -102,7 +102,7 @@ TEST_F(DriveSlotServerTest, TwoClientsShareADriveAndTheLastCloseReleasesIt) {
 TEST_F(DriveSlotServerTest, AbortStopsTheScanOfTheDriveWhoeverSendsIt) {
   const std::vector<uint32_t> expected = ostrin::test::ExpectedProgress(SlotsBulk().image);
   ASSERT_GE(expected.size(), 10u) << "the volume's MFT spans many chunks";
-  const auto small = ostrin::test::MakeTestVolume("bulk-small");
+  const auto small = ostrin::test::MadeVolume("bulk-small");
   CServerProcess server(SServerOptions()
                             .TestProgram()
                             .Volume('H', SlotsBulk().image)
@@ -234,7 +234,7 @@ TEST_F(DriveSlotServerTest, CloseAndReadDirDuringAScanFailAfterTheLockWait) {
 }
 
 TEST_F(DriveSlotServerTest, AClientLeavingDuringTheScanStopsItAndTheServiceGoesOn) {
-  const auto empty = ostrin::test::MakeTestVolume("empty");
+  const auto empty = ostrin::test::MadeVolume("empty");
   CServerProcess server(SServerOptions()
                             .TestProgram()
                             .Volume('K', SlotsBulk().image)
@@ -264,7 +264,7 @@ TEST_F(DriveSlotServerTest, AClientLeavingDuringTheScanStopsItAndTheServiceGoesO
 }
 
 TEST_F(DriveSlotServerTest, AClientLeavingAfterTheScanStillHoldsItsReference) {
-  const auto small = ostrin::test::MakeTestVolume("bulk-small");
+  const auto small = ostrin::test::MadeVolume("bulk-small");
   const std::vector<uint32_t> expected = ostrin::test::ExpectedProgress(small.image);
   ASSERT_FALSE(expected.empty());
   CServerProcess server(
@@ -295,7 +295,7 @@ TEST_F(DriveSlotServerTest, AClientLeavingAfterTheScanStillHoldsItsReference) {
 }
 
 TEST_F(DriveSlotServerTest, OutOfMemoryFailsTheOpenAndTheServiceGoesOn) {
-  const auto empty = ostrin::test::MakeTestVolume("empty");
+  const auto empty = ostrin::test::MadeVolume("empty");
   CServerProcess server(SServerOptions()
                             .TestProgram()
                             .Volume('A', SlotsBulk().image)
@@ -325,7 +325,7 @@ TEST_F(DriveSlotServerTest, OutOfMemoryFailsTheOpenAndTheServiceGoesOn) {
 }
 
 TEST_F(DriveSlotServerTest, IdleDrivesAreClosedByTheCleanupWhateverTheirCount) {
-  const auto empty = ostrin::test::MakeTestVolume("empty");
+  const auto empty = ostrin::test::MadeVolume("empty");
   CServerProcess server(SServerOptions()
                             .TestProgram()
                             .Volume('B', empty.image)

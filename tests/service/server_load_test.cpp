@@ -14,7 +14,7 @@
 
 #include "common/text.h"
 #include "tests/service/server_process.h"
-#include "tests/support/test_volume.h"
+#include "tests/support/made_volume.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ const std::u16string OPEN_THREAD_FAILED = u"OstrinOpenDrive can not create threa
 class ServerLoadTest : public CSocketLibraryTest {};
 
 TEST_F(ServerLoadTest, TheThreadTableHolds256ThreadsAndRefusesTheNextConnectionAndOpen) {
-  const auto empty = ostrin::test::MakeTestVolume("empty");
+  const auto empty = ostrin::test::MadeVolume("empty");
   // A lower-case letter: the section carries the letter as sent, and no other test sends this one.
   CServerProcess server(SServerOptions().Volume('W', empty.image));
   server.Start();
@@ -86,7 +86,7 @@ TEST_F(ServerLoadTest, TheThreadTableHolds256ThreadsAndRefusesTheNextConnectionA
   EXPECT_EQ(open.end, OPEN_DONE) << open.errorCode << " " << open.errorText;
   clients.clear();
   EXPECT_EQ(server.Stop(), 0);
-  const size_t openRefusals = server.CountTextEvents("Error: " + WideToUtf8(OPEN_THREAD_FAILED));
+  const size_t openRefusals = server.CountTextEvents("Error: " + WideToUtf8(ostrin::test::NativeText(OPEN_THREAD_FAILED)));
   EXPECT_GE(openRefusals, 1u);
   EXPECT_EQ(server.CountTextEventsStartingWith("Error: ") - server.CountTextEvents(THREAD_START_FAILED), openRefusals);
 }
@@ -94,7 +94,7 @@ TEST_F(ServerLoadTest, TheThreadTableHolds256ThreadsAndRefusesTheNextConnectionA
 TEST_F(ServerLoadTest, FiftyClientsOpenReadAndCloseOneDriveAtOnce) {
   constexpr int CLIENTS = 50;
   constexpr int MAX_CYCLES = 40;
-  const auto small = ostrin::test::MakeTestVolume("bulk-small");
+  const auto small = ostrin::test::MadeVolume("bulk-small");
   const uint64_t imageSize = ostrin::test::ExpectedImageSize(small.image);
   std::vector<uint32_t> built = ostrin::test::ExpectedProgress(small.image);
   built.push_back(100);
@@ -153,7 +153,7 @@ TEST_F(ServerLoadTest, ManyOpensOnOneConnectionNeverRunOutOfJobThreads) {
   // of the connection thread and the messages of the jobs then race for the connection.
   constexpr int BATCHES = 3;
   constexpr int OPENS_PER_BATCH = 100;
-  const auto empty = ostrin::test::MakeTestVolume("empty");
+  const auto empty = ostrin::test::MadeVolume("empty");
   CServerProcess server(SServerOptions().Volume('Y', empty.image));
   server.Start();
   CRawClient client(server.Port());
@@ -178,7 +178,7 @@ TEST_F(ServerLoadTest, ManyOpensOnOneConnectionNeverRunOutOfJobThreads) {
         ASSERT_LE(done, acks) << "batch " << batch;
       } else {
         FAIL() << "batch " << batch << ": message " << code << " after " << acks << " Acks: "
-               << client.ReadU32() << " " << std::string(WideToUtf8(client.ReadWireString()));
+               << client.ReadU32() << " " << std::string(WideToUtf8(ostrin::test::NativeText(client.ReadWireString())));
       }
     }
     CBytes closes;
@@ -196,7 +196,7 @@ TEST_F(ServerLoadTest, ManyOpensOnOneConnectionNeverRunOutOfJobThreads) {
 
 TEST(ServerStopTest, OpensArrivingDuringTheStopDoNotHoldItUp) {
   // Connection threads keep registering open jobs while the stop waits for the thread table.
-  const auto empty = ostrin::test::MakeTestVolume("empty");
+  const auto empty = ostrin::test::MadeVolume("empty");
   CServerProcess server(SServerOptions().Volume('Y', empty.image));
   server.Start();
   std::vector<std::thread> flooders;

@@ -1,10 +1,6 @@
 // The server program as a test process, and the raw protocol client.
 #include "tests/service/server_process.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -30,12 +26,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int START_TIMEOUT_MS = 20000;
 constexpr int POLL_MS = 10;
 
-int ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
-
 std::string Tail(const std::string& path) {
   const std::string text = ReadWholeFile(path);
   return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
@@ -54,6 +44,7 @@ std::vector<std::string> TextEvents(const std::vector<std::string>& records) {
 }  // namespace
 
 uint16_t FreeLoopbackPort() {
+  CSocketLibraryUse socketLibrary;
   CSockStream probe(ESockSide::Service);
   probe.Bind(0);
   return probe.LocalPort();
@@ -70,36 +61,24 @@ CServerProcess::CServerProcess(SServerOptions options) : m_options(std::move(opt
 }
 
 CServerProcess::~CServerProcess() {
-  if (m_pid > 0) {
-    ::kill(m_pid, SIGKILL);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-  }
+  m_child.Kill();
   std::error_code ignored;
   std::filesystem::remove_all(m_folder, ignored);
 }
 
 void CServerProcess::Start(bool waitUntilListening) {
-  const std::string program = m_options.testProgram ? OSTRIN_NT_TEST_PATH : OSTRIN_NT_PATH;
-  const std::string eventLog = m_folder + "/events.log";
   const std::string output = m_folder + "/output.log";
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::chdir(m_folder.c_str()) != 0) ::_exit(120);
-    ::setenv("OSTRIN_EVENT_LOG", eventLog.c_str(), 1);
-    for (const auto& [name, value] : m_options.environment) ::setenv(name.c_str(), value.c_str(), 1);
-    std::FILE* out = std::freopen(output.c_str(), "a", stdout);
-    std::FILE* err = std::freopen(output.c_str(), "a", stderr);
-    if (out == nullptr || err == nullptr) ::_exit(121);
-    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-    ::_exit(122);
-  }
-  m_pid = pid;
+  SChildStart start{.argv = {m_options.testProgram ? OSTRIN_NT_TEST_PATH : OSTRIN_NT_PATH},
+                    .folder = m_folder,
+                    .environment = m_options.environment,
+                    .outputPath = output,
+                    .errorPath = output};
+  start.environment.emplace_back("OSTRIN_EVENT_LOG", m_folder + "/events.log");
+  ASSERT_TRUE(m_child.Start(start)) << "the server program cannot be started";
   if (!waitUntilListening) return;
   const auto deadline = Clock::now() + std::chrono::milliseconds(START_TIMEOUT_MS);
   while (Clock::now() < deadline) {
-    ASSERT_TRUE(IsRunning()) << "the server ended at start with " << m_exitCode << ":\n" << Tail(output);
+    ASSERT_TRUE(IsRunning()) << "the server ended at start with " << m_child.ExitCode() << ":\n" << Tail(output);
     CSockStream probe(ESockSide::Client);
     try {
       probe.Connect("127.0.0.1", m_port);
@@ -111,47 +90,20 @@ void CServerProcess::Start(bool waitUntilListening) {
   FAIL() << "the server did not listen on port " << m_port;
 }
 
-bool CServerProcess::IsRunning() {
-  if (m_pid <= 0) return false;
-  int status = 0;
-  const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-  if (done == 0) return true;
-  m_exitCode = done == m_pid ? ExitCodeOf(status) : -1;
-  m_pid = -1;
-  return false;
-}
+bool CServerProcess::IsRunning() { return m_child.IsRunning(); }
 
-int CServerProcess::WaitForExit(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (IsRunning()) {
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
-  }
-  return m_exitCode;
-}
+int CServerProcess::WaitForExit(int timeoutMs) { return m_child.WaitForExit(timeoutMs); }
 
-void CServerProcess::Kill() {
-  if (m_pid <= 0) return;
-  ::kill(m_pid, SIGKILL);
-  int status = 0;
-  ::waitpid(m_pid, &status, 0);
-  m_exitCode = ExitCodeOf(status);
-  m_pid = -1;
-}
+void CServerProcess::Kill() { m_child.Kill(); }
 
-void CServerProcess::RequestStop() {
-  if (m_pid > 0) ::kill(m_pid, SIGTERM);
-}
+void CServerProcess::RequestStop() { m_child.RequestStop(); }
 
 int CServerProcess::Stop(int timeoutMs) {
   RequestStop();
   const int code = WaitForExit(timeoutMs);
-  if (code == -1 && m_pid > 0) {
+  if (code == -1 && IsRunning()) {
     ADD_FAILURE() << "the server did not stop within " << timeoutMs << " ms";
-    ::kill(m_pid, SIGKILL);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_pid = -1;
+    m_child.Kill();
   } else if (code != 0) {
     ADD_FAILURE() << "the server ended with " << code << ":\n" << Tail(m_folder + "/output.log");
   }
@@ -284,7 +236,7 @@ SOpenResult CRawClient::ReadOpenMessages(uint32_t letter, const std::function<vo
         EXPECT_EQ(ReadU32(), letter) << "the end of an open echoes the letter as sent";
       } else if (code == 0) {
         result.errorCode = static_cast<int32_t>(ReadU32());
-        result.errorText = WideToUtf8(ReadWireString());
+        result.errorText = WideToUtf8(NativeText(ReadWireString()));
       } else {
         ADD_FAILURE() << "message code " << code << " is not one of an open";
       }

@@ -4,17 +4,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/sock_stream.h"
+#include "platform/socket.h"
+#include "platform/types.h"
 #include "tests/common/loopback_pair.h"
+#include "tests/support/child_process.h"
 #include "tests/support/expected_scan.h"
 
 namespace ostrin::test {
@@ -45,6 +48,21 @@ struct SServerOptions {
   SServerOptions& Port(uint16_t port) { fixedPort = port; return *this; }
 };
 
+// The socket library held for the life of its owner (Windows counts its starts; a no-op elsewhere), so
+// that tests without the socket fixture may run servers and clients.
+class CSocketLibraryUse {
+ public:
+  CSocketLibraryUse() : m_started(platform::StartSocketLibrary()) {}
+  ~CSocketLibraryUse() {
+    if (m_started) platform::CleanupSocketLibrary();
+  }
+  CSocketLibraryUse(const CSocketLibraryUse&) = delete;
+  CSocketLibraryUse& operator=(const CSocketLibraryUse&) = delete;
+
+ private:
+  bool m_started;
+};
+
 class CServerProcess {
  public:
   explicit CServerProcess(SServerOptions options = {});
@@ -55,18 +73,18 @@ class CServerProcess {
 
   // Starts the program; with waitUntilListening, returns once its port accepts connections.
   void Start(bool waitUntilListening = true);
-  // Sends SIGTERM (the stop control) without waiting.
+  // Sends the stop control (SIGTERM on Linux, the stop event on Windows) without waiting.
   void RequestStop();
-  // Sends SIGTERM (the stop control) and waits for the end. The exit code, or -1 when the program
+  // Sends the stop control and waits for the end. The exit code, or -1 when the program
   // had not ended after timeoutMs (it is then killed).
   int Stop(int timeoutMs = 30000);
   // Waits for the program to end by itself; the exit code, or -1 after timeoutMs.
   int WaitForExit(int timeoutMs);
   bool IsRunning();
-  // Ends the program with SIGKILL, as a crash would, and waits for it.
+  // Ends the program at once, as a crash would, and waits for it.
   void Kill();
   // The program's process id while it runs.
-  pid_t Pid() const { return m_pid; }
+  int64_t Pid() const { return m_child.Id(); }
 
   uint16_t Port() const { return m_port; }
   const std::string& Folder() const { return m_folder; }
@@ -83,11 +101,11 @@ class CServerProcess {
   bool WaitForTextEvent(const std::string& prefix, size_t count = 1, int timeoutMs = 15000) const;
 
  private:
+  CSocketLibraryUse m_socketLibrary;
   SServerOptions m_options;
   std::string m_folder;
   uint16_t m_port = 0;
-  pid_t m_pid = -1;
-  int m_exitCode = -1;
+  CChildProcess m_child;
 };
 
 // A free TCP port on 127.0.0.1 at the moment of the call.
@@ -103,6 +121,9 @@ struct SOpenResult {
 
 // The section name the service publishes a drive under, for the letter as sent.
 std::u16string SectionNameOf(char16_t letter);
+
+// Text as it goes on the wire (UTF-16) in the platform's wide string type (wchar_t on Windows).
+inline WString NativeText(std::u16string_view text) { return WString(text.begin(), text.end()); }
 
 // A client connection to the server, with raw reads and writes.
 class CRawClient {
@@ -140,6 +161,7 @@ class CRawClient {
   bool ReadDir(uint32_t letter, std::u16string* sectionName, uint64_t* imageSize, int32_t* errorCode = nullptr);
 
  private:
+  CSocketLibraryUse m_socketLibrary;
   CSockStream m_stream{ESockSide::Client};
 };
 

@@ -11,7 +11,7 @@
 #include "platform/shared_section.h"
 #include "tests/service/server_process.h"
 #include "tests/service/server_test_timings.h"
-#include "tests/support/test_volume.h"
+#include "tests/support/made_volume.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ TEST_F(ServerProtocolTest, BadHelloIsAnsweredAndEndsTheConnection) {
 }
 
 TEST_F(ServerProtocolTest, DriveCommandsNeedHelloAndTheConnectionStaysUsable) {
-  const auto empty = ostrin::test::MakeTestVolume("empty");
+  const auto empty = ostrin::test::MadeVolume("empty");
   CServerProcess server(SServerOptions().Volume('D', empty.image));
   server.Start();
   CRawClient client(server.Port());
@@ -158,7 +158,7 @@ TEST_F(ServerProtocolTest, UnknownCodesAndBadLetters) {
 }
 
 TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
-  const auto small = ostrin::test::MakeTestVolume("bulk-small");
+  const auto small = ostrin::test::MadeVolume("bulk-small");
   const uint64_t imageSize = ostrin::test::ExpectedImageSize(small.image);
   const std::vector<uint32_t> progress = ostrin::test::ExpectedProgress(small.image);
   CServerProcess server(SServerOptions().Volume('E', small.image).Volume('e', small.image));
@@ -176,9 +176,14 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
   EXPECT_TRUE(client.Expect(CBytes().U32(1).Str(SectionNameOf(u'E')).U64(imageSize)));
   {
     ostrin::platform::CSectionView view;
-    ASSERT_TRUE(view.Open(SectionNameOf(u'E')));
+    ASSERT_TRUE(view.Open(ostrin::test::NativeText(SectionNameOf(u'E'))));
     ASSERT_TRUE(view.Map());
+#ifdef _WIN32
+    // Windows reports a section's size in whole pages.
+    EXPECT_EQ(view.Size(), (imageSize + 4095) / 4096 * 4096);
+#else
     EXPECT_EQ(view.Size(), imageSize);
+#endif
   }
   // A second open of the open drive: Ack and OpenDone at once, no progress. Two references now.
   client.SendCommand(OPEN, 'E');
@@ -194,7 +199,7 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
   EXPECT_TRUE(client.ExpectError(2007, NOT_OPEN));
   {
     ostrin::platform::CSectionView view;
-    EXPECT_FALSE(view.Open(SectionNameOf(u'E'))) << "the last close releases the section";
+    EXPECT_FALSE(view.Open(ostrin::test::NativeText(SectionNameOf(u'E')))) << "the last close releases the section";
   }
   client.SendCommand(CLOSE, 'E');
   EXPECT_TRUE(client.ExpectAck()) << "closing a drive that is not open is acknowledged";
@@ -218,6 +223,13 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
+// How the system says that a path names nothing ("Path not found." or "File not found." on Windows).
+#ifdef _WIN32
+constexpr char MISSING_FILE_REASON[] = "not found.";
+#else
+constexpr char MISSING_FILE_REASON[] = "No such file or directory";
+#endif
+
 TEST_F(ServerProtocolTest, OpenFailuresCarryTheCodeAndTextOfWhatStoppedThem) {
   CServerProcess server(SServerOptions().Volume('X', "/nonexistent/volume.img"));
   server.Start();
@@ -229,7 +241,7 @@ TEST_F(ServerProtocolTest, OpenFailuresCarryTheCodeAndTextOfWhatStoppedThem) {
     EXPECT_EQ(open.errorCode, 3);
     // The volume reader's text, then the system's reason.
     EXPECT_EQ(open.errorText.rfind("Open volume error.", 0), 0u) << open.errorText;
-    EXPECT_NE(open.errorText.find("No such file or directory"), std::string::npos) << open.errorText;
+    EXPECT_NE(open.errorText.find(MISSING_FILE_REASON), std::string::npos) << open.errorText;
     client.SendCommand(READ_DIR, letter);
     EXPECT_TRUE(client.ExpectError(2007, NOT_OPEN));
   }

@@ -1,4 +1,5 @@
-// Running a helper program (the volume maker, sleuthkit tools) from a test and taking its output.
+// Running a program (the volume maker, sleuthkit tools, the ostrin command) from a test and taking its
+// output.
 #pragma once
 
 #include <string>
@@ -7,7 +8,7 @@
 namespace ostrin::test {
 
 struct SProgramResult {
-  int exitCode = -1;  // -1 when the program could not be started or did not exit normally
+  int exitCode = -1;  // -1 when the program could not be started; on Linux 128 + the signal that killed it
   std::string out;    // everything it wrote to standard output
   std::string err;    // everything it wrote to standard error
 };

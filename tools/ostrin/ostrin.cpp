@@ -681,7 +681,9 @@ int PrintHelp(const SOptions& options) {
 }  // namespace
 
 int ProgramMain(int argc, WCHAR** argv) {
+  // Both streams alike: UTF-8 with the same line ends as on Linux (messages name paths too).
   ostrin::platform::UseUtf8Output(stdout);
+  ostrin::platform::UseUtf8Output(stderr);
   SOptions options;
   std::string error;
   if (!ParseCommandLine(argc, argv, &options, &error)) return UsageError(options, error);
