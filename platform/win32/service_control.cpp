@@ -11,6 +11,7 @@
 
 #include "common/text.h"
 #include "platform/event_log.h"
+#include "platform/win32/unique_handle.h"
 
 namespace ostrin::platform {
 
@@ -74,28 +75,13 @@ SForegroundDispatcher& Foreground() {
   return dispatcher;
 }
 
-// The handle of an event, closed by its owner.
-class CEventHandle {
- public:
-  explicit CEventHandle(HANDLE handle) : m_handle(handle) {}
-  ~CEventHandle() {
-    if (m_handle != nullptr) CloseHandle(m_handle);
-  }
-  CEventHandle(const CEventHandle&) = delete;
-  CEventHandle& operator=(const CEventHandle&) = delete;
-  HANDLE Get() const { return m_handle; }
-
- private:
-  HANDLE m_handle;
-};
-
 // Runs the service's main function on a thread of its own, as the Linux dispatcher does; the named
 // event, made by whoever started the program, is the stop control once it is signalled. As with the
 // SCM, the stop reaches the service only after it has reported running.
 bool RunInForeground(const WString& name, ServiceMainFunction serviceMain, const std::wstring& stopEventName) {
-  CEventHandle stop(OpenEventW(SYNCHRONIZE, FALSE, stopEventName.c_str()));
-  CEventHandle wake(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (stop.Get() == nullptr || wake.Get() == nullptr) return false;
+  UniqueHandle stop(OpenEventW(SYNCHRONIZE, FALSE, stopEventName.c_str()));
+  UniqueHandle wake(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!stop.IsValid() || !wake.IsValid()) return false;
   SForegroundDispatcher& dispatcher = Foreground();
   {
     std::lock_guard<std::mutex> lock(dispatcher.lock);
@@ -247,8 +233,8 @@ bool StartServiceDispatcher(const WString& name, ServiceMainFunction serviceMain
   wchar_t stopEvent[256] = {};
   const DWORD length = GetEnvironmentVariableW(STOP_EVENT_VARIABLE, stopEvent, 256);
   if (length > 0 && length < 256) {
-    CEventHandle probe(OpenEventW(SYNCHRONIZE, FALSE, stopEvent));
-    if (probe.Get() != nullptr) return RunInForeground(name, serviceMain, stopEvent);
+    UniqueHandle probe(OpenEventW(SYNCHRONIZE, FALSE, stopEvent));
+    if (probe.IsValid()) return RunInForeground(name, serviceMain, stopEvent);
   }
   SERVICE_TABLE_ENTRYW table[2] = {{serviceName.data(), ServiceMainThunk}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) != FALSE;

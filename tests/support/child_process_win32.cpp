@@ -9,27 +9,13 @@
 #include <cwctype>
 
 #include "common/text.h"
+#include "platform/win32/unique_handle.h"
 
 namespace ostrin::test {
 
 namespace {
 
-// An owned kernel handle.
-class CHandle {
- public:
-  explicit CHandle(HANDLE handle = nullptr) : m_handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  ~CHandle() { Reset(); }
-  CHandle(const CHandle&) = delete;
-  CHandle& operator=(const CHandle&) = delete;
-  HANDLE Get() const { return m_handle; }
-  void Reset(HANDLE handle = nullptr) {
-    if (m_handle != nullptr) CloseHandle(m_handle);
-    m_handle = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-  }
-
- private:
-  HANDLE m_handle;
-};
+using ostrin::platform::UniqueHandle;
 
 // Paths of the build machine: the cross-built tests run under Wine, where drive Z: is its root.
 std::wstring NativePath(const std::string& path) {
@@ -100,8 +86,8 @@ std::atomic<unsigned> g_stopEvents{0};
 }  // namespace
 
 struct CChildProcess::State {
-  CHandle process;
-  CHandle stopEvent;
+  UniqueHandle process;
+  UniqueHandle stopEvent;
 };
 
 CChildProcess::CChildProcess() : m_state(std::make_unique<State>()) {}
@@ -109,12 +95,12 @@ CChildProcess::CChildProcess() : m_state(std::make_unique<State>()) {}
 CChildProcess::~CChildProcess() { Kill(); }
 
 bool CChildProcess::Start(const SChildStart& start) {
-  if (start.argv.empty() || m_state->process.Get() != nullptr) return false;
+  if (start.argv.empty() || m_state->process.IsValid()) return false;
   m_exitCode = -1;
   const std::wstring stopEventName = L"Local\\OstrinTestStop-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                      std::to_wstring(++g_stopEvents);
   m_state->stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, stopEventName.c_str()));
-  if (m_state->stopEvent.Get() == nullptr) return false;
+  if (!m_state->stopEvent.IsValid()) return false;
 
   std::vector<std::pair<std::wstring, std::wstring>> additions;
   for (const auto& [name, value] : start.environment) additions.emplace_back(Utf8ToWide(name), Utf8ToWide(value));
@@ -126,9 +112,9 @@ bool CChildProcess::Start(const SChildStart& start) {
     commandLine += (i == 0 ? L"" : L" ") + QuotedArgument(i == 0 ? NativePath(start.argv[0]) : Utf8ToWide(start.argv[i]));
   }
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  CHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
-  CHandle output(InheritedOutput(start.outputPath, STD_OUTPUT_HANDLE));
-  CHandle error(start.errorPath == start.outputPath && !start.outputPath.empty()
+  UniqueHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle output(InheritedOutput(start.outputPath, STD_OUTPUT_HANDLE));
+  UniqueHandle error(start.errorPath == start.outputPath && !start.outputPath.empty()
                     ? nullptr
                     : InheritedOutput(start.errorPath, STD_ERROR_HANDLE));
   STARTUPINFOW startup = {};
@@ -136,7 +122,7 @@ bool CChildProcess::Start(const SChildStart& start) {
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input.Get();
   startup.hStdOutput = output.Get();
-  startup.hStdError = error.Get() != nullptr ? error.Get() : output.Get();
+  startup.hStdError = error.IsValid() ? error.Get() : output.Get();
   PROCESS_INFORMATION started = {};
   const std::wstring folder = NativePath(start.folder);
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
@@ -149,7 +135,7 @@ bool CChildProcess::Start(const SChildStart& start) {
 }
 
 bool CChildProcess::IsRunning() {
-  if (m_state->process.Get() == nullptr) return false;
+  if (!m_state->process.IsValid()) return false;
   if (WaitForSingleObject(m_state->process.Get(), 0) == WAIT_TIMEOUT) return true;
   DWORD code = 0;
   m_exitCode = GetExitCodeProcess(m_state->process.Get(), &code) ? static_cast<int>(code) : -1;
@@ -158,7 +144,7 @@ bool CChildProcess::IsRunning() {
 }
 
 int CChildProcess::WaitForExit(int timeoutMs) {
-  if (m_state->process.Get() == nullptr) return m_exitCode;
+  if (!m_state->process.IsValid()) return m_exitCode;
   const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
   if (WaitForSingleObject(m_state->process.Get(), wait) == WAIT_TIMEOUT) return -1;
   IsRunning();
@@ -166,11 +152,11 @@ int CChildProcess::WaitForExit(int timeoutMs) {
 }
 
 void CChildProcess::RequestStop() {
-  if (m_state->process.Get() != nullptr && m_state->stopEvent.Get() != nullptr) SetEvent(m_state->stopEvent.Get());
+  if (m_state->process.IsValid() && m_state->stopEvent.IsValid()) SetEvent(m_state->stopEvent.Get());
 }
 
 void CChildProcess::Kill() {
-  if (m_state->process.Get() == nullptr) return;
+  if (!m_state->process.IsValid()) return;
   // 137: the code Linux gives a process killed by SIGKILL.
   TerminateProcess(m_state->process.Get(), 137);
   WaitForSingleObject(m_state->process.Get(), INFINITE);
@@ -178,7 +164,7 @@ void CChildProcess::Kill() {
 }
 
 int64_t CChildProcess::Id() const {
-  return m_state->process.Get() != nullptr ? static_cast<int64_t>(GetProcessId(m_state->process.Get())) : -1;
+  return m_state->process.IsValid() ? static_cast<int64_t>(GetProcessId(m_state->process.Get())) : -1;
 }
 
 }  // namespace ostrin::test
