@@ -13,7 +13,8 @@ uint32_t LastSystemError();
 // Sets the calling thread's last system error code.
 void SetLastSystemError(uint32_t code);
 
-// The system's text for an error code, as the system words it; empty when it has none.
+// The system's text for an error code, as the system words it, without a line break at its end; empty
+// when it has none.
 WString SystemErrorText(uint32_t code);
 
 // Error codes that portable code needs to name.

@@ -17,6 +17,10 @@ WString SystemErrorText(uint32_t code) {
   WString result;
   if (length != 0 && text != nullptr) result.assign(text, length);
   if (text != nullptr) LocalFree(text);
+  // The system's texts end in a line break; the words end before it, as on Linux.
+  while (!result.empty() && (result.back() == L'\r' || result.back() == L'\n' || result.back() == L' ')) {
+    result.pop_back();
+  }
   return result;
 }
 

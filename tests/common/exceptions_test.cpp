@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/text.h"
 #include "platform/system_error.h"
 
 namespace {
@@ -31,6 +32,8 @@ TEST(ExceptionsTest, SystemErrorIsCapturedAtConstructionAndAppended) {
   EXPECT_EQ(e.SystemError(), notFound);
   const WString systemText = ostrin::platform::SystemErrorText(notFound);
   ASSERT_FALSE(systemText.empty());
+  // The text ends with its words (Windows words end in a line break of their own, which goes).
+  EXPECT_NE(systemText.find_last_of(WTEXT("\r\n ")), systemText.size() - 1) << WideToUtf8(systemText);
   EXPECT_EQ(e.Message(), WTEXT("Open volume error. ") + systemText);
 }
 

@@ -578,14 +578,9 @@ TEST_F(OstrinCommandTest, HumanReadableSizes) {
       << info.out;
 }
 
-// The service's text for a letter that names no volume: the system's own "not found", as ostrin
-// shows it (without the line end Windows puts after its message texts).
-const std::string UNMAPPED_LETTER_TEXT = [] {
-  std::string text =
-      "Open volume error. " + WideToUtf8(ostrin::platform::SystemErrorText(ostrin::platform::ErrorNotFound()));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  return text;
-}();
+// The service's text for a letter that names no volume: the system's own "not found".
+const std::string UNMAPPED_LETTER_TEXT =
+    "Open volume error. " + WideToUtf8(ostrin::platform::SystemErrorText(ostrin::platform::ErrorNotFound()));
 
 TEST_F(OstrinCommandTest, PathsThatNameNothingOrGoThroughAFile) {
   struct Case {
