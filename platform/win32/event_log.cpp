@@ -7,25 +7,9 @@
 #include <string>
 
 #include "platform/event_log_file.h"
+#include "platform/win32/environment.h"
 
 namespace ostrin::platform {
-
-namespace {
-
-// The value of an environment variable; empty when it is not set.
-std::wstring EnvironmentValue(const wchar_t* name) {
-  std::wstring value(256, L'\0');
-  for (;;) {
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length < value.size()) {
-      value.resize(length);
-      return value;
-    }
-    value.resize(length);
-  }
-}
-
-}  // namespace
 
 struct CEventSource::Handle {
   HANDLE source = nullptr;  // an event-source handle, closed by DeregisterEventSource, not CloseHandle

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "common/text.h"
 #include "platform/event_log.h"
+#include "platform/win32/environment.h"
 #include "platform/win32/unique_handle.h"
 
 namespace ostrin::platform {
@@ -93,12 +95,22 @@ bool RunInForeground(const WString& name, ServiceMainFunction serviceMain, const
   }
   std::atomic<bool> ended{false};
   WString argument = name;
-  std::thread serviceThread([&] {
-    WCHAR* argv[2] = {argument.data(), nullptr};
-    serviceMain(1, argv);
-    ended = true;
-    SetEvent(wake.Get());
-  });
+  std::thread serviceThread;
+  try {
+    serviceThread = std::thread([&] {
+      WCHAR* argv[2] = {argument.data(), nullptr};
+      serviceMain(1, argv);
+      ended = true;
+      SetEvent(wake.Get());
+    });
+  } catch (const std::system_error&) {
+    // No thread for the service (out of resources): the dispatcher fails as the SCM's would.
+    std::lock_guard<std::mutex> lock(dispatcher.lock);
+    dispatcher.active = false;
+    dispatcher.wake = nullptr;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
   bool stopSeen = false, stopDelivered = false;
   while (!ended) {
     ServiceControlFunction handler = nullptr;
@@ -230,10 +242,9 @@ bool StartServiceDispatcher(const WString& name, ServiceMainFunction serviceMain
   g_serviceMain = serviceMain;
   WString serviceName = name;
   // Asked first: Wine's dispatcher waits 10 s for a control pipe before it fails outside the SCM.
-  wchar_t stopEvent[256] = {};
-  const DWORD length = GetEnvironmentVariableW(STOP_EVENT_VARIABLE, stopEvent, 256);
-  if (length > 0 && length < 256) {
-    UniqueHandle probe(OpenEventW(SYNCHRONIZE, FALSE, stopEvent));
+  const std::wstring stopEvent = EnvironmentValue(STOP_EVENT_VARIABLE);
+  if (!stopEvent.empty()) {
+    UniqueHandle probe(OpenEventW(SYNCHRONIZE, FALSE, stopEvent.c_str()));
     if (probe.IsValid()) return RunInForeground(name, serviceMain, stopEvent);
   }
   SERVICE_TABLE_ENTRYW table[2] = {{serviceName.data(), ServiceMainThunk}, {nullptr, nullptr}};
