@@ -153,7 +153,7 @@ bool IsUnmappedLetter(const SDriveError& error) {
 
 int ReportDriveError(const SOptions& options, WCHAR letter) {
   const SDriveError error = LastDriveError(letter);
-  // System texts on Windows end with a line break of their own.
+  // A system text may end with a line break (an older service passed on FormatMessage's).
   std::string text = Utf8(error.text);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
   WriteErrorDocument(options, letter, error.code, text);
