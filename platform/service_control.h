@@ -103,7 +103,8 @@ bool RegisterEventLogSource(const WString& name, const WString& messageFile);
 // the stop control.
 // Linux: blocks SIGTERM, SIGINT and SIGHUP, runs the main function on a thread of its own and turns
 // SIGTERM and SIGINT into the stop control, SIGHUP into interrogate. A stop waits until the service
-// has reported running (as the SCM sends no stop to a service that is still starting).
+// has reported running (as the SCM sends no stop to a service that is still starting). The three stay
+// blocked when it returns, so that a stop repeated while the process ends cannot end it by its signal.
 bool StartServiceDispatcher(const WString& name, ServiceMainFunction serviceMain);
 
 // Registers the control handler of the service named name; called from its main function.

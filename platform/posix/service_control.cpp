@@ -330,11 +330,17 @@ bool StartServiceDispatcher(const WString& name, ServiceMainFunction serviceMain
     dispatcher.handler = nullptr;
   }
   // Signals that came after the service ended have nobody to answer them; dropping them keeps them
-  // from ending the process with their default action once the mask is restored.
+  // from ending the process with their default action once the mask is restored. The stop and
+  // interrogate signals stay blocked: the process ends now, and a stop that is repeated while it ends
+  // (a manager's second stop, a second Ctrl+C) must not turn its clean exit into a death by signal.
   const timespec noWait = {};
   while (sigtimedwait(&signals, nullptr, &noWait) > 0) {
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  sigset_t after = previous;
+  sigaddset(&after, SIGTERM);
+  sigaddset(&after, SIGINT);
+  sigaddset(&after, SIGHUP);
+  pthread_sigmask(SIG_SETMASK, &after, nullptr);
   return true;
 }
 

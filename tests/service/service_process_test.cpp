@@ -74,6 +74,20 @@ class CHostProcess {
 
   void Signal(int signal) const { ASSERT_EQ(kill(m_pid, signal), 0); }
 
+  // Sends the signal every millisecond until the process has exited; its exit code, or -1 when a
+  // signal ended it.
+  int SignalUntilExit(int signal) {
+    int status = 0;
+    for (;;) {
+      kill(m_pid, signal);
+      const pid_t ended = waitpid(m_pid, &status, WNOHANG);
+      if (ended == m_pid) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
   // The exit code, or -1 when the process did not exit by itself.
   int Wait() {
     int status = 0;
@@ -261,6 +275,21 @@ TEST(ServiceProcessTest, ServiceModeUntilStopped) {
     EXPECT_EQ(LinesStartingWith(process.Errors(), "CNTService::SetStatus"),
               (std::vector<std::string>{"CNTService::SetStatus(1, 2)", "CNTService::SetStatus(1, 4)",
                                         "CNTService::SetStatus(1, 3)", "CNTService::SetStatus(1, 1)"}));
+  }
+}
+
+// Stops keep coming until the process has gone (a manager that repeats its stop, a user who presses
+// Ctrl+C twice): one that comes after the service has ended, while the process ends, must not end it
+// by its signal instead of its clean exit.
+TEST(ServiceProcessTest, StopsWhileTheProcessEndsAreDropped) {
+  for (const int stopSignal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(stopSignal);
+    const std::string folder = MakeTestFolder();
+    const std::string log = folder + "/events.log";
+    CHostProcess process(folder, {}, {"OSTRIN_SYSTEMD_DIR=" + folder, "OSTRIN_EVENT_LOG=" + log});
+    ASSERT_TRUE(WaitUntil([&] { return !EventRecords(log).empty(); }));
+    EXPECT_EQ(process.SignalUntilExit(stopSignal), 0);
+    EXPECT_EQ(EventRecords(log).back(), "information 109 The service was stopped.");
   }
 }
 
