@@ -74,14 +74,15 @@ class CHostProcess {
 
   void Signal(int signal) const { ASSERT_EQ(kill(m_pid, signal), 0); }
 
-  // Sends the signal every millisecond until the process has exited; its exit code, or -1 when a
-  // signal ended it.
+  // Sends the signal every millisecond until the process has exited; its exit code, -1 when a signal
+  // ended it, or -2 when it was still there after 20 seconds (the destructor then kills it).
   int SignalUntilExit(int signal) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int status = 0;
     for (;;) {
       kill(m_pid, signal);
-      const pid_t ended = waitpid(m_pid, &status, WNOHANG);
-      if (ended == m_pid) break;
+      if (waitpid(m_pid, &status, WNOHANG) == m_pid) break;
+      if (std::chrono::steady_clock::now() > deadline) return -2;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     m_pid = -1;
