@@ -100,10 +100,11 @@ bool CFileRecord::LoadRecord(uint64_t recordNumber) {
   return true;
 }
 
-bool CFileRecord::ApplyFixups(uint8_t* record) const {
+bool CFileRecord::ApplyFixups(uint8_t* record) const { return ApplyUpdateSequence(record, m_volume->FileRecordSize()); }
+
+bool ApplyUpdateSequence(uint8_t* record, uint32_t recordSize) {
   const uint16_t count = READ_FIELD(FILE_RECORD_HEADER, usaCount, record);
   if (count == 0) return true;
-  const uint32_t recordSize = m_volume->FileRecordSize();
   const uint32_t usaOffset = READ_FIELD(FILE_RECORD_HEADER, usaOffset, record);
   // The array and every protected word it names must lie inside the record.
   if (count - 1u > recordSize / UPDATE_SEQUENCE_STRIDE) return false;

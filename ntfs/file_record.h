@@ -37,6 +37,11 @@ enum class EBuildFailure : uint8_t {
 // whatever the sector size of the volume.
 inline constexpr uint32_t UPDATE_SEQUENCE_STRIDE = 512;
 
+// Checks the update sequence of a structure of recordSize bytes protected as file records are (index
+// blocks too: the array's offset and count at 0x04 and 0x06) and restores the protected words, in
+// place. A second application changes nothing.
+bool ApplyUpdateSequence(uint8_t* record, uint32_t recordSize);
+
 class CFileRecord {
  public:
   explicit CFileRecord(CNTFSVolume* volume);

@@ -233,6 +233,27 @@ static_assert(sizeof(INDEX_ENTRY_HEADER) == 0x10);
 
 inline constexpr uint16_t INDEX_ENTRY_LAST = 0x0002;
 
+// Header of one block of an index allocation; its entries follow the node header at 0x18.
+struct INDEX_BLOCK_HEADER {
+/* 0x00 */ char     signature[4];          // "INDX"
+/* 0x04 */ uint16_t usaOffset;             // update sequence array, as in a file record
+/* 0x06 */ uint16_t usaCount;
+/* 0x08 */ uint64_t logSequenceNumber;
+/* 0x10 */ uint64_t vcn;                   // of this block in the allocation
+/* 0x18 */ uint32_t firstEntryOffset;      // from 0x18
+/* 0x1C */ uint32_t entriesSize;           // from 0x18
+/* 0x20 */ uint32_t allocatedEntriesSize;
+/* 0x24 */ uint8_t  flags;
+/* 0x25 */ uint8_t  padding[3];
+};
+static_assert(offsetof(INDEX_BLOCK_HEADER, usaOffset) == 0x04);
+static_assert(offsetof(INDEX_BLOCK_HEADER, vcn) == 0x10);
+static_assert(offsetof(INDEX_BLOCK_HEADER, firstEntryOffset) == 0x18);
+static_assert(offsetof(INDEX_BLOCK_HEADER, entriesSize) == 0x1C);
+static_assert(sizeof(INDEX_BLOCK_HEADER) == 0x28);
+
+inline constexpr char INDEX_BLOCK_SIGNATURE[4] = {'I', 'N', 'D', 'X'};
+
 #pragma pack(pop)
 
 // File attribute bits of the standard information that the system looks at.

@@ -117,6 +117,71 @@ TEST(ManifestTest, RefusesBadManifestsNamingTheLine) {
   }
 }
 
+TEST(ManifestTest, ReadsChangeLines) {
+  struct Case {
+    const char* line;
+    ECommand kind;
+    const char* path;
+    const char* target;
+    uint64_t size, offset;
+  };
+  const Case cases[] = {
+      {"rename /a/b.txt \"/c/d e.txt\"", ECommand::Rename, "/a/b.txt", "/c/d e.txt", 0, 0},
+      {"write /f size=8K at=1M fill=zero", ECommand::Write, "/f", "", 8192, 1u << 20},
+      {"truncate /f size=0", ECommand::Truncate, "/f", "", 0, 0},
+      {"touch /d written=1234 accessed=99", ECommand::Touch, "/d", "", 0, 0},
+      {"attrs /d hidden,readonly", ECommand::Attrs, "/d", "", 0, 0},
+      {"delete /d", ECommand::Delete, "/d", "", 0, 0},
+      {"journal size=64K delta=16K id=77 first=10000", ECommand::Journal, "", "", 0, 0},
+  };
+  for (const Case& c : cases) {
+    const std::vector<SCommand> changes = ParseChanges(std::string(c.line) + "\n");
+    ASSERT_EQ(changes.size(), 1u) << c.line;
+    const SCommand& cmd = changes[0];
+    EXPECT_EQ(cmd.kind, c.kind) << c.line;
+    EXPECT_EQ(cmd.path, c.path) << c.line;
+    EXPECT_EQ(cmd.target, c.target) << c.line;
+    EXPECT_EQ(cmd.content.size, c.size) << c.line;
+    EXPECT_EQ(cmd.offset, c.offset) << c.line;
+  }
+  const SCommand touch = ParseChanges("touch /d written=1234 accessed=99\n")[0];
+  EXPECT_EQ(touch.entry.written, 1234u);
+  EXPECT_EQ(touch.entry.accessed, 99u);
+  EXPECT_FALSE(touch.entry.created.has_value());
+  EXPECT_EQ(ParseChanges("attrs /d hidden,readonly\n")[0].entry.attributes, ATTR_HIDDEN | ATTR_READONLY);
+  const SCommand journal = ParseChanges("journal size=64K delta=16K id=77 first=10000\n")[0];
+  EXPECT_EQ(journal.journalMaxSize, 65536u);
+  EXPECT_EQ(journal.journalDelta, 16384u);
+  EXPECT_EQ(journal.journalId, 77u);
+  EXPECT_EQ(journal.journalFirst, 8192u);  // whole blocks of 4096
+  EXPECT_EQ(ParseChanges("journal\n")[0].journalId, DefaultJournalId());
+  // Change lines stand in a manifest too, after the entries they change.
+  EXPECT_EQ(ParseManifest("volume size=16M\nfile /a\njournal\nrename /a /b\n").commands.size(), 3u);
+
+  const std::pair<const char*, const char*> refused[] = {
+      {"volume size=16M\n", "no volume line"},
+      {"rename /a\n", "rename needs"},
+      {"rename /a /a\n", "same path"},
+      {"rename /a /a/b\n", "its own tree"},
+      {"write /a\n", "size=N"},
+      {"write /a size=3 links=2\n", "unknown option"},
+      {"truncate /a\n", "size=N"},
+      {"touch /a attrs=hidden\n", "unknown option"},
+      {"attrs /a\n", "list of attributes"},
+      {"attrs /a bogus\n", "unknown attribute"},
+      {"journal size=1K\n", "at least 4K"},
+      {"journal colour=blue\n", "unknown option"},
+  };
+  for (const auto& [text, message] : refused) {
+    try {
+      ParseChanges(text);
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const CManifestError& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << text << " gave: " << e.what();
+    }
+  }
+}
+
 TEST(ManifestTest, TimesAreFileTimes) {
   struct Case {
     const char* text;

@@ -1,9 +1,14 @@
 // ostrin-mkvol: makes an NTFS test image from a manifest and writes its EXPECTED listing.
 //
-//   ostrin-mkvol MANIFEST IMAGE EXPECTED   make IMAGE as MANIFEST says (manifest.h), then list it
-//   ostrin-mkvol --list IMAGE EXPECTED     only list an existing NTFS image (listing.h)
+//   ostrin-mkvol MANIFEST IMAGE EXPECTED           make IMAGE as MANIFEST says (manifest.h), then list it
+//   ostrin-mkvol --change CHANGES IMAGE EXPECTED   change the existing IMAGE in place as the change
+//                                                  file CHANGES says, then list it
+//   ostrin-mkvol --list IMAGE EXPECTED             only list an existing NTFS image (listing.h)
 //
-// Exit status 0 on success; on failure a message on standard error, status 1, and no outputs left.
+// Every record appended to a volume's change journal is printed on standard output, one line each as
+// ostrin-volinfo --journal prints it. Exit status 0 on success; on failure a message on standard
+// error, status 1, and no EXPECTED left; a new IMAGE is removed, a changed one is left as far as the
+// library got.
 #include <unistd.h>
 
 #include <chrono>
@@ -19,7 +24,12 @@
 namespace {
 
 int Usage() {
-  std::fputs("usage: ostrin-mkvol MANIFEST IMAGE EXPECTED\n       ostrin-mkvol --list IMAGE EXPECTED\n", stderr);
+  std::fputs(
+      "usage: ostrin-mkvol MANIFEST IMAGE EXPECTED\n"
+      "       ostrin-mkvol --change CHANGES IMAGE EXPECTED\n"
+      "       ostrin-mkvol --list IMAGE EXPECTED\n"
+      "  --change changes IMAGE in place; when a change fails, IMAGE is left as far as it got.\n",
+      stderr);
   return 2;
 }
 
@@ -34,12 +44,20 @@ std::string ReadFile(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return Usage();
-  const std::string first = argv[1], image = argv[2], expected = argv[3];
-  const bool listOnly = first == "--list";
+  const bool change = argc == 5 && std::string(argv[1]) == "--change";
+  if (argc != 4 && !change) return Usage();
+  const std::string first = argv[change ? 2 : 1], image = argv[change ? 3 : 2], expected = argv[change ? 4 : 3];
+  const bool listOnly = !change && first == "--list";
   const auto start = std::chrono::steady_clock::now();
   try {
-    if (!listOnly) {
+    if (change) {
+      ostrin::mkvol::CVolumeBuilder builder({}, image);
+      const ostrin::mkvol::SBuildReport report = builder.Change(ostrin::mkvol::ParseChanges(ReadFile(first)));
+      std::fflush(stdout);
+      std::fprintf(stderr, "ostrin-mkvol: %s: changed; %llu entries made, %llu journal records\n", image.c_str(),
+                   static_cast<unsigned long long>(report.entriesMade),
+                   static_cast<unsigned long long>(report.journalRecords));
+    } else if (!listOnly) {
       ostrin::mkvol::CVolumeBuilder builder(ostrin::mkvol::ParseManifest(ReadFile(first)), image);
       const ostrin::mkvol::SBuildReport report = builder.Build();
       std::fprintf(stderr, "ostrin-mkvol: %s: %llu entries made; MFT data in %llu runs, %llu extents%s\n",
@@ -51,8 +69,9 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::fprintf(stderr, "ostrin-mkvol: %s: %zu names listed in %.1f s\n", expected.c_str(), lines, seconds);
   } catch (const std::exception& e) {
+    std::fflush(stdout);
     std::fprintf(stderr, "ostrin-mkvol: %s\n", e.what());
-    if (!listOnly) ::unlink(image.c_str());
+    if (!listOnly && !change) ::unlink(image.c_str());
     ::unlink(expected.c_str());
     return 1;
   }

@@ -272,9 +272,12 @@ std::vector<std::string> SplitPath(const std::string& path) {
   return parts;
 }
 
-SManifest ParseManifest(const std::string& text) {
+namespace {
+
+// Reads the lines of a manifest (changes: of a change file, which has no volume line).
+SManifest ParseLines(const std::string& text, bool changes) {
   SManifest manifest;
-  bool haveVolume = false;
+  bool haveVolume = changes;
   int lineNumber = 0;
   size_t start = 0;
   while (start < text.size()) {
@@ -287,6 +290,7 @@ SManifest ParseManifest(const std::string& text) {
     if (words.empty()) continue;
     const std::string& verb = words[0];
     if (verb == "volume") {
+      if (changes) Fail(lineNumber, "a change file has no volume line");
       if (haveVolume) Fail(lineNumber, "a second volume line");
       ParseVolume(words, manifest.volume, lineNumber);
       haveVolume = true;
@@ -298,11 +302,34 @@ SManifest ParseManifest(const std::string& text) {
     cmd.line = lineNumber;
     size_t firstOption = 2;
     try {
-      if (verb == "dir" || verb == "file" || verb == "delete") {
-        cmd.kind = verb == "dir" ? ECommand::Dir : verb == "file" ? ECommand::File : ECommand::Delete;
+      static const std::map<std::string, ECommand> onePath = {
+          {"dir", ECommand::Dir},         {"file", ECommand::File},   {"delete", ECommand::Delete},
+          {"write", ECommand::Write},     {"truncate", ECommand::Truncate}, {"touch", ECommand::Touch},
+          {"attrs", ECommand::Attrs}};
+      if (const auto known = onePath.find(verb); known != onePath.end()) {
+        cmd.kind = known->second;
         if (words.size() < 2) Fail(lineNumber, verb + " needs a path");
         cmd.path = words[1];
         SplitPath(cmd.path);
+        if (cmd.kind == ECommand::Attrs) {
+          if (words.size() < 3) Fail(lineNumber, "attrs needs a list of attributes");
+          cmd.entry.attributes = ParseAttributes(words[2], lineNumber);
+          firstOption = 3;
+        }
+      } else if (verb == "rename") {
+        cmd.kind = ECommand::Rename;
+        if (words.size() < 3) Fail(lineNumber, "rename needs the path and the new path");
+        cmd.path = words[1];
+        cmd.target = words[2];
+        SplitPath(cmd.path);
+        SplitPath(cmd.target);
+        if (cmd.path == cmd.target) Fail(lineNumber, "rename to the same path");
+        if (cmd.target.rfind(cmd.path + "/", 0) == 0) Fail(lineNumber, "rename into its own tree");
+        firstOption = 3;
+      } else if (verb == "journal") {
+        cmd.kind = ECommand::Journal;
+        cmd.journalId = DefaultJournalId();
+        firstOption = 1;
       } else if (verb == "link") {
         cmd.kind = ECommand::Link;
         if (words.size() < 3) Fail(lineNumber, "link needs the existing file and the new name");
@@ -336,6 +363,40 @@ SManifest ParseManifest(const std::string& text) {
           taken = TakeNameOrEntryOption(kv, cmd, false, lineNumber);
           break;
         case ECommand::Delete:
+        case ECommand::Rename:
+        case ECommand::Attrs:
+          break;
+        case ECommand::Write:
+          taken = true;
+          if (kv.key == "size") {
+            cmd.content.size = ParseSize(kv.value, lineNumber);
+          } else if (kv.key == "at") {
+            cmd.offset = ParseSize(kv.value, lineNumber);
+          } else if (kv.key != "fill" || !TakeContentOption(kv, cmd.content, lineNumber)) {
+            taken = false;
+          }
+          break;
+        case ECommand::Truncate:
+          taken = kv.key == "size";
+          if (taken) cmd.content.size = ParseSize(kv.value, lineNumber);
+          break;
+        case ECommand::Touch:
+          taken = (kv.key == "created" || kv.key == "written" || kv.key == "accessed") &&
+                  TakeNameOrEntryOption(kv, cmd, true, lineNumber);
+          break;
+        case ECommand::Journal:
+          taken = true;
+          if (kv.key == "size") {
+            cmd.journalMaxSize = ParseSize(kv.value, lineNumber);
+          } else if (kv.key == "delta") {
+            cmd.journalDelta = ParseSize(kv.value, lineNumber);
+          } else if (kv.key == "id") {
+            cmd.journalId = ParseSize(kv.value, lineNumber);
+          } else if (kv.key == "first") {
+            cmd.journalFirst = ParseSize(kv.value, lineNumber) / 4096 * 4096;
+          } else {
+            taken = false;
+          }
           break;
         case ECommand::MftFrag:
           taken = true;
@@ -385,10 +446,23 @@ SManifest ParseManifest(const std::string& text) {
     }
     if (cmd.kind == ECommand::MftFrag && cmd.runs < 2) Fail(lineNumber, "mftfrag needs runs=N of at least 2");
     if (cmd.kind == ECommand::Bulk && cmd.bulkDirs == 0) Fail(lineNumber, "bulk needs dirs=N of at least 1");
+    if ((cmd.kind == ECommand::Write && cmd.content.size == 0) ||
+        (cmd.kind == ECommand::Truncate && words.size() != 3)) {
+      Fail(lineNumber, verb + " needs size=N" + (cmd.kind == ECommand::Write ? " of at least 1" : ""));
+    }
+    if (cmd.kind == ECommand::Journal && cmd.journalMaxSize < 4096) Fail(lineNumber, "a journal needs size=N of at least 4K");
     manifest.commands.push_back(std::move(cmd));
   }
   if (!haveVolume) throw CManifestError("manifest has no volume line");
   return manifest;
 }
+
+}  // namespace
+
+SManifest ParseManifest(const std::string& text) { return ParseLines(text, false); }
+
+std::vector<SCommand> ParseChanges(const std::string& text) { return ParseLines(text, true).commands; }
+
+uint64_t DefaultJournalId() { return *ParseTime("2021-06-01T00:00:00"); }
 
 }  // namespace ostrin::mkvol

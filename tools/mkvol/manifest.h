@@ -13,8 +13,32 @@
 //   link TARGET PATH [NAME-OPTIONS]
 //       Another name (hard link) PATH of the existing file TARGET.
 //   delete PATH
-//       Removes one name; a directory goes with everything below it. Deleted entries must not be
-//       listed, but their records stay behind on the volume (not in use).
+//       Removes one name; a directory goes with everything below it (children first, one by one).
+//       Deleted entries must not be listed, but their records stay behind on the volume (not in use).
+//   rename PATH NEWPATH
+//       Gives the name PATH the name NEWPATH: a rename within its directory, a move to another
+//       directory (missing parents are made), or both. NEWPATH must not exist.
+//   write PATH size=N [at=OFFSET] [fill=text|random|zero]
+//       Writes N bytes of the file's unnamed data at OFFSET (default 0); the data grows when they end
+//       beyond it.
+//   truncate PATH size=N
+//       Sets the size of the file's unnamed data to N (shorter or longer; a longer one reads zeros).
+//   touch PATH [created=T] [written=T] [accessed=T]
+//       Sets these standard information times; without any, the last write (and MFT change) time
+//       becomes a new time, later than every time the maker gave before.
+//   attrs PATH LIST
+//       Sets exactly these of readonly,hidden,system,archive (or "none"), as attrs= does.
+//   journal [size=N] [delta=N] [id=N] [first=N]
+//       Gives the volume a change journal as Windows keeps it: the file $Extend\$UsnJrnl (hidden and
+//       system) with the resident stream $Max (maximum size size=, default 32M; allocation delta
+//       delta=, default 8M; journal ID id=, default a FILETIME of 2021; lowest valid USN first=,
+//       rounded down to 4096, default 0) and the sparse stream $J, empty up to first= (a hole).
+//       From then on every command appends the records Windows writes for its change to $J, as
+//       USN_RECORD_V2 (journal.h), and ostrin-mkvol prints each on standard output. A volume has
+//       one journal.
+//
+// Change files (ostrin-mkvol --change) hold the same command lines without the volume line; they
+// change an existing volume (made by the maker or not): every command above but volume.
 //   mftfrag dir=PATH runs=N [keep]
 //       Fragments the MFT: leaves no free space but small holes (spacer files side by side, a
 //       filler over all the rest, every other spacer removed), then makes empty files m000000...
@@ -111,13 +135,13 @@ struct SContent {
   uint32_t extraLinks = 0;
 };
 
-enum class ECommand { Dir, File, Link, Delete, MftFrag, Bulk };
+enum class ECommand { Dir, File, Link, Delete, MftFrag, Bulk, Rename, Write, Truncate, Touch, Attrs, Journal };
 
 struct SCommand {
   ECommand kind = ECommand::Dir;
   int line = 0;
-  std::string path;    // dir, file, delete: the path; link: the new name; mftfrag, bulk: dir=
-  std::string target;  // link: the existing file
+  std::string path;    // the path the command works on; link: the new name; mftfrag, bulk: dir=
+  std::string target;  // link: the existing file; rename: the new path
   SNameOptions name;
   SEntryOptions entry;
   SContent content;
@@ -127,6 +151,9 @@ struct SCommand {
   bool bulkFlat = false;  // every directory directly in PATH
   uint64_t bulkMinSize = 0, bulkMaxSize = 2000;
   uint64_t seed = 1;
+  uint64_t offset = 0;  // write: at=
+  // journal: $Max's fields (first= is the lowest valid USN)
+  uint64_t journalMaxSize = 32ull << 20, journalDelta = 8ull << 20, journalId = 0, journalFirst = 0;
 };
 
 struct SManifest {
@@ -136,6 +163,12 @@ struct SManifest {
 
 // Parses a manifest; throws CManifestError.
 SManifest ParseManifest(const std::string& text);
+
+// Parses the lines of a change file (no volume line); throws CManifestError.
+std::vector<SCommand> ParseChanges(const std::string& text);
+
+// The journal ID a journal line without id= gives: the FILETIME of 2021-06-01T00:00:00Z.
+uint64_t DefaultJournalId();
 
 // Splits an absolute path into its components; throws CManifestError on a relative or empty path,
 // an empty component or one that NTFS cannot hold.

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -149,6 +151,26 @@ void MftRunStatistics(ntfs_volume* vol, uint64_t& runs, uint64_t& extents, bool&
   attributeList = NInoAttrList(vol->mft_ni);
 }
 
+// The names of a record outside the DOS namespace: how many links it has as Windows counts them.
+uint32_t NamesOf(ntfs_volume* volume, uint64_t record) {
+  CInode ni(volume, record, "names");
+  ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni.Get(), nullptr);
+  if (!ctx) FailErrno("cannot search record " + std::to_string(record));
+  uint32_t names = 0;
+  while (ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+    const auto* fn = reinterpret_cast<const FILE_NAME_ATTR*>(reinterpret_cast<const u8*>(ctx->attr) +
+                                                             le16_to_cpu(ctx->attr->value_offset));
+    if (fn->file_name_type != FILE_NAME_DOS) ++names;
+  }
+  ntfs_attr_put_search_ctx(ctx);
+  return names;
+}
+
+// The journal's file and its streams, by the names Windows gives them.
+constexpr char JOURNAL_NAME[] = "$UsnJrnl";
+constexpr char JOURNAL_DATA[] = "$J";
+constexpr char JOURNAL_MAX[] = "$Max";
+
 }  // namespace
 
 CVolumeBuilder::CVolumeBuilder(SManifest manifest, std::string imagePath)
@@ -163,21 +185,50 @@ CVolumeBuilder::~CVolumeBuilder() {
 }
 
 SBuildReport CVolumeBuilder::Build() {
+  // The changes a manifest journals happen after every default time of its entries.
+  m_clock = *ParseTime("2022-01-01T00:00:00");
   Format();
   Mount();
-  for (const SCommand& cmd : m_manifest.commands) {
-    try {
-      Run(cmd);
-    } catch (const std::exception& e) {
-      throw CBuildError("manifest line " + std::to_string(cmd.line) + ": " + e.what());
-    }
-  }
+  RunAll(m_manifest.commands);
   ApplyPending();
   SBuildReport report;
   report.entriesMade = m_entries;
+  report.journalRecords = m_journalRecords;
   MftRunStatistics(m_volume, report.mftRuns, report.mftExtents, report.mftAttributeList);
   Unmount();
   return report;
+}
+
+SBuildReport CVolumeBuilder::Change(const std::vector<SCommand>& changes) {
+  m_changing = true;
+  m_root.childrenRead = false;
+  // Changes of an existing volume happen now, as they would on a live system; entries made get
+  // default times after every entry a manifest can have made.
+  constexpr uint64_t FILETIME_UNIX_EPOCH = 116'444'736'000'000'000ull;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  m_clock = FILETIME_UNIX_EPOCH + static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) * 10;
+  m_entries = 10'000'000;
+  Mount();
+  OpenJournal();
+  RunAll(changes);
+  ApplyPending();
+  SBuildReport report;
+  report.entriesMade = m_entries - 10'000'000;
+  report.journalRecords = m_journalRecords;
+  MftRunStatistics(m_volume, report.mftRuns, report.mftExtents, report.mftAttributeList);
+  Unmount();
+  return report;
+}
+
+void CVolumeBuilder::RunAll(const std::vector<SCommand>& commands) {
+  for (const SCommand& cmd : commands) {
+    try {
+      Run(cmd);
+      WriteJournal();
+    } catch (const std::exception& e) {
+      throw CBuildError((m_changing ? "change line " : "manifest line ") + std::to_string(cmd.line) + ": " + e.what());
+    }
+  }
 }
 
 void CVolumeBuilder::Format() {
@@ -247,7 +298,7 @@ void CVolumeBuilder::Run(const SCommand& cmd) {
     case ECommand::File: {
       const std::vector<std::string> parts = SplitPath(cmd.path);
       SNode* parent = MakeParents(parts);
-      if (parent->children.count(parts.back())) throw CBuildError(cmd.path + " exists already");
+      if (Child(parent, parts.back())) throw CBuildError(cmd.path + " exists already");
       SNode* node = MakeEntry(parent, parts.back(), cmd.kind == ECommand::Dir, &cmd);
       ApplyNameOptions(node, cmd.name);
       for (uint32_t k = 0; k < cmd.content.extraLinks; ++k) {
@@ -266,29 +317,82 @@ void CVolumeBuilder::Run(const SCommand& cmd) {
     case ECommand::Delete: Delete(cmd); break;
     case ECommand::MftFrag: FragmentMft(cmd); break;
     case ECommand::Bulk: Bulk(cmd); break;
+    case ECommand::Rename: Rename(cmd); break;
+    case ECommand::Write:
+    case ECommand::Truncate: WriteData(cmd); break;
+    case ECommand::Touch:
+    case ECommand::Attrs: Touch(cmd); break;
+    case ECommand::Journal: MakeJournal(cmd); break;
   }
+}
+
+void CVolumeBuilder::ReadChildren(SNode* node) {
+  if (node->childrenRead) return;
+  node->childrenRead = true;
+  if (!node->isDirectory) return;
+  struct SFound {
+    std::string name;
+    uint64_t record;
+    bool directory;
+  };
+  std::vector<SFound> found;
+  CInode dir(m_volume, node->record, "directory");
+  s64 position = 0;
+  const auto fill = [](void* context, const ntfschar* name, const int length, const int type, const s64,
+                       const MFT_REF reference, const unsigned kind) -> int {
+    const uint64_t record = MREF(reference);
+    // The names of system files (the root lists them) and the DOS twins of long names are not
+    // the tree's; "." and ".." are the library's own.
+    if (type == FILE_NAME_DOS || record < FILE_first_user) return 0;
+    WString wide(static_cast<size_t>(length), 0);
+    for (int i = 0; i < length; ++i) wide[static_cast<size_t>(i)] = static_cast<WCHAR>(le16_to_cpu(name[i]));
+    if (wide == WTEXT(".") || wide == WTEXT("..")) return 0;
+    static_cast<std::vector<SFound>*>(context)->push_back({WideToUtf8(wide), record, kind == NTFS_DT_DIR});
+    return 0;
+  };
+  if (ntfs_readdir(dir.Get(), &position, &found, fill) != 0) FailErrno("cannot read the directory " + node->name);
+  for (SFound& f : found) {
+    auto child = std::make_unique<SNode>();
+    child->name = f.name;
+    child->parent = node;
+    child->record = f.record;
+    child->isDirectory = f.directory;
+    child->childrenRead = !f.directory;
+    node->children[f.name] = std::move(child);
+  }
+}
+
+CVolumeBuilder::SNode* CVolumeBuilder::Child(SNode* parent, const std::string& name) {
+  ReadChildren(parent);
+  const auto it = parent->children.find(name);
+  return it == parent->children.end() ? nullptr : it->second.get();
 }
 
 CVolumeBuilder::SNode* CVolumeBuilder::Find(const std::string& path) {
   SNode* node = &m_root;
   for (const std::string& part : SplitPath(path)) {
-    const auto it = node->children.find(part);
-    if (it == node->children.end()) return nullptr;
-    node = it->second.get();
+    node = Child(node, part);
+    if (!node) return nullptr;
   }
+  return node;
+}
+
+CVolumeBuilder::SNode* CVolumeBuilder::FindExisting(const std::string& path) {
+  SNode* node = Find(path);
+  if (!node) throw CBuildError(path + " does not exist");
   return node;
 }
 
 CVolumeBuilder::SNode* CVolumeBuilder::MakeParents(const std::vector<std::string>& parts) {
   SNode* node = &m_root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    const auto it = node->children.find(parts[i]);
-    if (it == node->children.end()) {
+    SNode* child = Child(node, parts[i]);
+    if (!child) {
       node = MakeEntry(node, parts[i], true, nullptr);
-    } else if (!it->second->isDirectory) {
+    } else if (!child->isDirectory) {
       throw CBuildError(parts[i] + " is a file, not a directory");
     } else {
-      node = it->second.get();
+      node = child;
     }
   }
   return node;
@@ -320,6 +424,19 @@ CVolumeBuilder::SNode* CVolumeBuilder::MakeEntry(SNode* parent, const std::strin
   if (cmd) pending.options = cmd->entry;
   if (cmd && !directory) WriteContent(ni.Get(), *cmd);
   ni.Close();
+  if (m_journal) {
+    uint32_t grown = 0;
+    if (cmd && !directory && (cmd->content.size > 0 || cmd->content.fragments > 0)) grown |= USN_REASON_DATA_EXTEND;
+    if (cmd && !directory && !cmd->content.streams.empty()) grown |= USN_REASON_STREAM_CHANGE | USN_REASON_NAMED_DATA_EXTEND;
+    const SSubject subject = Subject(record);
+    const uint64_t parentReference = Reference(parent->record);
+    const uint32_t create = USN_REASON_FILE_CREATE;
+    if (grown) {
+      Journal(subject, parentReference, name, {create, create | grown, create | grown | USN_REASON_CLOSE});
+    } else {
+      Journal(subject, parentReference, name, {create, create | USN_REASON_CLOSE});
+    }
+  }
   return node;
 }
 
@@ -477,7 +594,7 @@ void CVolumeBuilder::MakeLink(const SCommand& cmd) {
   if (!target || target->isDirectory) throw CBuildError("link target " + cmd.target + " is not a file");
   const std::vector<std::string> parts = SplitPath(cmd.path);
   SNode* parent = MakeParents(parts);
-  if (parent->children.count(parts.back())) throw CBuildError(cmd.path + " exists already");
+  if (Child(parent, parts.back())) throw CBuildError(cmd.path + " exists already");
   std::vector<ntfschar> uname = ToNtfsName(parts.back());
   {
     CInode dir(m_volume, parent->record, "parent directory");
@@ -489,6 +606,10 @@ void CVolumeBuilder::MakeLink(const SCommand& cmd) {
   const uint64_t record = target->record;
   AddNode(parent, parts.back(), record, false);
   ApplyNameOptions(parent->children[parts.back()].get(), cmd.name);
+  if (m_journal) {
+    const uint32_t link = USN_REASON_HARD_LINK_CHANGE;
+    Journal(Subject(record), Reference(parent->record), parts.back(), {link, link | USN_REASON_CLOSE});
+  }
 }
 
 void CVolumeBuilder::Delete(const SCommand& cmd) {
@@ -498,6 +619,7 @@ void CVolumeBuilder::Delete(const SCommand& cmd) {
 }
 
 void CVolumeBuilder::RemoveTree(SNode* node) {
+  ReadChildren(node);
   while (!node->children.empty()) RemoveTree(node->children.begin()->second.get());
   DeleteName(node);
 }
@@ -506,6 +628,15 @@ void CVolumeBuilder::DeleteName(SNode* node) {
   std::vector<ntfschar> uname = ToNtfsName(node->name);
   std::string path;
   for (const SNode* n = node; n != &m_root; n = n->parent) path = "/" + n->name + path;
+  // What the journal says of a deleted file is what it was before: its record is gone after.
+  SSubject subject;
+  uint64_t parentReference = 0;
+  bool lastName = true;
+  if (m_journal) {
+    subject = Subject(node->record);
+    parentReference = Reference(node->parent->record);
+    lastName = NamesOf(m_volume, node->record) <= 1;
+  }
   CInode dir(m_volume, node->parent->record, "parent directory");
   CInode ni(m_volume, node->record, "entry");
   // ntfs_delete closes both inodes, whatever the outcome.
@@ -513,8 +644,19 @@ void CVolumeBuilder::DeleteName(SNode* node) {
     FailErrno("cannot delete " + path);
   }
   const uint64_t record = node->record;
+  const std::string name = node->name;
   node->parent->children.erase(node->name);
-  if (--m_pending[record].names == 0) m_pending.erase(record);
+  if (const auto pending = m_pending.find(record); pending != m_pending.end() && --pending->second.names == 0) {
+    m_pending.erase(pending);
+  }
+  if (m_journal) {
+    if (lastName) {
+      Journal(subject, parentReference, name, {USN_REASON_FILE_DELETE | USN_REASON_CLOSE});
+    } else {
+      const uint32_t link = USN_REASON_HARD_LINK_CHANGE;
+      Journal(subject, parentReference, name, {link, link | USN_REASON_CLOSE});
+    }
+  }
 }
 
 void CVolumeBuilder::FragmentMft(const SCommand& cmd) {
@@ -588,13 +730,14 @@ void CVolumeBuilder::Bulk(const SCommand& cmd) {
 
 void CVolumeBuilder::ApplyPending() {
   for (const auto& [record, pending] : m_pending) {
+    if (!pending.times) continue;  // another name of a record this run did not make
     CInode ni(m_volume, record, "times");
     ntfs_inode* n = ni.Get();
     const SEntryOptions& o = pending.options;
-    n->creation_time = cpu_to_sle64(static_cast<s64>(o.created.value_or(pending.times.created)));
-    n->last_data_change_time = cpu_to_sle64(static_cast<s64>(o.written.value_or(pending.times.written)));
+    n->creation_time = cpu_to_sle64(static_cast<s64>(o.created.value_or(pending.times->created)));
+    n->last_data_change_time = cpu_to_sle64(static_cast<s64>(o.written.value_or(pending.times->written)));
     n->last_mft_change_time = n->last_data_change_time;
-    n->last_access_time = cpu_to_sle64(static_cast<s64>(o.accessed.value_or(pending.times.accessed)));
+    n->last_access_time = cpu_to_sle64(static_cast<s64>(o.accessed.value_or(pending.times->accessed)));
     if (o.attributes) {
       n->flags = static_cast<FILE_ATTR_FLAGS>((n->flags & ~ATTR_SETTABLE) | *o.attributes);
     }
@@ -602,6 +745,224 @@ void CVolumeBuilder::ApplyPending() {
     NInoFileNameSetDirty(n);
     ni.Close();
   }
+}
+
+void CVolumeBuilder::Rename(const SCommand& cmd) {
+  SNode* node = FindExisting(cmd.path);
+  const std::vector<std::string> parts = SplitPath(cmd.target);
+  SNode* newParent = MakeParents(parts);
+  if (Child(newParent, parts.back())) throw CBuildError(cmd.target + " exists already");
+  for (const SNode* up = newParent; up; up = up->parent) {
+    if (up == node) throw CBuildError("cannot move " + cmd.path + " into itself");
+  }
+  SNode* oldParent = node->parent;
+  const std::string oldName = node->name, newName = parts.back();
+  const uint64_t oldParentReference = m_journal ? Reference(oldParent->record) : 0;
+  // NTFS renames by adding the new name and removing the old one, as the library's own driver does.
+  std::vector<ntfschar> newUname = ToNtfsName(newName), oldUname = ToNtfsName(oldName);
+  {
+    CInode dir(m_volume, newParent->record, "new parent directory");
+    CInode ni(m_volume, node->record, "renamed entry");
+    if (ntfs_link(ni.Get(), dir.Get(), newUname.data(), static_cast<u8>(newUname.size())) != 0) {
+      FailErrno("cannot give " + cmd.path + " the name " + cmd.target);
+    }
+  }
+  {
+    std::string oldPath;
+    for (const SNode* n = node; n != &m_root; n = n->parent) oldPath = "/" + n->name + oldPath;
+    CInode dir(m_volume, oldParent->record, "old parent directory");
+    CInode ni(m_volume, node->record, "renamed entry");
+    if (ntfs_delete(m_volume, oldPath.c_str(), ni.Release(), dir.Release(), oldUname.data(),
+                    static_cast<u8>(oldUname.size())) != 0) {
+      FailErrno("cannot remove the old name " + cmd.path);
+    }
+  }
+  std::unique_ptr<SNode> moved = std::move(oldParent->children.at(oldName));
+  oldParent->children.erase(oldName);
+  moved->name = newName;
+  moved->parent = newParent;
+  newParent->children[newName] = std::move(moved);
+  if (m_journal) {
+    const SSubject subject = Subject(node->record);
+    const uint64_t newParentReference = Reference(newParent->record);
+    Journal(subject, oldParentReference, oldName, {USN_REASON_RENAME_OLD_NAME});
+    Journal(subject, newParentReference, newName,
+            {USN_REASON_RENAME_NEW_NAME, USN_REASON_RENAME_NEW_NAME | USN_REASON_CLOSE});
+  }
+}
+
+void CVolumeBuilder::WriteData(const SCommand& cmd) {
+  SNode* node = FindExisting(cmd.path);
+  if (node->isDirectory) throw CBuildError(cmd.path + " is a directory");
+  const uint64_t changeTime = NextChangeTime();
+  uint32_t reasons = 0;
+  {
+    CInode ni(m_volume, node->record, "written file");
+    {
+      CAttr na(ni.Get(), AT_DATA, AT_UNNAMED, 0);
+      const uint64_t oldSize = static_cast<uint64_t>(na.Get()->data_size);
+      if (cmd.kind == ECommand::Write) {
+        WriteRange(na.Get(), cmd.content.fill, PathSeed(cmd.path, changeTime), cmd.offset, cmd.content.size);
+        if (cmd.offset < oldSize) reasons |= USN_REASON_DATA_OVERWRITE;
+        if (cmd.offset + cmd.content.size > oldSize) reasons |= USN_REASON_DATA_EXTEND;
+      } else {
+        if (ntfs_attr_truncate(na.Get(), static_cast<s64>(cmd.content.size)) != 0) FailErrno("cannot truncate " + cmd.path);
+        reasons = cmd.content.size > oldSize ? USN_REASON_DATA_EXTEND : USN_REASON_DATA_TRUNCATION;
+      }
+    }
+    if (const auto pending = m_pending.find(node->record); pending == m_pending.end() || !pending->second.times) {
+      // A write is a write to the file's times too.
+      ntfs_inode* n = ni.Get();
+      n->last_data_change_time = cpu_to_sle64(static_cast<s64>(changeTime));
+      n->last_mft_change_time = n->last_data_change_time;
+      ntfs_inode_mark_dirty(n);
+    }
+    NInoFileNameSetDirty(ni.Get());
+    ni.Close();
+  }
+  if (m_journal) Journal(Subject(node->record), Reference(node->parent->record), node->name, {reasons, reasons | USN_REASON_CLOSE});
+}
+
+void CVolumeBuilder::Touch(const SCommand& cmd) {
+  SNode* node = FindExisting(cmd.path);
+  SEntryOptions options = cmd.entry;
+  if (cmd.kind == ECommand::Touch && !options.created && !options.written && !options.accessed) {
+    options.written = NextChangeTime();
+  }
+  const auto pending = m_pending.find(node->record);
+  if (pending != m_pending.end() && pending->second.times) {
+    SEntryOptions& o = pending->second.options;
+    if (options.created) o.created = options.created;
+    if (options.written) o.written = options.written;
+    if (options.accessed) o.accessed = options.accessed;
+    if (options.attributes) o.attributes = options.attributes;
+  } else {
+    SetTimes(node->record, options);
+  }
+  const uint32_t basic = USN_REASON_BASIC_INFO_CHANGE;
+  if (m_journal) {
+    SSubject subject = Subject(node->record);
+    // The standard information is written at the end for records made in this run: say now what it
+    // will be.
+    if (options.attributes) subject.attributes = (subject.attributes & ~ATTR_SETTABLE) | *options.attributes;
+    Journal(subject, Reference(node->parent->record), node->name, {basic | USN_REASON_CLOSE});
+  }
+}
+
+void CVolumeBuilder::SetTimes(uint64_t record, const SEntryOptions& o) {
+  CInode ni(m_volume, record, "times");
+  ntfs_inode* n = ni.Get();
+  if (o.created) n->creation_time = cpu_to_sle64(static_cast<s64>(*o.created));
+  if (o.written) n->last_data_change_time = cpu_to_sle64(static_cast<s64>(*o.written));
+  if (o.accessed) n->last_access_time = cpu_to_sle64(static_cast<s64>(*o.accessed));
+  n->last_mft_change_time = cpu_to_sle64(static_cast<s64>(NextChangeTime()));
+  if (o.attributes) n->flags = static_cast<FILE_ATTR_FLAGS>((n->flags & ~ATTR_SETTABLE) | *o.attributes);
+  ntfs_inode_mark_dirty(n);
+  NInoFileNameSetDirty(n);
+  ni.Close();
+}
+
+void CVolumeBuilder::MakeJournal(const SCommand& cmd) {
+  if (m_journal) throw CBuildError("the volume has a journal already");
+  std::vector<ntfschar> name = ToNtfsName(JOURNAL_NAME), data = ToNtfsName(JOURNAL_DATA), max = ToNtfsName(JOURNAL_MAX);
+  CInode extend(m_volume, FILE_Extend, "$Extend");
+  CInode ni(ntfs_create(extend.Get(), 0, name.data(), static_cast<u8>(name.size()), S_IFREG));
+  if (!ni.Get()) FailErrno("cannot create $Extend/$UsnJrnl");
+  extend.Close();
+  ntfs_inode* n = ni.Get();
+  // Windows's journal file has only its two named streams.
+  if (ntfs_attr_remove(n, AT_DATA, AT_UNNAMED, 0) != 0) FailErrno("cannot remove the unnamed data of $UsnJrnl");
+  u8 value[32];
+  const uint64_t fields[4] = {cmd.journalMaxSize, cmd.journalDelta, cmd.journalId, cmd.journalFirst};
+  for (size_t i = 0; i < 4; ++i) {
+    for (size_t b = 0; b < 8; ++b) value[8 * i + b] = static_cast<u8>(fields[i] >> (8 * b));
+  }
+  if (ntfs_attr_add(n, AT_DATA, max.data(), static_cast<u8>(max.size()), value, sizeof value) != 0) {
+    FailErrno("cannot add $UsnJrnl:$Max");
+  }
+  if (ntfs_attr_add(n, AT_DATA, data.data(), static_cast<u8>(data.size()), nullptr, 0) != 0) {
+    FailErrno("cannot add $UsnJrnl:$J");
+  }
+  {
+    CAttr j(n, AT_DATA, data.data(), static_cast<uint32_t>(data.size()));
+    if (ntfs_attr_force_non_resident(j.Get()) != 0) FailErrno("cannot make $UsnJrnl:$J non-resident");
+    // Below the lowest valid USN the stream is a hole, as where Windows has let old records go.
+    if (cmd.journalFirst > 0 && ntfs_attr_truncate(j.Get(), static_cast<s64>(cmd.journalFirst)) != 0) {
+      FailErrno("cannot extend $UsnJrnl:$J");
+    }
+  }
+  n->flags = static_cast<FILE_ATTR_FLAGS>((n->flags & ~ATTR_SETTABLE) | ATTR_HIDDEN | ATTR_SYSTEM);
+  // Windows's journal ID is the time the journal was made.
+  n->creation_time = n->last_data_change_time = n->last_mft_change_time = n->last_access_time =
+      cpu_to_sle64(static_cast<s64>(cmd.journalId));
+  ntfs_inode_mark_dirty(n);
+  NInoFileNameSetDirty(n);
+  m_journalRecord = n->mft_no;
+  ni.Close();
+  m_journal = std::make_unique<CJournalWriter>(cmd.journalFirst);
+}
+
+void CVolumeBuilder::OpenJournal() {
+  ntfs_inode* found = ntfs_pathname_to_inode(m_volume, nullptr, "/$Extend/$UsnJrnl");
+  if (!found) return;
+  CInode ni(found);
+  std::vector<ntfschar> data = ToNtfsName(JOURNAL_DATA);
+  ntfs_attr* j = ntfs_attr_open(ni.Get(), AT_DATA, data.data(), static_cast<uint32_t>(data.size()));
+  if (!j) FailErrno("the volume's $Extend/$UsnJrnl has no $J stream");
+  m_journal = std::make_unique<CJournalWriter>(static_cast<uint64_t>(j->data_size));
+  ntfs_attr_close(j);
+  m_journalRecord = ni.Get()->mft_no;
+}
+
+uint64_t CVolumeBuilder::Reference(uint64_t record) {
+  CInode ni(m_volume, record, "reference");
+  return MK_MREF(record, le16_to_cpu(ni.Get()->mrec->sequence_number));
+}
+
+CVolumeBuilder::SSubject CVolumeBuilder::Subject(uint64_t record) {
+  CInode ni(m_volume, record, "journal subject");
+  ntfs_inode* n = ni.Get();
+  SSubject subject;
+  subject.reference = MK_MREF(record, le16_to_cpu(n->mrec->sequence_number));
+  // The attribute word as Windows reports it: the directory bit set, the index bits of NTFS's own
+  // word left out.
+  subject.attributes = le32_to_cpu(n->flags) & ~(FILE_ATTR_I30_INDEX_PRESENT | FILE_ATTR_VIEW_INDEX_PRESENT);
+  if (n->mrec->flags & MFT_RECORD_IS_DIRECTORY) subject.attributes |= FILE_ATTR_DIRECTORY;
+  subject.securityId = le32_to_cpu(n->security_id);
+  return subject;
+}
+
+void CVolumeBuilder::Journal(const SSubject& subject, uint64_t parentReference, const std::string& name,
+                             std::initializer_list<uint32_t> reasons) {
+  for (const uint32_t reason : reasons) {
+    SUsnRecord record;
+    record.file.low = subject.reference;
+    record.parent.low = parentReference;
+    record.timeStamp = static_cast<int64_t>(NextChangeTime());
+    record.reason = reason;
+    record.securityId = subject.securityId;
+    record.fileAttributes = subject.attributes;
+    record.name = Utf8ToWide(name);
+    m_journal->Append(record);
+    ++m_journalRecords;
+    std::printf("%s\n", FormatUsnRecord(record).c_str());
+  }
+}
+
+void CVolumeBuilder::WriteJournal() {
+  if (!m_journal || m_journal->Pending().empty()) return;
+  std::vector<ntfschar> data = ToNtfsName(JOURNAL_DATA);
+  CInode ni(m_volume, m_journalRecord, "$UsnJrnl");
+  {
+    CAttr j(ni.Get(), AT_DATA, data.data(), static_cast<uint32_t>(data.size()));
+    const std::vector<uint8_t>& bytes = m_journal->Pending();
+    const s64 count = static_cast<s64>(bytes.size());
+    if (ntfs_attr_pwrite(j.Get(), static_cast<s64>(m_journal->PendingUsn()), count, bytes.data()) != count) {
+      FailErrno("cannot write $UsnJrnl:$J");
+    }
+  }
+  ni.Close();
+  m_journal->Written();
 }
 
 }  // namespace ostrin::mkvol
