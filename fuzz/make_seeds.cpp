@@ -39,6 +39,7 @@
 #include "ntfs/attributes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/layout.h"
+#include "ntfs/usn_journal.h"
 #include "ntfs/ntfs_errors.h"
 
 #ifndef OSTRIN_MKVOL_PATH
@@ -69,6 +70,7 @@ constexpr SVolumeUse VOLUMES[] = {
     {"links-and-names", "tests/volumes", -1, true},
     {"deleted", "tests/volumes", -1, false},
     {"fragmented-mft", "tests/volumes", -1, false},
+    {"journal", "tests/volumes", -1, false},
 };
 
 // The open target's seed holds the first bytes of the volume (the boot sector's read).
@@ -486,6 +488,25 @@ void AddWildcardSeeds(CSeedFolder& folder) {
   }
 }
 
+// The journal target's seeds: a volume's $J from its lowest valid USN, whole and cut after its first
+// block, each after the USN of its first byte.
+void AddJournalSeeds(const SMadeVolume& made, CSeedFolder& folder) {
+  CNTFSVolume volume;
+  volume.OpenPath(made.image.string());
+  CUsnJournal journal(volume);
+  const SUsnJournalState state = journal.Locate();
+  if (state.state != EUsnJournal::Present) return;
+  std::vector<uint8_t> seed(sizeof(uint64_t) + (state.nextUsn - state.lowestValidUsn));
+  WriteLE<uint64_t>(seed.data(), state.lowestValidUsn);
+  if (!journal.ReadStreamBytes(state.lowestValidUsn, seed.data() + sizeof(uint64_t), seed.size() - sizeof(uint64_t))) {
+    throw std::runtime_error("cannot read the journal of " + made.image.string());
+  }
+  folder.Add(std::string(made.use->name), seed);
+  if (seed.size() > sizeof(uint64_t) + 200) {
+    folder.Add(std::string(made.use->name) + "-short", std::vector<uint8_t>(seed.begin(), seed.begin() + sizeof(uint64_t) + 200));
+  }
+}
+
 void MakeSeeds(const fs::path& work) {
   const fs::path cache = work / "cache";
   const fs::path volumes = work / "volumes";
@@ -529,6 +550,8 @@ void MakeSeeds(const fs::path& work) {
     }
     finds.Add(name + "-cut", FindSeed(image, FIND_PATHS[0], 56));
   }
+  CSeedFolder journals(seeds, "usn_journal_fuzz");
+  for (const SMadeVolume& volume : made) AddJournalSeeds(volume, journals);
   CSeedFolder commands(seeds, "command_reader_fuzz");
   AddCommandSeeds(commands);
   CSeedFolder client(seeds, "client_messages_fuzz");
@@ -537,9 +560,9 @@ void MakeSeeds(const fs::path& work) {
   AddWildcardSeeds(wildcard);
 
   std::printf("seeds: volume_scan %zu, volume_open %zu, record %zu, index_entries %zu, run_list %zu, image_walk %zu, "
-              "find_walk %zu, command_reader %zu, client_messages %zu, wildcard %zu\n",
+              "find_walk %zu, command_reader %zu, client_messages %zu, wildcard %zu, usn_journal %zu\n",
               scan.Count(), open.Count(), records.Count(), index.Count(), runLists.Count(), images.Count(), finds.Count(),
-              commands.Count(), client.Count(), wildcard.Count());
+              commands.Count(), client.Count(), wildcard.Count(), journals.Count());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "ntfs/index_entries.h"
 #include "ntfs/layout.h"
 #include "ntfs/ntfs_volume.h"
+#include "platform/volume_journal.h"
 
 namespace {
 
@@ -423,10 +424,101 @@ SUsnReadResult CUsnJournal::Read(uint64_t fromUsn, uint64_t expectedJournalId, c
   if (fromUsn > m_state.nextUsn) {
     return fail(EUsnRead::PastEnd, "start USN " + std::to_string(fromUsn) + " past the next USN " + std::to_string(m_state.nextUsn));
   }
-  CAttrBase* data = m_streams->data;
-  const UsnStreamReader reader = [data](uint64_t usn, uint8_t* buffer, size_t length) {
-    uint32_t got = 0;
-    return data->ReadValue(usn, buffer, static_cast<uint32_t>(length), &got) && got == length;
+  const UsnStreamReader reader = [this](uint64_t usn, uint8_t* buffer, size_t length) {
+    return ReadStreamBytes(usn, buffer, length);
   };
   return ReadUsnStream(reader, fromUsn, m_state.nextUsn, visitor);
+}
+
+bool CUsnJournal::ReadStreamBytes(uint64_t usn, uint8_t* buffer, size_t length) {
+  if (!m_streams || length > std::numeric_limits<uint32_t>::max()) return false;
+  uint32_t got = 0;
+  return m_streams->data->ReadValue(usn, buffer, static_cast<uint32_t>(length), &got) && got == length;
+}
+
+namespace {
+
+EUsnRead ControlResult(ostrin::platform::EJournalControl control) {
+  using ostrin::platform::EJournalControl;
+  switch (control) {
+    case EJournalControl::Done: return EUsnRead::Complete;
+    case EJournalControl::NotActive: return EUsnRead::NoJournal;
+    case EJournalControl::DeleteInProgress: return EUsnRead::JournalDeleting;
+    case EJournalControl::EntryDeleted: return EUsnRead::Wrapped;
+    case EJournalControl::NotSupported: return EUsnRead::NotSupported;
+    case EJournalControl::Failed: break;
+  }
+  return EUsnRead::ReadFailure;
+}
+
+SUsnReadResult ControlFailure(ostrin::platform::EJournalControl control, uint32_t error, uint64_t usn, const char* what) {
+  SUsnReadResult result;
+  result.result = ControlResult(control);
+  result.usn = usn;
+  result.problem = std::string(what) + ": " + UsnReadText(result.result) + " (system error " + std::to_string(error) + ")";
+  return result;
+}
+
+}  // namespace
+
+SUsnReadResult QueryUsnJournalByControl(const ostrin::platform::CVolumeDevice& device, SUsnJournalState* state) {
+  ostrin::platform::SJournalQuery query;
+  uint32_t error = 0;
+  const auto control = ostrin::platform::QueryUsnJournal(device, &query, &error);
+  if (control != ostrin::platform::EJournalControl::Done) return ControlFailure(control, error, 0, "FSCTL_QUERY_USN_JOURNAL");
+  *state = SUsnJournalState{};
+  state->state = EUsnJournal::Present;
+  state->journalId = query.journalId;
+  state->lowestValidUsn = query.lowestValidUsn;
+  state->nextUsn = query.nextUsn;
+  state->maximumSize = query.maximumSize;
+  state->allocationDelta = query.allocationDelta;
+  SUsnReadResult result;
+  result.usn = query.nextUsn;
+  return result;
+}
+
+SUsnReadResult ReadUsnJournalByControl(const ostrin::platform::CVolumeDevice& device, uint64_t fromUsn,
+                                       uint64_t expectedJournalId, const UsnRecordVisitor& visitor) {
+  SUsnJournalState state;
+  SUsnReadResult result = QueryUsnJournalByControl(device, &state);
+  if (result.result != EUsnRead::Complete) return result;
+  result = SUsnReadResult{};
+  result.usn = fromUsn;
+  if (state.journalId != expectedJournalId) {
+    result.result = EUsnRead::JournalChanged;
+    result.problem = "journal ID " + std::to_string(state.journalId) + ", not " + std::to_string(expectedJournalId);
+    return result;
+  }
+  if (fromUsn < state.lowestValidUsn || fromUsn > state.nextUsn) {
+    result.result = fromUsn < state.lowestValidUsn ? EUsnRead::Wrapped : EUsnRead::PastEnd;
+    result.problem = "start USN " + std::to_string(fromUsn) + " outside " + std::to_string(state.lowestValidUsn) + " to " +
+                     std::to_string(state.nextUsn);
+    return result;
+  }
+  std::vector<uint8_t> records;
+  uint64_t usn = fromUsn;
+  while (true) {
+    uint64_t next = 0;
+    uint32_t error = 0;
+    const auto control = ostrin::platform::ReadUsnJournal(device, expectedJournalId, usn, &records, &next, &error);
+    if (control != ostrin::platform::EJournalControl::Done) {
+      SUsnReadResult failed = ControlFailure(control, error, usn, "FSCTL_READ_USN_JOURNAL");
+      failed.records = result.records;
+      return failed;
+    }
+    const SUsnReadResult buffer = ReadUsnBuffer(records.data(), records.size(), usn, visitor);
+    result.records += buffer.records;
+    if (buffer.result != EUsnRead::Complete) {
+      SUsnReadResult ended = buffer;
+      ended.records = result.records;
+      return ended;
+    }
+    // The end: nothing more came, or the next USN stopped moving.
+    if (records.empty() || next <= usn) break;
+    usn = next;
+  }
+  result.result = EUsnRead::Complete;
+  result.usn = usn;
+  return result;
 }

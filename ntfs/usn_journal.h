@@ -14,6 +14,9 @@
 #include "platform/types.h"
 
 class CNTFSVolume;
+namespace ostrin::platform {
+class CVolumeDevice;
+}
 
 // A file ID as a journal record gives it: 128 bits in versions 3 and 4, the 64-bit reference (record
 // number in the low 48 bits, sequence number above) zero-extended in version 2.
@@ -148,6 +151,10 @@ class CUsnJournal {
   // and the next USN (PastEnd), then reads $J through the volume's attribute reads. Never throws.
   SUsnReadResult Read(uint64_t fromUsn, uint64_t expectedJournalId, const UsnRecordVisitor& visitor);
 
+  // Reads exactly length bytes of $J at a USN (holes read as zeros), as the last Locate found it;
+  // false when it found none or the read fails.
+  bool ReadStreamBytes(uint64_t usn, uint8_t* buffer, size_t length);
+
  private:
   struct SStreams;
   SUsnJournalState Damaged(std::string problem);
@@ -158,3 +165,15 @@ class CUsnJournal {
   SUsnJournalState m_state;
   std::unique_ptr<SStreams> m_streams;  // the record and $J of the last Locate that found one
 };
+
+// The journal of a live volume device through the system's controls (platform/volume_journal.h), as
+// Windows keeps it in its cache. QueryUsnJournalByControl fills *state (record and reference stay 0)
+// and returns Complete, or why the control cannot say: NoJournal (not active), JournalDeleting,
+// NotSupported (Wine, an image file, Linux), ReadFailure.
+SUsnReadResult QueryUsnJournalByControl(const ostrin::platform::CVolumeDevice& device, SUsnJournalState* state);
+
+// Reads the records from fromUsn of the journal expectedJournalId through FSCTL_READ_USN_JOURNAL until
+// the returned next USN stops moving, each buffer through ReadUsnBuffer. The results are those of
+// CUsnJournal::Read; ERROR_JOURNAL_ENTRY_DELETED is Wrapped.
+SUsnReadResult ReadUsnJournalByControl(const ostrin::platform::CVolumeDevice& device, uint64_t fromUsn,
+                                       uint64_t expectedJournalId, const UsnRecordVisitor& visitor);

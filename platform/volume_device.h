@@ -58,6 +58,11 @@ class CVolumeDevice {
   // image file (any read), 0 when nothing is open.
   uint32_t SectorSize() const;
 
+  // The system's handle of the open device, as an opaque value for the controls of
+  // platform/volume_journal.h: null when nothing is open, when the bytes come from a source, and on
+  // Linux (which has no such controls).
+  void* NativeHandle() const;
+
   // Tests only: image files opened from now on in this process are read as a device of this logical
   // sector size, which refuses every read of its own that is not whole sectors into sector-aligned
   // memory (as a volume device on Windows does). 0 ends it.

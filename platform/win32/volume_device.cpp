@@ -101,6 +101,10 @@ bool CVolumeDevice::IsOpen() const { return m_source != nullptr || m_handle->han
 
 uint32_t CVolumeDevice::SectorSize() const { return m_source != nullptr ? 1 : m_sectorSize; }
 
+void* CVolumeDevice::NativeHandle() const {
+  return m_source == nullptr && m_handle->handle.IsValid() ? m_handle->handle.Get() : nullptr;
+}
+
 bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
   *bytesRead = 0;
   if (m_source != nullptr) return m_source->ReadAt(offset, buffer, length, bytesRead);

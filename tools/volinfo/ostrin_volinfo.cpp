@@ -73,6 +73,21 @@ int PrintRecords(const std::string& name, const std::string& journalId, uint64_t
 }
 
 int PrintJournal(const std::string& name, CNTFSVolume& volume) {
+  // A live volume device answers from the system's own journal; everything else (an image file, Wine,
+  // Linux) is read from the volume's $Extend\$UsnJrnl.
+  SUsnJournalState live;
+  const SUsnReadResult query = QueryUsnJournalByControl(volume.Device(), &live);
+  if (query.result == EUsnRead::Complete) {
+    char id[24];
+    std::snprintf(id, sizeof id, "0x%016" PRIx64, live.journalId);
+    return PrintRecords(name, id, live.lowestValidUsn, [&](const UsnRecordVisitor& visitor) {
+      return ReadUsnJournalByControl(volume.Device(), live.lowestValidUsn, live.journalId, visitor);
+    });
+  }
+  if (query.result != EUsnRead::NotSupported) {
+    std::fprintf(stderr, "ostrin-volinfo: %s: %s\n", name.c_str(), query.problem.c_str());
+    return 1;
+  }
   CUsnJournal journal(volume);
   const SUsnJournalState state = journal.Locate();
   if (state.state != EUsnJournal::Present) {
