@@ -116,6 +116,9 @@ TEST(UsnJournalTest, FindsTheJournalThroughExtendsIndexWhenTheHintNoLongerHolds)
   CUsnJournal none(plain);
   EXPECT_EQ(none.Locate().state, EUsnJournal::Absent);
   EXPECT_EQ(none.Read(0, 0, [](const SUsnRecord&) { return true; }).result, EUsnRead::NoJournal);
+  const SProgramResult tool = RunProgram({OSTRIN_VOLINFO_PATH, "--journal", MakeTestVolume("deleted").image});
+  EXPECT_EQ(tool.exitCode, 1);
+  EXPECT_NE(tool.err.find("no change journal"), std::string::npos) << tool.err;
 }
 
 // Where things of the journal lie in the image: $J's bytes of a USN, and $Max's value length field.

@@ -46,6 +46,8 @@ TEST(ChangeModeTest, EveryChangeLandsAndIsJournaled) {
       {"attrs /docs/a.txt readonly\n", {"0x80008000 a.txt"}, "/docs/a.txt", nullptr},
   };
   const STestVolume volume = MakeTestVolume("journal");
+  // The journal's file hangs below $Extend, which the listing leaves out.
+  for (const SExpectedEntry& e : volume.expected) EXPECT_EQ(e.path.find("UsnJrnl"), std::string::npos) << e.path;
   const SExpectedEntry& before = *FindExpected(volume.expected, "/docs/a.txt");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.changes);
