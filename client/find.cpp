@@ -1,11 +1,10 @@
 // OstFindFirstFile, OstFindNextFile and OstFindClose: listings walked in place in a drive's mapped
 // image, without a word to the service.
 //
-// Nothing in the image is trusted. Every block header and entry is checked to lie wholly inside the
-// readable part of the view (the image size the service reported, and never more than was mapped),
-// names must be at most 255 units and end with their terminator there, and blocks must start on a
-// multiple of 8; an image that breaks this stores "Drive image is corrupt." instead of being read
-// outside the view (client/image_view.h).
+// Nothing in the image is trusted: the image reader (index/image_reader.h) checks every block header and
+// entry against the readable part of the view (the image size the service reported, and never more
+// than was mapped), and an image that breaks its layout stores "Drive image is corrupt." instead of
+// being read outside the view.
 //
 // Directory components are looked up through the view's index of subdirectories by name, built the
 // first time a path goes through a directory, so a walk of a whole drive costs one pass over each
@@ -20,16 +19,14 @@
 #include "client/client_state.h"
 #include "client/image_view.h"
 #include "client/wildcard.h"
-#include "common/byte_order.h"
-#include "index/image_format.h"
+#include "index/image_reader.h"
 
 struct OstFindHandle {
   uint32_t driveIndex = 0;
   // The last path component; matched against the rest of its directory.
   WString pattern;
-  // Offset in the view of the entry after the last match, and the entries of the block from there on.
-  uint64_t nextEntry = 0;
-  uint64_t remaining = 0;
+  // The entries of the block after the last match.
+  CImageBlockCursor rest;
   // The view the handle was made on: after a close and reopen of the drive it is not read again.
   uint64_t viewGeneration = 0;
 };
@@ -51,21 +48,19 @@ void StoreFileTime(uint64_t value, FILETIME* time) {
   time->dwHighDateTime = static_cast<uint32_t>(value >> 32);
 }
 
-void FillFindData(const unsigned char* entry, WIN32_FIND_DATAW* data) {
-  const uint32_t attributes = READ_FIELD(IMAGE_NODE, attributes, entry);
-  const bool isDirectory = (attributes & IMAGE_ATTRIBUTE_DIRECTORY) != 0;
-  // A directory's first field is the offset of its block, not a size.
-  const uint64_t fileSize = isDirectory ? 0 : READ_FIELD(IMAGE_NODE, sizeOrBlockOffset, entry);
-  const uint64_t allocatedSize = isDirectory ? 0 : READ_FIELD(IMAGE_NODE, allocatedSize, entry);
-  data->dwFileAttributes = attributes;
-  StoreFileTime(READ_FIELD(IMAGE_NODE, creationTime, entry), &data->ftCreationTime);
-  StoreFileTime(READ_FIELD(IMAGE_NODE, lastAccessTime, entry), &data->ftLastAccessTime);
-  StoreFileTime(READ_FIELD(IMAGE_NODE, lastWriteTime, entry), &data->ftLastWriteTime);
+void FillFindData(const CImageNode& entry, WIN32_FIND_DATAW* data) {
+  const uint64_t fileSize = entry.FileSize();
+  const uint64_t allocatedSize = entry.IsDirectory() ? 0 : entry.AllocatedSize();
+  data->dwFileAttributes = entry.Attributes();
+  StoreFileTime(entry.CreationTime(), &data->ftCreationTime);
+  StoreFileTime(entry.LastAccessTime(), &data->ftLastAccessTime);
+  StoreFileTime(entry.LastWriteTime(), &data->ftLastWriteTime);
   data->nFileSizeHigh = static_cast<uint32_t>(fileSize >> 32);
   data->nFileSizeLow = static_cast<uint32_t>(fileSize);
   data->dwReserved0 = 0;
   data->dwReserved1 = 0;
-  const WCHAR* name = EntryName(entry);
+  // Up to the first 0 unit: the reader has found the terminator within 255 units.
+  const WCHAR* name = entry.Name();
   size_t length = 0;
   while (length + 1 < FIND_NAME_CAPACITY && name[length] != 0) {
     data->cFileName[length] = name[length];
@@ -115,7 +110,7 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
   }
   if (path.size() == 1) return nullptr;
 
-  const CImage image{drive.view, drive.readableSize};
+  const CImageView image(drive.view, drive.readableSize);
   if (drive.directories == nullptr) drive.directories = std::make_unique<CDirectoryCache>();
   uint64_t block = 0;
   for (size_t i = 1;;) {
@@ -130,8 +125,8 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
     const size_t componentLength = end - i;
     i = separatorFollows ? end + 1 : end;
 
-    CEntryRun run;
-    const unsigned char* match = nullptr;
+    CImageBlockCursor run;
+    CImageNode match;
     EScan found = EScan::Corrupt;
     if (i < path.size()) {
       // More of the path follows: the component names a subdirectory, looked up by name.
@@ -145,16 +140,16 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
         }
       }
       if (found == EScan::Match) {
-        block = DirectoryBlockOf(match);
+        block = match.BlockOffset();
         continue;
       }
     } else if (separatorFollows) {
       // "\dir\": the entry the component names itself; the handle goes on with it as a pattern.
       found = FindNamedEntry(image, block, component, componentLength, &run, &match);
-    } else if (BlockEntries(image, block, &run)) {
+    } else if (image.OpenBlock(block, &run)) {
       // The last component is a pattern (it ends up in the handle).
       const WString pattern(component, componentLength);
-      found = ScanEntries(image, run, [&](const WCHAR* name) { return MatchesPattern(pattern, name); }, &match);
+      found = ScanEntries(run, [&](const WCHAR* name) { return MatchesPattern(pattern, name); }, &match);
     }
     if (found == EScan::Corrupt) {
       drive.StoreError(CLIENT_IMAGE_CORRUPT);
@@ -165,8 +160,7 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
     auto handle = std::make_unique<OstFindHandle>();
     handle->driveIndex = driveIndex;
     handle->pattern.assign(component, componentLength);
-    handle->nextEntry = run.next;
-    handle->remaining = run.remaining;
+    handle->rest = run;
     handle->viewGeneration = drive.viewGeneration;
     return handle.release();
   }
@@ -198,15 +192,14 @@ OSTRIN_API int32_t OstFindNextFile(OST_FIND_HANDLE handle, WIN32_FIND_DATAW* fin
     drive.StoreError(CLIENT_FIND_DATA_NULL);
     return 0;
   }
-  if (handle->remaining == 0) return 0;
-  const CImage image{drive.view, drive.readableSize};
-  CEntryRun run{handle->nextEntry, handle->remaining};
-  const unsigned char* match = nullptr;
-  switch (ScanEntries(image, run, [&](const WCHAR* name) { return MatchesPattern(handle->pattern, name); }, &match)) {
+  if (handle->rest.Remaining() == 0) return 0;
+  // The handle moves on only past a match: without one every later call examines the same entries.
+  CImageBlockCursor run = handle->rest;
+  CImageNode match;
+  switch (ScanEntries(run, [&](const WCHAR* name) { return MatchesPattern(handle->pattern, name); }, &match)) {
     case EScan::Match:
       FillFindData(match, findFileData);
-      handle->nextEntry = run.next;
-      handle->remaining = run.remaining;
+      handle->rest = run;
       return 1;
     case EScan::Corrupt:
       drive.StoreError(CLIENT_IMAGE_CORRUPT);

@@ -1,6 +1,8 @@
 // libFuzzer target: the client's find walk. A mutated drive image is set up as a drive's mapped view
 // and walked by the real exported functions, OstFindFirstFile and OstFindNextFile, with a mutated
 // path and pattern, to the last match; every find-data record filled must carry a terminated name.
+// Both walks stand on the one image reader, and the find walk goes only where the whole-image walk
+// goes: an image that WalkImage reads to its end must never be corrupt to the find functions.
 //
 // Input: u8 cut (the image size the service reported is that many bytes short of the view: the
 // walk must not read past it), u8 path length n, n UTF-16 units of the path, then the image.
@@ -9,8 +11,10 @@
 #include <memory>
 
 #include "client/OstrinAPI.h"
+#include "client/client_errors.h"
 #include "client/client_state.h"
 #include "common/byte_order.h"
+#include "index/image_walk.h"
 
 namespace {
 
@@ -44,16 +48,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DriveRecord& drive = g_Drives[DRIVE];
   drive.SetView(view.get(), imageSize, imageSize - std::min(cut, imageSize));
   drive.state = DriveState::Open;
+  const bool walks = WalkImage(view.get(), drive.readableSize, [](const CImageEntry&) {});
+  const auto checkError = [&] {
+    if (walks && drive.lastError == CLIENT_IMAGE_CORRUPT.code) std::abort();
+  };
 
   WIN32_FIND_DATAW found;
   std::memset(&found, 0xA5, sizeof found);
-  if (OST_FIND_HANDLE find = OstFindFirstFile(DRIVE, path.get(), &found)) {
+  OST_FIND_HANDLE find = OstFindFirstFile(DRIVE, path.get(), &found);
+  checkError();
+  if (find != nullptr) {
     CheckFound(found);
     size_t matches = 1;
     while (OstFindNextFile(find, &found) != 0) {
       CheckFound(found);
       if (++matches > imageSize / MIN_ENTRY_SIZE + 1) std::abort();
     }
+    checkError();
     OstFindClose(find);
   }
   drive.ReleaseView();

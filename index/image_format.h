@@ -6,6 +6,9 @@
 // starting on a multiple of 8 bytes. Blocks follow each other depth first, in pre-order. All offsets are
 // byte offsets from the start of the image; every field is little-endian. The image has no signature
 // and no size field: its size travels in the reply to OstrinReadDir.
+//
+// CDirectory::WriteImage (drive_image.cpp) writes it and index/image_reader.h reads it; nothing else
+// decodes these records.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,7 @@
-// A checked walk over a whole drive image.
+// The whole-image walk, on the image reader.
 #include "index/image_walk.h"
 
-#include <unordered_set>
-
-#include "common/byte_order.h"
-#include "index/image_format.h"
+#include "index/image_reader.h"
 
 namespace {
 
@@ -17,56 +14,50 @@ bool Fail(std::string* error, const std::string& reason) {
 
 bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<void(const CImageEntry&)>& visit,
                std::string* error) {
-  struct Frame {
-    uint64_t position;   // next entry to read
-    uint64_t remaining;  // entries left in the block
-    size_t depth;        // path length of the block's entries
-  };
-  if (imageSize < sizeof(IMAGE_DIR_HEADER)) return Fail(error, "image smaller than a block header");
-  std::unordered_set<uint64_t> visitedBlocks{0};
-  std::vector<Frame> frames{{sizeof(IMAGE_DIR_HEADER), ReadLE<uint64_t>(image), 0}};
+  const CImageView view(image, imageSize);
+  // The blocks being read, the root's first: an entry's path has one name per block on the way.
+  std::vector<CImageBlockCursor> blocks(1);
+  if (!view.OpenBlock(0, &blocks[0])) return Fail(error, "image smaller than a block header");
+  // Blocks start on a multiple of 8: one bit for every 8 bytes of the image marks the blocks read.
+  std::vector<uint64_t> visited(imageSize / IMAGE_ALIGNMENT / 64 + 1, 0);
+  visited[0] = 1;
   CImageEntry entry;
-  while (!frames.empty()) {
-    Frame& frame = frames.back();
-    if (frame.remaining == 0) {
-      frames.pop_back();
+  CImageNode node;
+  while (!blocks.empty()) {
+    CImageBlockCursor& block = blocks.back();
+    const uint64_t position = block.Position();
+    const EImageStep step = block.Next(&node);
+    if (step == EImageStep::End) {
+      blocks.pop_back();
       continue;
     }
-    --frame.remaining;
-    const uint64_t position = frame.position;
-    if (position > imageSize || imageSize - position < offsetof(IMAGE_NODE, name)) {
-      return Fail(error, "entry outside the image at " + std::to_string(position));
-    }
-    const uint8_t* node = image + position;
-    const uint16_t nameLength = READ_FIELD(IMAGE_NODE, nameLength, node);
-    const uint64_t entrySize = ImageEntrySize(nameLength);
-    if (imageSize - position < entrySize) return Fail(error, "entry runs past the image at " + std::to_string(position));
-    const uint8_t* name = node + offsetof(IMAGE_NODE, name);
-    if (ReadLE<uint16_t>(name + 2 * nameLength) != 0) return Fail(error, "name without terminator at " + std::to_string(position));
-    frame.position += entrySize;
+    if (step == EImageStep::Corrupt) return Fail(error, block.Fault() + (" at " + std::to_string(position)));
 
-    WString text(nameLength, 0);
-    for (uint16_t i = 0; i < nameLength; ++i) text[i] = static_cast<WCHAR>(ReadLE<uint16_t>(name + 2 * i));
-    entry.path.resize(frame.depth);
-    entry.path.push_back(std::move(text));
-    entry.attributes = READ_FIELD(IMAGE_NODE, attributes, node);
-    entry.isDirectory = (entry.attributes & IMAGE_ATTRIBUTE_DIRECTORY) != 0;
-    const uint64_t first = READ_FIELD(IMAGE_NODE, sizeOrBlockOffset, node);
-    entry.fileSize = entry.isDirectory ? 0 : first;
-    entry.blockOffset = entry.isDirectory ? first : 0;
-    entry.allocatedSize = READ_FIELD(IMAGE_NODE, allocatedSize, node);
-    entry.lastWriteTime = READ_FIELD(IMAGE_NODE, lastWriteTime, node);
-    entry.creationTime = READ_FIELD(IMAGE_NODE, creationTime, node);
-    entry.lastAccessTime = READ_FIELD(IMAGE_NODE, lastAccessTime, node);
-    const size_t depth = frame.depth;
+    // A sibling's name goes into the string of the one before it: no allocation per entry.
+    const size_t depth = blocks.size() - 1;
+    entry.path.resize(depth + 1);
+    entry.path[depth].assign(node.Name(), node.NameLength());
+    entry.attributes = node.Attributes();
+    entry.isDirectory = node.IsDirectory();
+    entry.fileSize = node.FileSize();
+    entry.blockOffset = node.BlockOffset();
+    entry.allocatedSize = node.AllocatedSize();
+    entry.lastWriteTime = node.LastWriteTime();
+    entry.creationTime = node.CreationTime();
+    entry.lastAccessTime = node.LastAccessTime();
     visit(entry);
 
     if (entry.isDirectory) {
-      if (first > imageSize || imageSize - first < sizeof(IMAGE_DIR_HEADER) || first % IMAGE_ALIGNMENT != 0) {
-        return Fail(error, "directory block outside the image at " + std::to_string(first));
+      const uint64_t offset = entry.blockOffset;
+      CImageBlockCursor below;
+      if (!view.OpenBlock(offset, &below)) {
+        return Fail(error, "directory block outside the image at " + std::to_string(offset));
       }
-      if (!visitedBlocks.insert(first).second) return Fail(error, "block visited twice at " + std::to_string(first));
-      frames.push_back({first + sizeof(IMAGE_DIR_HEADER), ReadLE<uint64_t>(image + first), depth + 1});
+      uint64_t& seen = visited[offset / IMAGE_ALIGNMENT / 64];
+      const uint64_t bit = uint64_t{1} << (offset / IMAGE_ALIGNMENT % 64);
+      if ((seen & bit) != 0) return Fail(error, "block visited twice at " + std::to_string(offset));
+      seen |= bit;
+      blocks.push_back(below);
     }
   }
   return true;

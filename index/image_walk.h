@@ -1,6 +1,5 @@
-// A checked walk over a whole drive image: every entry with its path, for tools and tests that list or
-// compare complete trees. Nothing in the image is trusted: every count, offset and length is checked
-// against the image's size.
+// A checked walk over a whole drive image on the image reader (index/image_reader.h): every entry with
+// its path, for tools and tests that list or compare complete trees.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +23,6 @@ struct CImageEntry {
 
 // Visits every entry of the image in image order (depth first, pre-order: a directory's entry, then
 // everything below it). Returns false (with a reason) when the image is malformed: a block or entry
-// outside the image, a name without its terminator, a block visited twice.
+// outside the image, a name over 255 units or without its terminator, a block visited twice.
 bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<void(const CImageEntry&)>& visit,
                std::string* error = nullptr);
