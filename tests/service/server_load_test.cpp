@@ -200,13 +200,17 @@ TEST(ServerStopTest, OpensArrivingDuringTheStopDoNotHoldItUp) {
   CServerProcess server(SServerOptions().Volume('Y', empty.image));
   server.Start();
   std::vector<std::thread> flooders;
+  std::atomic<int> flooding{0};
   for (int c = 0; c < 12; ++c) {
     flooders.emplace_back([&] {
       CBytes opens;
       for (int i = 0; i < 20; ++i) opens.U32(3).U32('Y').U32(8).U32('Y');
       try {
         CRawClient client(server.Port());
-        client.Hello();
+        // A connection that comes after the stop began is ended without an answer to its Hello.
+        client.Send(CBytes().U32(2).U32(0x29052020).U32(1));
+        if (client.ReadU32() != 1) return;
+        ++flooding;
         for (;;) {
           client.Send(opens);
           // Replies are read only to keep the server's writes flowing.
@@ -217,9 +221,15 @@ TEST(ServerStopTest, OpensArrivingDuringTheStopDoNotHoldItUp) {
       }
     });
   }
+  // The stop comes once the flood runs, whatever the time the connections take to get going.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (flooding.load() < 12 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(server.Stop(), 0);
   for (std::thread& thread : flooders) thread.join();
+  EXPECT_EQ(flooding.load(), 12) << "every connection was flooding opens when the stop came";
 }
 
 TEST(ServerStopTest, IdleClientsAreClosedAndTheServiceStops) {
