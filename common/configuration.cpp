@@ -2,6 +2,7 @@
 #include "common/configuration.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,21 @@ void ApplyLine(std::string_view line, COstrinConfiguration& config) {
   if (EqualsIgnoringCase(key, "port")) {
     const std::string text(value);
     config.port = static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
+    return;
+  }
+  if (EqualsIgnoringCase(key, "keep")) {
+    // Whole seconds, at most a year: a drive kept longer is not kept, it is leaked.
+    constexpr int64_t MAX_KEEP_SECONDS = 366LL * 24 * 3600;
+    const std::string text(value);
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || seconds < 0 || seconds > MAX_KEEP_SECONDS) {
+      config.problems.push_back("keep = " + text + ": not a whole number of seconds from 0 to " +
+                                std::to_string(MAX_KEEP_SECONDS));
+      return;
+    }
+    config.keepSeconds = seconds;
     return;
   }
   if (key.size() == VOLUME_KEY_PREFIX.size() + 1 && EqualsIgnoringCase(key.substr(0, VOLUME_KEY_PREFIX.size()), VOLUME_KEY_PREFIX)) {

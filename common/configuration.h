@@ -1,9 +1,11 @@
-// The service's configuration file "OstrinNT.ini": the listening port and the volume of each letter.
+// The service's configuration file "OstrinNT.ini": the listening port, the volume of each letter and
+// how long a drive is kept open after its last close.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/protocol.h"
 #include "platform/types.h"
@@ -19,6 +21,11 @@ struct COstrinConfiguration {
   int32_t port = DEFAULT_SERVICE_PORT;
   // "volume.X" for X in A..Z (either case): the device or image file opened for that letter.
   std::array<std::string, 26> volumes;
+  // "keep": seconds a drive stays open after its last client closed it (0: it closes at once).
+  int64_t keepSeconds = 0;
+  // What was wrong with a line, one text each ("keep = soon: not a whole number of seconds"); such a
+  // line leaves its default.
+  std::vector<std::string> problems;
 
   // The mapped path of a letter (either case), or empty when the letter is not mapped.
   const std::string& VolumeOf(WCHAR letter) const;

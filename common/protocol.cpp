@@ -47,6 +47,16 @@ void WriteReadDirReply(CSockStream& stream, const WString& sectionName, uint64_t
   stream.Write(message);
 }
 
+void WriteDriveInfoReply(CSockStream& stream, const CDriveInfoBody& info) {
+  CWireBuffer message;
+  message.PutU32(WireCode(EReplyStatus::Ack));
+  for (const uint64_t value : {info.generation, info.builtAt, info.imageSize, info.entries, info.keptBytes}) {
+    message.PutU64(value);
+  }
+  message.PutString(info.sectionName);
+  stream.Write(message);
+}
+
 void WriteOpenProgress(CSockStream& stream, uint32_t letter, uint32_t percent) {
   WriteFixed(stream, OPEN_PROGRESS_MESSAGE{WireCode(EOpenMessage::OpenProgress), letter, percent});
 }
@@ -79,6 +89,15 @@ CReadDirBody ReadReadDirBody(CSockStream& stream) {
   CReadDirBody body;
   body.sectionName = stream.ReadString();
   body.imageSize = stream.ReadU64();
+  return body;
+}
+
+CDriveInfoBody ReadDriveInfoBody(CSockStream& stream) {
+  CDriveInfoBody body;
+  for (uint64_t* value : {&body.generation, &body.builtAt, &body.imageSize, &body.entries, &body.keptBytes}) {
+    *value = stream.ReadU64();
+  }
+  body.sectionName = stream.ReadString();
   return body;
 }
 

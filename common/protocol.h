@@ -39,6 +39,10 @@ enum class ECommand : uint32_t {
   CloseDrive = 8,
   Quit = 9,
   OstrinReadDir = 10,
+  // The state of an open drive: its newest generation, when that was built, its size and entries and
+  // the memory of the index kept beside it. Answered like OstrinReadDir (2000, 2006, 2007), but not
+  // counted as a use of the drive.
+  DriveInfo = 11,
 };
 
 // First u32 of every reply: 0 is an error reply, any other value an Ack.
@@ -136,13 +140,15 @@ static_assert(sizeof(OPEN_LETTER_MESSAGE) == 8);
 // ---- Writing (each a single Write; each throws CSockException 1004 to 1007).
 
 void WriteHello(CSockStream& stream);
-// command is one of OstrinOpenDrive, AbortOpen, CloseDrive, OstrinReadDir.
+// command is one of OstrinOpenDrive, AbortOpen, CloseDrive, OstrinReadDir, DriveInfo.
 void WriteLetterCommand(CSockStream& stream, ECommand command, uint32_t letter);
 void WriteQuit(CSockStream& stream);
 void WriteAck(CSockStream& stream);
 void WriteErrorReply(CSockStream& stream, int32_t code, const WString& text);
 void WriteErrorReply(CSockStream& stream, const CErrorText& error);
 void WriteReadDirReply(CSockStream& stream, const WString& sectionName, uint64_t imageSize);
+struct CDriveInfoBody;
+void WriteDriveInfoReply(CSockStream& stream, const CDriveInfoBody& info);
 void WriteOpenProgress(CSockStream& stream, uint32_t letter, uint32_t percent);
 void WriteOpenDone(CSockStream& stream, uint32_t letter);
 void WriteOpenAborted(CSockStream& stream, uint32_t letter);
@@ -170,6 +176,17 @@ struct CReadDirBody {
   uint64_t imageSize = 0;
 };
 
+// The body of a DriveInfo Ack: u64 generation, builtAt (FILETIME, UTC), imageSize, entries and
+// keptBytes, then the section name as a wire string.
+struct CDriveInfoBody {
+  uint64_t generation = 0;
+  uint64_t builtAt = 0;
+  uint64_t imageSize = 0;
+  uint64_t entries = 0;
+  uint64_t keptBytes = 0;
+  WString sectionName;
+};
+
 // One message of a running open. Which fields are filled depends on the code: letter for 4, 5 and 6,
 // percent for 5, error for 0; an unknown code carries nothing.
 struct COpenMessage {
@@ -183,6 +200,7 @@ uint32_t ReadLetter(CSockStream& stream);
 CErrorBody ReadErrorBody(CSockStream& stream);
 CReply ReadReply(CSockStream& stream);
 CReadDirBody ReadReadDirBody(CSockStream& stream);
+CDriveInfoBody ReadDriveInfoBody(CSockStream& stream);
 // Reads the fields that follow an open message's code (already read into message.code, so that a
 // caller can retry the wait for a code without losing bytes of a message).
 void ReadOpenMessageBody(CSockStream& stream, COpenMessage& message);

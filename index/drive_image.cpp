@@ -17,7 +17,8 @@ uint64_t BlockSize(const CDirectory& directory) {
 
 // Writes the header and the entries of one directory's block at position; the first field of each
 // subdirectory's entry is filled in later, when the position of its block is known.
-uint8_t* WriteBlock(const CDirectory& directory, uint8_t* position, uint64_t parentBlockOffset) {
+uint8_t* WriteBlock(const CDirectory& directory, uint8_t* imageStart, uint8_t* position, uint64_t parentBlockOffset,
+                    CKeptIndex* kept) {
   WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, entryCount), static_cast<uint32_t>(directory.Children().size()));
   WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
   position += sizeof(IMAGE_DIR_HEADER);
@@ -27,6 +28,7 @@ uint8_t* WriteBlock(const CDirectory& directory, uint8_t* position, uint64_t par
     const uint32_t attributes =
         isDirectory ? child->Attributes() | IMAGE_ATTRIBUTE_DIRECTORY : child->Attributes() & ~IMAGE_ATTRIBUTE_DIRECTORY;
     const uint16_t nameLength = child->NameLength();
+    if (kept != nullptr) kept->Add(child->Record(), isDirectory, static_cast<uint64_t>(position - imageStart));
     WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, sizeOrBlockOffset), isDirectory ? 0 : child->GetFileSize());
     WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, allocatedSize), child->GetAllocatedSize());
     WriteLE<uint32_t>(position + offsetof(IMAGE_NODE, attributes), attributes);
@@ -46,21 +48,25 @@ uint8_t* WriteBlock(const CDirectory& directory, uint8_t* position, uint64_t par
 
 }  // namespace
 
-uint64_t CDirectory::ComputeImageSize() const {
+uint64_t CDirectory::ComputeImageSize(uint64_t* entries) const {
   uint64_t size = 0;
+  uint64_t count = 0;
   std::vector<const CDirectory*> pending{this};
   while (!pending.empty()) {
     const CDirectory* directory = pending.back();
     pending.pop_back();
     size += BlockSize(*directory);
+    count += directory->Children().size();
     for (const CFileBase* child : directory->Children()) {
       if (child->IsDirectory()) pending.push_back(static_cast<const CDirectory*>(child));
     }
   }
+  if (entries != nullptr) *entries = count;
   return size;
 }
 
-uint8_t* CDirectory::WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uint64_t parentBlockOffset) const {
+uint8_t* CDirectory::WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uint64_t parentBlockOffset,
+                                CKeptIndex* kept) const {
   // Depth first, pre-order: a directory's block is followed by the complete blocks of its first
   // subdirectory, then of its second, and so on. An explicit stack keeps any depth off the call stack.
   struct Frame {
@@ -69,7 +75,7 @@ uint8_t* CDirectory::WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uin
     uint8_t* nextEntry;  // entry of the next child to look at
     size_t nextChild;
   };
-  uint8_t* position = WriteBlock(*this, blockPosition, parentBlockOffset);
+  uint8_t* position = WriteBlock(*this, imageStart, blockPosition, parentBlockOffset, kept);
   std::vector<Frame> frames{{this, static_cast<uint64_t>(blockPosition - imageStart),
                              blockPosition + sizeof(IMAGE_DIR_HEADER), 0}};
   while (!frames.empty()) {
@@ -88,7 +94,7 @@ uint8_t* CDirectory::WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uin
     WriteLE<uint64_t>(entry + offsetof(IMAGE_NODE, sizeOrBlockOffset), blockOffset);
     const uint64_t parentOffset = frame.blockOffset;  // frame may move when frames grows
     uint8_t* const block = position;
-    position = WriteBlock(*subdirectory, block, parentOffset);
+    position = WriteBlock(*subdirectory, imageStart, block, parentOffset, kept);
     frames.push_back({subdirectory, blockOffset, block + sizeof(IMAGE_DIR_HEADER), 0});
   }
   return position;

@@ -1,21 +1,68 @@
-// CDriveIndex: the tree of a drive while it is built, and publishing its image.
+// CDriveIndex: the tree of a drive while it is built, and publishing its image in generations.
 #include "index/drive_index.h"
 
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
+#include <random>
+#include <utility>
 
+#include "common/configuration.h"
 #include "common/exceptions.h"
+#include "common/text.h"
 #include "common/protocol.h"
 #include "index/image_format.h"
 #include "index/index_errors.h"
 
-CDriveIndex::CDriveIndex() = default;
+namespace {
+
+// The mark of this run of the service in its section names, drawn once.
+uint64_t RunMark() {
+  static const uint64_t mark = [] {
+    std::random_device random;
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return (static_cast<uint64_t>(random()) << 32 ^ random()) ^ now * 0x9E3779B97F4A7C15ULL;
+  }();
+  return mark;
+}
+
+// The generations of each letter (either case counts as one), over the whole run; the last counter is
+// for anything else a caller may publish under.
+std::array<std::atomic<uint64_t>, 27> g_generations{};
+
+uint64_t NextGeneration(WCHAR letter) {
+  const WCHAR upper = AsciiUpper(letter);
+  const size_t index = upper >= 'A' && upper <= 'Z' ? static_cast<size_t>(upper - 'A') : 26;
+  return g_generations[index].fetch_add(1) + 1;
+}
+
+// Now as a FILETIME (100 ns units since 1601), UTC.
+uint64_t FileTimeNow() {
+  constexpr uint64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000ULL;
+  const auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return UNIX_EPOCH_AS_FILETIME + static_cast<uint64_t>(since1970.count() / 100);
+}
+
+}  // namespace
+
+WString GenerationSectionName(WCHAR letterAsSent, uint64_t generation) {
+  char mark[40];
+  std::snprintf(mark, sizeof mark, "-%016llx-%llu", static_cast<unsigned long long>(RunMark()),
+                static_cast<unsigned long long>(generation));
+  return WString(IMAGE_SECTION_NAME_PREFIX) + letterAsSent + Utf8ToWide(mark);
+}
+
+CDriveIndex::CDriveIndex() : m_volume(std::make_unique<CNTFSVolume>()) {}
 
 CDriveIndex::~CDriveIndex() { Close(); }
 
 bool CDriveIndex::Build(WCHAR letterAsSent, const ScanProgress& progress) {
   try {
     if (!ScanMft(letterAsSent, progress)) {
-      m_volume.Reset();
+      m_volume->Reset();
       return false;
     }
     LinkTree();
@@ -33,13 +80,46 @@ bool CDriveIndex::Build(WCHAR letterAsSent, const ScanProgress& progress) {
 }
 
 bool CDriveIndex::ScanMft(WCHAR letter, const ScanProgress& progress) {
-  m_volume.OpenLetter(letter);
+  // The stamp comes first: whatever changes from here on shows at the next look.
+  const std::string location = ReadConfigurationFile().VolumeOf(letter);
+  m_stamp = TakeDeviceStamp(letter, location);
+  m_volume->OpenLetter(letter, location);
+  AddJournalStamp(*m_volume, 0, &m_stamp);
   return ScanVolume(progress);
+}
+
+bool CDriveIndex::IsCurrent(WCHAR letter) {
+  if (!m_volume->IsOpen()) return false;
+  CChangeStamp now = TakeDeviceStamp(letter, ReadConfigurationFile().VolumeOf(letter));
+  // The journal is looked at only when the device tells no change.
+  if (now.location != m_stamp.location || !ostrin::platform::SameDeviceState(m_stamp.device, now.device)) return false;
+  AddJournalStamp(*m_volume, m_stamp.journalRecord, &now);
+  return IsUnchanged(m_stamp, now);
+}
+
+void CDriveIndex::TakeGeneration(CDriveIndex& next) {
+  m_volume.swap(next.m_volume);
+  next.m_volume->Reset();
+  // This drive's newest image becomes the previous one; the one before it goes.
+  m_previousSection = std::move(m_section);
+  m_previousSectionName = std::move(m_sectionName);
+  m_section = std::move(next.m_section);
+  next.m_previousSection.reset();
+  next.m_previousSectionName.clear();
+  m_sectionName = std::move(next.m_sectionName);
+  next.m_sectionName.clear();
+  m_imageSize = std::exchange(next.m_imageSize, 0);
+  m_generation = std::exchange(next.m_generation, 0);
+  m_builtAt = std::exchange(next.m_builtAt, 0);
+  m_entryCount = std::exchange(next.m_entryCount, 0);
+  std::swap(m_kept, next.m_kept);
+  next.m_kept.Clear();
+  m_stamp = std::move(next.m_stamp);
 }
 
 bool CDriveIndex::ScanVolume(const ScanProgress& progress) {
   try {
-    if (ScanMftRecords(m_volume, *this, progress)) return true;
+    if (ScanMftRecords(*m_volume, *this, progress)) return true;
   } catch (...) {
     DiscardNodes();
     throw;
@@ -157,10 +237,13 @@ void CDriveIndex::DeleteTree() {
 }
 
 void CDriveIndex::PublishImage(WCHAR letterAsSent) {
-  const uint64_t imageSize = m_root->ComputeImageSize();
-  WString sectionName = WString(IMAGE_SECTION_NAME_PREFIX) + letterAsSent;
+  uint64_t entries = 0;
+  const uint64_t imageSize = m_root->ComputeImageSize(&entries);
+  const uint64_t generation = NextGeneration(letterAsSent);
+  WString sectionName = GenerationSectionName(letterAsSent, generation);
+  auto section = std::make_unique<ostrin::platform::CSharedSection>();
   ostrin::platform::SectionFailure failure = ostrin::platform::SectionFailure::None;
-  if (!m_section.Create(sectionName, imageSize, &failure)) {
+  if (!section->Create(sectionName, imageSize, &failure)) {
     // The system's reason goes with the text: the client sees why the image could not be published.
     const CWinErrException error(
         failure == ostrin::platform::SectionFailure::Security ? ERROR_SECTION_SECURITY.code
@@ -169,22 +252,37 @@ void CDriveIndex::PublishImage(WCHAR letterAsSent) {
         failure == ostrin::platform::SectionFailure::Security ? ERROR_SECTION_SECURITY.text
         : failure == ostrin::platform::SectionFailure::Map    ? ERROR_SECTION_MAP.text
                                                               : ERROR_SECTION_CREATE.text);
-    m_volume.Reset();
-    m_imageSize = 0;
-    m_sectionName.clear();
+    m_volume->Reset();
     throw error;
   }
-  auto* start = static_cast<uint8_t*>(m_section.View());
-  m_root->WriteImage(start, start, 0);
-  m_section.Unmap();
-  m_imageSize = imageSize;
+  CKeptIndex kept;
+  kept.Reserve(entries);
+  auto* start = static_cast<uint8_t*>(section->View());
+  m_root->WriteImage(start, start, 0, &kept);
+  kept.Seal();
+  section->Unmap();
+  m_previousSection = std::move(m_section);
+  m_previousSectionName = std::move(m_sectionName);
+  m_section = std::move(section);
   m_sectionName = std::move(sectionName);
+  m_imageSize = imageSize;
+  m_generation = generation;
+  m_builtAt = FileTimeNow();
+  m_entryCount = entries;
+  m_kept = std::move(kept);
 }
 
 void CDriveIndex::Close() {
-  m_volume.Reset();
-  m_section.Close();
+  m_volume->Reset();
+  m_section.reset();
+  m_previousSection.reset();
   m_imageSize = 0;
   m_sectionName.clear();
+  m_previousSectionName.clear();
+  m_generation = 0;
+  m_builtAt = 0;
+  m_entryCount = 0;
+  m_kept.Clear();
+  m_stamp = CChangeStamp();
   DiscardNodes();
 }

@@ -1,14 +1,18 @@
-// CDriveIndex: the state of one drive in the service: its volume, the tree while it is built, and the
-// published image.
+// CDriveIndex: the state of one drive in the service: its volume, the tree while it is built, the
+// published image of its newest generation (and the one before, still published), and the index of
+// the image's entries kept for updating it.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "index/file_tree.h"
+#include "index/kept_index.h"
+#include "ntfs/change_stamp.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/shared_section.h"
 #include "platform/types.h"
@@ -21,18 +25,28 @@ class CDriveIndex : public IScanSink {
   CDriveIndex& operator=(const CDriveIndex&) = delete;
 
   // --- The whole build ----------------------------------------------------------------------------
-  // Scans the volume of the letter, links the tree, publishes its image under the letter as sent and
-  // frees the tree; then reports PROGRESS_DONE (the scan reports the percentages before it). Returns
-  // false when the progress report stopped the scan. On every way out but success the drive is left
-  // not open with its volume closed; every failure is thrown (also one of the final report, which
-  // comes after the image is published: the drive is then open).
+  // Scans the volume of the letter, links the tree, publishes its image under the letter as sent as
+  // the letter's next generation, keeps the index of its entries and frees the tree; then reports
+  // PROGRESS_DONE (the scan reports the percentages before it). Returns false when the progress report
+  // stopped the scan. On every way out but success the drive is left not open with its volume closed;
+  // every failure is thrown (also one of the final report, which comes after the image is published:
+  // the drive is then open).
   bool Build(WCHAR letterAsSent, const ScanProgress& progress);
+
+  // Takes over the generation that next built (its volume, image, kept index and stamp) as this
+  // drive's newest; the image published before stays published until the following one replaces it,
+  // older ones are let go. next is left not open.
+  void TakeGeneration(CDriveIndex& next);
+
+  // Whether the drive's volume is as its stamp found it: reads the stamp again (the letter's mapping
+  // from the configuration, the device, the journal), never the MFT.
+  bool IsCurrent(WCHAR letter);
 
   // --- The MFT scan -------------------------------------------------------------------------------
   // Opens the volume of a letter and hands every accepted name of its MFT to the tree. True when the
   // whole MFT was scanned, false when the progress report or a stop request ended it (the tree is then
   // discarded). Damaged records are skipped and reported to the progress; every failure is thrown,
-  // after the tree is discarded.
+  // after the tree is discarded. The drive's change stamp is taken before the MFT is read.
   bool ScanMft(WCHAR letter, const ScanProgress& progress);
   // The same for a volume already open (by letter or by path).
   bool ScanVolume(const ScanProgress& progress);
@@ -52,24 +66,34 @@ class CDriveIndex : public IScanSink {
   void DeleteTree();
 
   // --- The image ----------------------------------------------------------------------------------
-  // Creates the section of the drive ("Global\OstrinNT_Drive_" and the letter as sent), writes the
-  // image of the linked tree into it and keeps the section open. Throws 12, 13 or 14 (the volume is
-  // then closed and nothing of the image is kept).
+  // Creates the section of the letter's next generation (GenerationSectionName), writes the image of
+  // the linked tree into it, with the kept index of its entries, and keeps the section open; the
+  // section published before it stays open, the one before that is closed. Throws 12, 13 or 14 (the
+  // volume is then closed and nothing of the new image is kept).
   void PublishImage(WCHAR letterAsSent);
-  // Closes the volume and the section and forgets the image.
+  // Closes the volume and every section and forgets the image.
   void Close();
 
-  CNTFSVolume& Volume() { return m_volume; }
+  CNTFSVolume& Volume() { return *m_volume; }
   CDirectory* Root() const { return m_root; }
   uint64_t ImageSize() const { return m_imageSize; }
   const WString& SectionName() const { return m_sectionName; }
   bool IsOpen() const { return m_imageSize != 0; }
+  // The newest image's generation (counted per letter over the service's run), when it was published
+  // (FILETIME, UTC), its entries, and the index kept beside it.
+  uint64_t Generation() const { return m_generation; }
+  uint64_t BuiltAt() const { return m_builtAt; }
+  uint64_t EntryCount() const { return m_entryCount; }
+  const CKeptIndex& Kept() const { return m_kept; }
+  const CChangeStamp& Stamp() const { return m_stamp; }
+  // The name of the previous generation's section, still published (empty when there is none).
+  const WString& PreviousSectionName() const { return m_previousSectionName; }
 
   // Record number under which the root is entered.
   static constexpr uint64_t ROOT_RECORD = 5;
 
  private:
-  CNTFSVolume m_volume;
+  std::unique_ptr<CNTFSVolume> m_volume;
   // Directory table: record number to directory (not owning), with the order in which the scan
   // entered them, so that subdirectories are linked in MFT record order.
   std::unordered_map<uint64_t, CDirectory*> m_directories;
@@ -79,7 +103,19 @@ class CDriveIndex : public IScanSink {
   CDirectory* m_root = nullptr;
   // The memory of every node and name of the build, released with the tree.
   CNodeArena m_nodes;
-  ostrin::platform::CSharedSection m_section;
+  std::unique_ptr<ostrin::platform::CSharedSection> m_section;
+  std::unique_ptr<ostrin::platform::CSharedSection> m_previousSection;
   uint64_t m_imageSize = 0;
   WString m_sectionName;
+  WString m_previousSectionName;
+  uint64_t m_generation = 0;
+  uint64_t m_builtAt = 0;
+  uint64_t m_entryCount = 0;
+  CKeptIndex m_kept;
+  CChangeStamp m_stamp;
 };
+
+// The section name of a letter's generation: "Global\OstrinNT_Drive_", the letter as sent, "-", the
+// service run's mark (16 hexadecimal digits, drawn at start), "-" and the generation in decimal. No
+// name comes twice in a run, nor (by the mark) in the next run while a client still holds an old one.
+WString GenerationSectionName(WCHAR letterAsSent, uint64_t generation);

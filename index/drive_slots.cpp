@@ -1,9 +1,11 @@
 // The drive slots, the open-drive job and the cleanup of idle drives.
 #include "index/drive_slots.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "common/exceptions.h"
@@ -51,37 +53,141 @@ std::unique_lock<CTimedLock> LockSlotForCommand(CDriveSlot& slot) {
   return lock;
 }
 
-// The job up to its last message; every failure is thrown to OpenDriveThread, with the slot lock released.
-void RunOpenJob(const OpenDriveRequest& request) {
-  const WCHAR letter = LetterUnit(request.letter);
-  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
-  std::lock_guard<CTimedLock> lock(slot.slotLock);
+// Seconds a drive stays open after its last use was given back (0: it closes at once).
+std::atomic<int64_t> g_keepSeconds{0};
+
+// Gives back one use of an open drive, under its slot lock: at the last one the drive closes, or is
+// kept open for the keep time, from now.
+void DropUse(CDriveSlot& slot) {
+  if (!slot.IsOpen() || slot.referenceCount.load() <= 0 || slot.referenceCount.fetch_sub(1) != 1) return;
+  if (g_keepSeconds.load() > 0) {
+    slot.lastRelease = SlotClockNow();
+  } else {
+    slot.Close();
+  }
+}
+
+// What a failure of a build says, for the event log.
+WString FailureText(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const CException& e) {
+    return e.Message();
+  } catch (const std::bad_alloc&) {
+    return ERROR_BUILD_OUT_OF_MEMORY.Text();
+  } catch (const std::exception& e) {
+    return ERROR_BUILD_FAILED.Text() + WTEXT(" ") + Utf8ToWide(e.what());
+  } catch (...) {
+    return ERROR_BUILD_FAILED.Text();
+  }
+}
+
+WString GenerationText(uint64_t generation) { return Utf8ToWide(std::to_string(generation)); }
+
+ScanProgress JobProgress(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR letter) {
+  return ScanProgress([&request](int32_t percent) { return ReportProgress(percent, request); },
+                      [&slot] { return IsStopRequested(slot); },
+                      [letter](const CScanDamage& damage) { ReportSlotWarning(DamagedDriveWarning(letter, damage)); });
+}
+
+// The first build of a drive, with the slot lock held throughout: CloseDrive and OstrinReadDir of the
+// letter wait for it, so long. True when the client is to get OpenDone.
+bool BuildFirstGeneration(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR letter) {
   bool aborted = false;
   std::exception_ptr lateFailure;
-  if (!slot.IsOpen()) {
-    slot.abortFlag.exchange(false);
-    try {
-      const ScanProgress progress(
-          [&request](int32_t percent) { return ReportProgress(percent, request); },
-          [&slot] { return IsStopRequested(slot); },
-          [letter](const CScanDamage& damage) { ReportSlotWarning(DamagedDriveWarning(letter, damage)); });
-      aborted = !slot.Build(letter, progress);
-    } catch (const CSockException&) {
-      // Only the final progress report comes after publishing. The image stands then, so the client
-      // is counted as its user, as when OpenDone itself cannot be sent: a drive must never be open
-      // without a reference (a CloseDrive would take the count below 0 and never close it).
-      if (!slot.IsOpen()) throw;
-      lateFailure = std::current_exception();
-    }
+  slot.abortFlag.exchange(false);
+  try {
+    aborted = !slot.Build(letter, JobProgress(request, slot, letter));
+  } catch (const CSockException&) {
+    // Only the final progress report comes after publishing. The image stands then, so the client
+    // is counted as its user, as when OpenDone itself cannot be sent: a drive must never be open
+    // without a reference (a CloseDrive would take the count below 0 and never close it).
+    if (!slot.IsOpen()) throw;
+    lateFailure = std::current_exception();
   }
   if (slot.IsOpen()) {
     slot.referenceCount.fetch_add(1);
     slot.lastAccess = SlotClockNow();
     if (lateFailure) std::rethrow_exception(lateFailure);
-    request.connection->Send([&request](CSockStream& stream) { WriteOpenDone(stream, request.letter); });
-  } else if (aborted) {
+    return true;
+  }
+  if (aborted) {
     request.connection->Send([&request](CSockStream& stream) { WriteOpenAborted(stream, request.letter); });
   }
+  return false;
+}
+
+// The update of an open drive whose volume changed: a new generation is built beside the published
+// one, without the slot lock, so that CloseDrive and OstrinReadDir answer from the current generation
+// meanwhile; it is taken over under the lock. The client already counts as a user of the drive; a
+// failed or aborted update gives that use back and leaves the current generation published. True when
+// the client is to get OpenDone.
+bool UpdateGeneration(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR letter) {
+  slot.abortFlag.exchange(false);
+  CDriveIndex next;
+  bool aborted = false;
+  std::exception_ptr lateFailure;
+  try {
+    aborted = !next.Build(letter, JobProgress(request, slot, letter));
+  } catch (const CSockException&) {
+    if (!next.IsOpen()) {
+      const std::lock_guard<CTimedLock> lock(slot.slotLock);
+      DropUse(slot);
+      throw;
+    }
+    lateFailure = std::current_exception();  // after publishing, as in a first build
+  } catch (...) {
+    const std::exception_ptr failure = std::current_exception();
+    const std::lock_guard<CTimedLock> lock(slot.slotLock);
+    ReportSlotWarning(WTEXT("Drive ") + WString(1, letter) + WTEXT(": the update of its image failed (") +
+                      FailureText(failure) + WTEXT("); generation ") + GenerationText(slot.Generation()) +
+                      WTEXT(" stays published"));
+    DropUse(slot);
+    throw;
+  }
+  const std::lock_guard<CTimedLock> lock(slot.slotLock);
+  if (aborted) {
+    ReportSlotWarning(WTEXT("Drive ") + WString(1, letter) + WTEXT(": the update of its image was aborted; generation ") +
+                      GenerationText(slot.Generation()) + WTEXT(" stays published"));
+    DropUse(slot);
+    request.connection->Send([&request](CSockStream& stream) { WriteOpenAborted(stream, request.letter); });
+    return false;
+  }
+  slot.TakeGeneration(next);
+  slot.lastAccess = SlotClockNow();
+  if (lateFailure) std::rethrow_exception(lateFailure);
+  return true;
+}
+
+// The job up to its last message; every failure is thrown to OpenDriveThread, with the locks released.
+// Opens of one letter follow each other under its build lock.
+void RunOpenJob(const OpenDriveRequest& request) {
+  const WCHAR letter = LetterUnit(request.letter);
+  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
+  const uint64_t arrival = slot.openArrivals.fetch_add(1) + 1;
+  bool done = false;
+  {
+    const std::lock_guard<std::mutex> build(slot.buildLock);
+    std::unique_lock<CTimedLock> lock(slot.slotLock);
+    // Every open that has arrived by now is served by what this job finds or builds.
+    const uint64_t arrived = slot.openArrivals.load();
+    if (!slot.IsOpen()) {
+      done = BuildFirstGeneration(request, slot, letter);
+      if (done) slot.arrivalsServed = arrived;
+    } else {
+      // From here on the client is a user of the drive: the last close of another leaves it open.
+      slot.referenceCount.fetch_add(1);
+      slot.lastAccess = SlotClockNow();
+      done = arrival <= slot.arrivalsServed || slot.IsCurrent(letter);
+      if (!done) {
+        lock.unlock();
+        done = UpdateGeneration(request, slot, letter);
+      }
+      if (done) slot.arrivalsServed = std::max(slot.arrivalsServed, arrived);
+    }
+  }
+  // The last message goes out once the locks are let go: a client slow to read holds up nobody else.
+  if (done) request.connection->Send([&request](CSockStream& stream) { WriteOpenDone(stream, request.letter); });
 }
 
 // Reports a failure of the job and answers it, unless the connection is broken.
@@ -159,10 +265,7 @@ void CDriveSlot::RequestAbort(WCHAR letter) {
 void CDriveSlot::Release(WCHAR letter, CConnection& connection) {
   CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
   const std::unique_lock<CTimedLock> lock = LockSlotForCommand(slot);
-  if (slot.IsOpen() && slot.referenceCount.fetch_sub(1) - 1 <= 0) {
-    slot.Close();
-    slot.referenceCount.exchange(0);
-  }
+  DropUse(slot);
   connection.Send([](CSockStream& stream) { WriteAck(stream); });
 }
 
@@ -172,6 +275,20 @@ void CDriveSlot::QueryImage(WCHAR letter, CConnection& connection) {
   if (!slot.IsOpen()) ThrowError(ERR_DRIVE_NOT_OPEN);
   connection.Send([&slot](CSockStream& stream) { WriteReadDirReply(stream, slot.SectionName(), slot.ImageSize()); });
   slot.lastAccess = SlotClockNow();
+}
+
+void CDriveSlot::QueryState(WCHAR letter, CConnection& connection) {
+  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
+  const std::unique_lock<CTimedLock> lock = LockSlotForCommand(slot);
+  if (!slot.IsOpen()) ThrowError(ERR_DRIVE_NOT_OPEN);
+  CDriveInfoBody info;
+  info.generation = slot.Generation();
+  info.builtAt = slot.BuiltAt();
+  info.imageSize = slot.ImageSize();
+  info.entries = slot.EntryCount();
+  info.keptBytes = slot.Kept().MemoryBytes();
+  info.sectionName = slot.SectionName();
+  connection.Send([&info](CSockStream& stream) { WriteDriveInfoReply(stream, info); });
 }
 
 bool ReportProgress(int32_t percent, const OpenDriveRequest& request) {
@@ -213,16 +330,23 @@ void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept {
   }
 }
 
+void SetDriveKeepSeconds(int64_t seconds) { g_keepSeconds.store(seconds > 0 ? seconds : 0); }
+
 void CloseIdleDrives() noexcept {
   const double idleLimitSeconds = ServiceTimings().driveIdleLimitSeconds;
+  const auto keepSeconds = static_cast<double>(g_keepSeconds.load());
   for (CDriveSlot& slot : g_DriveSlots) {
     try {
-      // Blocking: a running scan of this drive holds the round up until it ends.
+      // Blocking: a first scan of this drive holds the round up until it ends.
       std::lock_guard<CTimedLock> lock(slot.slotLock);
       if (!slot.IsOpen()) continue;
-      const double idleSeconds =
-          static_cast<double>(SlotClockNow() - slot.lastAccess) / static_cast<double>(slot.counterFrequency);
-      if (idleSeconds > idleLimitSeconds) {
+      const int64_t now = SlotClockNow();
+      const auto frequency = static_cast<double>(slot.counterFrequency);
+      const double idleSeconds = static_cast<double>(now - slot.lastAccess) / frequency;
+      // A drive nobody uses any more is kept only for the keep time after its last use was given back.
+      const bool keptOut = slot.referenceCount.load() <= 0 &&
+                           static_cast<double>(now - slot.lastRelease) / frequency >= keepSeconds;
+      if (idleSeconds > idleLimitSeconds || keptOut) {
         slot.Close();
         slot.referenceCount.exchange(0);
       }
@@ -234,7 +358,12 @@ void CloseIdleDrives() noexcept {
 }
 
 void CleanupThread(platform::CTerminateEvent& terminate) noexcept {
-  while (!terminate.Wait(ServiceTimings().cleanupWaitMs)) CloseIdleDrives();
+  // With a keep time the rounds come at least every second, so that a kept drive closes on time.
+  const auto roundWait = [] {
+    const uint32_t wait = ServiceTimings().cleanupWaitMs;
+    return g_keepSeconds.load() > 0 && wait > 1000 ? 1000u : wait;
+  };
+  while (!terminate.Wait(roundWait())) CloseIdleDrives();
 }
 
 void PrepareDriveSlots() { g_stopping.store(false); }

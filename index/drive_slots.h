@@ -104,8 +104,20 @@ class CDriveSlot : public CDriveIndex {
   const int64_t counterFrequency;
   // Asks a running scan of this drive to stop at its next progress step; written without the lock.
   std::atomic<bool> abortFlag{false};
-  // Held by an open job for its whole build; CloseDrive and OstrinReadDir wait for it only so long.
+  // Performance-counter reading of the moment the last use was given back, for a drive kept open after
+  // it (the configuration's keep time). Under slotLock.
+  int64_t lastRelease = 0;
+  // Held by an open job for a first build; by an update only while it takes the new generation over.
+  // CloseDrive and OstrinReadDir wait for it only so long.
   CTimedLock slotLock;
+  // Held by an open job from its look at the drive to its end: opens of one letter follow each other,
+  // and one that comes during an update waits for it.
+  std::mutex buildLock;
+  // Opens of the letter counted as they arrive, and how many of them the newest look at the volume
+  // (a build, or a comparison of its stamp) came after: an open that waited for such a look takes its
+  // result, so that opens arriving together cost one look. The second under buildLock.
+  std::atomic<uint64_t> openArrivals{0};
+  uint64_t arrivalsServed = 0;
 
   // AbortOpen: sets the abort flag of the letter's slot. Throws 2000.
   static void RequestAbort(WCHAR letter);
@@ -115,6 +127,8 @@ class CDriveSlot : public CDriveIndex {
   // OstrinReadDir: answers Ack with the section name and the image size, and counts as a use.
   // Throws 2000, 2006, 2007 when the drive is not open, CSockException.
   static void QueryImage(WCHAR letter, CConnection& connection);
+  // DriveInfo: answers Ack with the state of the newest generation; not a use. Throws as QueryImage.
+  static void QueryState(WCHAR letter, CConnection& connection);
 };
 
 inline constexpr size_t DRIVE_SLOT_COUNT = 26;
@@ -129,12 +143,19 @@ int32_t DriveLetterToSlot(WCHAR letter);
 // whether the scan may go on (the slot's abort flag is clear and the service is not stopping).
 bool ReportProgress(int32_t percent, const OpenDriveRequest& request);
 
-// The open-drive job, run on a thread of its own. Never throws: every failure ends up in the event
-// log and, unless the connection is broken, in an error reply.
+// The open-drive job, run on a thread of its own: builds a drive that is not open; for one that is,
+// compares its volume's stamp and, when the volume changed, builds and publishes its next generation
+// before OpenDone. Never throws: every failure ends up in the event log and, unless the connection is
+// broken, in an error reply.
 void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept;
 
+// How long a drive stays open after its last use is given back ("keep" in the configuration; 0, the
+// default, closes it at once). An open in between compares the volume's stamp instead of scanning.
+void SetDriveKeepSeconds(int64_t seconds);
+
 // One round of the cleanup: closes every open drive unused (no open, no OstrinReadDir) for longer than
-// the idle limit, whatever its reference count, and drops its references.
+// the idle limit, whatever its reference count, and drops its references; and every drive without a
+// user whose keep time has run out.
 void CloseIdleDrives() noexcept;
 
 // Runs CloseIdleDrives once per cleanup wait until the event is signalled.

@@ -5,7 +5,8 @@
 #include <cstring>
 
 CFileBase::CFileBase(const CNodeValues& values, CNodeArena& arena)
-    : m_parentRecord(values.parentRecord),
+    : m_record(values.record),
+      m_parentRecord(values.parentRecord),
       m_name(values.name != nullptr ? arena.CopyName(values.name, values.nameLength) : nullptr),
       m_lastWriteTime(values.lastWriteTime),
       m_creationTime(values.creationTime),

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/kept_index.h"
 #include "index/node_arena.h"
 #include "ntfs/mft_scan.h"  // CNodeValues, what the scan hands over for one name
 #include "platform/types.h"
@@ -28,6 +29,7 @@ class CFileBase {
   virtual uint64_t GetFileSize() const { return 0; }
   virtual uint64_t GetAllocatedSize() const { return 0; }
 
+  uint64_t Record() const { return m_record; }  // the node's own file record (0 for the root)
   uint64_t ParentRecord() const { return m_parentRecord; }
   const WCHAR* Name() const { return m_name; }  // null only for the root
   uint16_t NameLength() const { return m_nameLength; }
@@ -37,6 +39,7 @@ class CFileBase {
   uint32_t Attributes() const { return m_attributes; }
 
  private:
+  uint64_t m_record;
   uint64_t m_parentRecord;
   const WCHAR* m_name;  // in the arena
   uint64_t m_lastWriteTime;
@@ -79,11 +82,14 @@ class CDirectory : public CFileBase {
     m_expectedChildren = 0;
   }
 
-  // Size of the image of this directory and everything below it.
-  uint64_t ComputeImageSize() const;
+  // Size of the image of this directory and everything below it; *entries (when given) receives the
+  // number of entries in it.
+  uint64_t ComputeImageSize(uint64_t* entries = nullptr) const;
   // Writes the block of this directory at blockPosition inside the image that starts at imageStart,
-  // then the blocks of everything below it; returns the position after the last byte written.
-  uint8_t* WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uint64_t parentBlockOffset) const;
+  // then the blocks of everything below it; returns the position after the last byte written. kept
+  // (when given) learns the record and the offset of every entry written.
+  uint8_t* WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uint64_t parentBlockOffset,
+                      CKeptIndex* kept = nullptr) const;
 
   // Marks used while a build sorts reachable directories from unreachable ones.
   bool IsReached() const { return m_reached; }

@@ -60,5 +60,6 @@ static_assert(ImageEntrySize(1) == 56);
 static_assert(ImageEntrySize(4) == 56);
 static_assert(ImageEntrySize(5) == 64);
 
-// Name of the shared section of a drive: this prefix and the drive letter as the client sent it.
+// Start of the name of every shared section of a drive image: the prefix, then the drive letter as the
+// client sent it and the generation's marks (index/drive_index.h, GenerationSectionName).
 inline constexpr WCHAR IMAGE_SECTION_NAME_PREFIX[] = WTEXT("Global\\OstrinNT_Drive_");

@@ -391,6 +391,7 @@ void CMftScanner::HandOverChunk(CChunkResult& result) {
     // The chunk's skipped records in their place among its entries.
     while (skipped < result.skipped.size() && result.skipped[skipped].record < entry.record) Skip(result.skipped[skipped++]);
     entry.values.name = result.names.data() + entry.nameOffset;
+    entry.values.record = entry.record;
     if (entry.isDirectory) {
       m_sink.AddDirectory(entry.record, entry.values);
     } else {

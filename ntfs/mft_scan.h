@@ -15,6 +15,7 @@ class CNTFSVolume;
 
 // What the scan hands over for one accepted name of a record.
 struct CNodeValues {
+  uint64_t record = 0;             // 48-bit record number of the name's own file record
   uint64_t parentRecord = 0;       // 48-bit record number of the parent directory
   const WCHAR* name = nullptr;     // at most 255 units
   uint16_t nameLength = 0;

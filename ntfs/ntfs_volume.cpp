@@ -56,9 +56,13 @@ void CNTFSVolume::Reset() {
 
 void CNTFSVolume::OpenLetter(WCHAR letter) {
   if (!IsAsciiLetter(letter)) ThrowError(ERROR_VOLUME_NAME);
+  OpenLetter(letter, ReadConfigurationFile().VolumeOf(letter));
+}
+
+void CNTFSVolume::OpenLetter(WCHAR letter, const std::string& mappedPath) {
+  if (!IsAsciiLetter(letter)) ThrowError(ERROR_VOLUME_NAME);
   Reset();
-  const COstrinConfiguration configuration = ReadConfigurationFile();
-  if (!m_device.OpenLetter(letter, configuration.VolumeOf(letter))) ThrowError<CWinErrException>(ERROR_OPEN_VOLUME);
+  if (!m_device.OpenLetter(letter, mappedPath)) ThrowError<CWinErrException>(ERROR_OPEN_VOLUME);
   CheckVolume();
 }
 

@@ -22,6 +22,8 @@ class CNTFSVolume {
   // maps the letter to), checks it and loads the MFT's own record. Throws on every failure. An open
   // volume is closed first.
   void OpenLetter(WCHAR letter);
+  // The same with the letter's mapping as read by the caller (empty: the letter's own device).
+  void OpenLetter(WCHAR letter, const std::string& mappedPath);
 
   // Opens a device or image file by path, with the same checks as OpenLetter.
   void OpenPath(const std::string& path);

@@ -1,6 +1,7 @@
 // Read-only access to the raw bytes of a volume: the device of a drive letter, or an image file.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -63,6 +64,10 @@ class CVolumeDevice {
   // Linux (which has no such controls).
   void* NativeHandle() const;
 
+  // Bytes that reads of this device have delivered since it was opened: what shows that a look at a
+  // volume read no more than it meant to.
+  uint64_t BytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
+
   // Tests only: image files opened from now on in this process are read as a device of this logical
   // sector size, which refuses every read of its own that is not whole sectors into sector-aligned
   // memory (as a volume device on Windows does). 0 ends it.
@@ -77,6 +82,7 @@ class CVolumeDevice {
   std::shared_ptr<const IVolumeSource> m_source;
   uint32_t m_sectorSize = 0;
   bool m_sectorSizeForced = false;
+  mutable std::atomic<uint64_t> m_bytesRead{0};
 };
 
 }  // namespace ostrin::platform

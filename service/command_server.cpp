@@ -118,6 +118,7 @@ bool IsCommandCode(uint32_t code) {
     case ECommand::CloseDrive:
     case ECommand::Quit:
     case ECommand::OstrinReadDir:
+    case ECommand::DriveInfo:
       return true;
   }
   return false;
@@ -193,6 +194,9 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
       return false;
     case ECommand::OstrinReadDir:
       CDriveSlot::QueryImage(LetterUnit(ReadLetterArgument(stream)), *connection);
+      return true;
+    case ECommand::DriveInfo:
+      CDriveSlot::QueryState(LetterUnit(ReadLetterArgument(stream)), *connection);
       return true;
   }
   ThrowError(ERR_UNKNOWN_COMMAND);
@@ -279,8 +283,13 @@ void COstrinService::Serve() {
     WriteTextEvent(EVENT_SOCKET_LIBRARY_FAILED);
     return;
   }
-  // 2. The configuration.
-  const int32_t port = ReadConfiguration();
+  // 2. The configuration: the port, and how long drives are kept after their last close.
+  const COstrinConfiguration configuration = ReadConfigurationFile();
+  const int32_t port = configuration.port;
+  SetDriveKeepSeconds(configuration.keepSeconds);
+  for (const std::string& problem : configuration.problems) {
+    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, Utf8ToWide(CONFIGURATION_FILE), Utf8ToWide(problem));
+  }
   // 3. The event that ends the cleanup thread.
   platform::CTerminateEvent terminate;
   if (!terminate.Create(TERMINATE_EVENT_NAME)) {

@@ -32,6 +32,9 @@ inline constexpr WCHAR EVENT_UNKNOWN_COMMAND_LIMIT[] = WTEXT("Error: %u unknown 
 inline constexpr WCHAR EVENT_STALE_SECTIONS_REMOVED[] =
     WTEXT("Drive sections left behind by a service that had ended without closing them: %u removed");
 
+// A line of the configuration that was not taken: the file's name and what was wrong.
+inline constexpr WCHAR EVENT_CONFIGURATION_PROBLEM[] = WTEXT("%s: %s");
+
 // The event that ends the cleanup thread.
 inline constexpr WCHAR TERMINATE_EVENT_NAME[] = WTEXT("TerminateEvent");
 

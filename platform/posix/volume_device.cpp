@@ -3,6 +3,7 @@
 #include "platform/volume_device.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,8 +43,23 @@ bool CVolumeDevice::OpenLetter(WCHAR /*letter*/, const std::string& mappedPath) 
 
 bool CVolumeDevice::OpenPath(const std::string& path) {
   Close();
-  m_handle->fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without waiting: opening a FIFO for reading would wait for a writer, for ever. Only an image file
+  // or a block device is a volume; a directory, FIFO, socket or character device is refused.
+  m_handle->fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!m_handle->fd.IsValid()) return false;
+  struct stat status = {};
+  if (::fstat(m_handle->fd.Get(), &status) != 0) {
+    const int error = errno;
+    Close();
+    errno = error;
+    return false;
+  }
+  if (!S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
+    Close();
+    errno = S_ISDIR(status.st_mode) ? EISDIR : ENOTBLK;
+    return false;
+  }
+  ::fcntl(m_handle->fd.Get(), F_SETFL, ::fcntl(m_handle->fd.Get(), F_GETFL) & ~O_NONBLOCK);
   const uint32_t forced = g_forcedSectorSize;
   m_sectorSizeForced = forced != 0;
   m_sectorSize = forced != 0 ? forced : 1;
@@ -60,6 +76,7 @@ void CVolumeDevice::Close() {
   m_source.reset();
   m_sectorSize = 0;
   m_sectorSizeForced = false;
+  m_bytesRead.store(0, std::memory_order_relaxed);
 }
 
 bool CVolumeDevice::IsOpen() const { return m_source != nullptr || m_handle->fd.IsValid(); }
@@ -70,15 +87,18 @@ void* CVolumeDevice::NativeHandle() const { return nullptr; }
 
 bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
   *bytesRead = 0;
-  if (m_source != nullptr) return m_source->ReadAt(offset, buffer, length, bytesRead);
   if (!IsOpen()) {
     errno = EBADF;
     return false;
   }
-  return ReadThroughSectors(m_sectorSize, offset, buffer, length, bytesRead,
-                            [this](uint64_t at, void* into, size_t bytes, size_t* got) {
-                              return ReadWholeSectors(at, into, bytes, got);
-                            });
+  const bool read = m_source != nullptr
+                        ? m_source->ReadAt(offset, buffer, length, bytesRead)
+                        : ReadThroughSectors(m_sectorSize, offset, buffer, length, bytesRead,
+                                             [this](uint64_t at, void* into, size_t bytes, size_t* got) {
+                                               return ReadWholeSectors(at, into, bytes, got);
+                                             });
+  m_bytesRead.fetch_add(*bytesRead, std::memory_order_relaxed);
+  return read;
 }
 
 bool CVolumeDevice::ReadWholeSectors(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {

@@ -95,6 +95,7 @@ void CVolumeDevice::Close() {
   m_source.reset();
   m_sectorSize = 0;
   m_sectorSizeForced = false;
+  m_bytesRead.store(0, std::memory_order_relaxed);
 }
 
 bool CVolumeDevice::IsOpen() const { return m_source != nullptr || m_handle->handle.IsValid(); }
@@ -107,15 +108,18 @@ void* CVolumeDevice::NativeHandle() const {
 
 bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
   *bytesRead = 0;
-  if (m_source != nullptr) return m_source->ReadAt(offset, buffer, length, bytesRead);
   if (!IsOpen()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  return ReadThroughSectors(m_sectorSize, offset, buffer, length, bytesRead,
-                            [this](uint64_t at, void* into, size_t bytes, size_t* got) {
-                              return ReadWholeSectors(at, into, bytes, got);
-                            });
+  const bool read = m_source != nullptr
+                        ? m_source->ReadAt(offset, buffer, length, bytesRead)
+                        : ReadThroughSectors(m_sectorSize, offset, buffer, length, bytesRead,
+                                             [this](uint64_t at, void* into, size_t bytes, size_t* got) {
+                                               return ReadWholeSectors(at, into, bytes, got);
+                                             });
+  m_bytesRead.fetch_add(*bytesRead, std::memory_order_relaxed);
+  return read;
 }
 
 bool CVolumeDevice::ReadWholeSectors(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {

@@ -129,7 +129,7 @@ TEST(DriveImageTest, FileEntriesNeverCarryTheDirectoryBit) {
   EXPECT_EQ(ReadLE<uint64_t>(&image[16]), 12345u);
 }
 
-TEST(DriveImageTest, PublishingMakesAFreshReadOnlySectionEachTime) {
+TEST(DriveImageTest, EveryImageIsASectionOfItsOwnAndTheOneBeforeStaysPublished) {
   using ostrin::platform::CSectionView;
   const WString c = WTEXT("c");
   const auto publish = [&](CDriveIndex& drive, uint64_t size) {
@@ -139,44 +139,49 @@ TEST(DriveImageTest, PublishingMakesAFreshReadOnlySectionEachTime) {
     drive.PublishImage(WTEXT('q'));  // the letter keeps the case it was sent with
     drive.DeleteTree();
   };
-  CDriveIndex first;
-  publish(first, 111);
-  EXPECT_EQ(first.SectionName(), WTEXT("Global\\OstrinNT_Drive_q"));
-  EXPECT_EQ(first.ImageSize(), 16 + ImageEntrySize(1));
+  const auto sizeIn = [](const CSectionView& view) { return ReadLE<uint64_t>(static_cast<const uint8_t*>(view.Data()) + 16); };
+  CDriveIndex drive;
+  publish(drive, 111);
+  const WString first = drive.SectionName();
+  const uint64_t firstGeneration = drive.Generation();
+  EXPECT_EQ(first.rfind(WTEXT("Global\\OstrinNT_Drive_q-"), 0), 0u);
+  EXPECT_EQ(drive.ImageSize(), 16 + ImageEntrySize(1));
+  EXPECT_EQ(drive.EntryCount(), 1u);
+  CSectionView firstView;
+  ASSERT_TRUE(firstView.Open(first));
+  ASSERT_TRUE(firstView.Map());
 
-  CSectionView oldView;
-  ASSERT_TRUE(oldView.Open(first.SectionName()));
-  ASSERT_TRUE(oldView.Map());
-  first.Close();  // a client keeps its view of the closed drive
+  // A client keeps the first image mapped; the next ones are published beside it (on Windows too,
+  // where a section's name lives as long as any view of it), each under a name of its own.
+  publish(drive, 222);
+  const WString second = drive.SectionName();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(drive.PreviousSectionName(), first);
+  EXPECT_EQ(drive.Generation(), firstGeneration + 1);
+  CSectionView secondView;
+  ASSERT_TRUE(secondView.Open(second));
+  ASSERT_TRUE(secondView.Map());
+  CSectionView stillPublished;
+  EXPECT_TRUE(stillPublished.Open(first)) << "the image before the newest stays published";
+  stillPublished.Close();
 
-  CDriveIndex second;
-#if defined(_WIN32)
-  // On Windows a section's name lives as long as any handle or view of it: the drive cannot be
-  // published again while a client still maps the old image, and the failure says why.
-  try {
-    publish(second, 222);
-    ADD_FAILURE() << "published over a section that is still mapped";
-  } catch (const CException& failure) {
-    EXPECT_EQ(failure.Code(), ERROR_SECTION_CREATE.code);
-    EXPECT_EQ(failure.Message().rfind(ERROR_SECTION_CREATE.Text(), 0), 0u);
-  }
-  second.DeleteTree();
-  oldView.Close();
-  publish(second, 222);
-#else
-  publish(second, 222);
-#endif
-  CSectionView newView;
-  ASSERT_TRUE(newView.Open(second.SectionName()));
-  ASSERT_TRUE(newView.Map());
+  publish(drive, 333);
+  EXPECT_EQ(drive.PreviousSectionName(), second);
 #if !defined(_WIN32)
-  EXPECT_EQ(ReadLE<uint64_t>(static_cast<const uint8_t*>(oldView.Data()) + 16), 111u);
-#endif
-  EXPECT_EQ(ReadLE<uint64_t>(static_cast<const uint8_t*>(newView.Data()) + 16), 222u);
-  second.Close();
-  newView.Close();  // on Windows the name goes with the last view
+  // On Linux the name goes at once; on Windows with the last view.
   CSectionView gone;
-  EXPECT_FALSE(gone.Open(WTEXT("Global\\OstrinNT_Drive_q")));
+  EXPECT_FALSE(gone.Open(first)) << "older images are let go";
+#endif
+  EXPECT_EQ(sizeIn(firstView), 111u) << "a client reads the image it mapped until it lets go of it";
+  EXPECT_EQ(sizeIn(secondView), 222u);
+  const WString third = drive.SectionName();
+  drive.Close();
+  firstView.Close();
+  secondView.Close();
+  for (const WString& name : {first, second, third}) {
+    CSectionView closed;
+    EXPECT_FALSE(closed.Open(name)) << "the drive's close lets every image go";
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -25,7 +26,9 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "index/drive_slots.h"
+#include "index/image_walk.h"
 #include "index/index_errors.h"
+#include "ntfs/ntfs_errors.h"
 #include "platform/perf_counter.h"
 #include "platform/shared_section.h"
 #include "platform/terminate_event.h"
@@ -34,6 +37,10 @@
 #include "tests/service/server_test_timings.h"
 #include "tests/support/image_file.h"
 #include "tests/support/made_volume.h"
+#if !defined(_WIN32)
+#include "tests/support/changed_volume.h"
+#include "tests/support/listing_compare.h"
+#endif
 
 namespace {
 
@@ -61,9 +68,9 @@ void ClearReported() {
 
 CDriveSlot& SlotOf(char letter) { return g_DriveSlots[static_cast<size_t>(letter - 'A')]; }
 
-bool SectionExists(WCHAR letter) {
+bool SectionExists(const WString& name) {
   ostrin::platform::CSectionView view;
-  return view.Open(WString(WTEXT("Global\\OstrinNT_Drive_")) + letter);
+  return view.Open(name);
 }
 
 // A new folder of its own under the test's temporary folder.
@@ -95,7 +102,10 @@ class DriveSlotTest : public CSocketLibraryTest {
       slot.Close();
       slot.referenceCount = 0;
       slot.lastAccess = 0;
+      slot.lastRelease = 0;
     }
+    SetDriveKeepSeconds(0);
+    SetSlotWarningReporter(nullptr);
     TestServiceTimings() = CServiceTimings();
     std::filesystem::current_path(m_previous);
     std::filesystem::remove_all(m_folder);
@@ -230,7 +240,8 @@ TEST_F(DriveSlotTest, SecondOpenSharesTheImageAndClosesCountDown) {
   OpenDriveThread(Request(second, 'p'));
   EXPECT_EQ(ReadBytes(second.client, 8), CBytes().U32(4).U32('p').bytes);
   EXPECT_EQ(SlotOf('P').referenceCount, 2);
-  EXPECT_TRUE(SectionExists(u'P'));
+  const WString name = SlotOf('P').SectionName();
+  EXPECT_TRUE(SectionExists(name));
 
   CDriveSlot::Release('p', *ConnectionOf(second));
   EXPECT_EQ(ReadBytes(second.client, 4), CBytes().U32(1).bytes);
@@ -238,7 +249,7 @@ TEST_F(DriveSlotTest, SecondOpenSharesTheImageAndClosesCountDown) {
   CDriveSlot::Release('P', *ConnectionOf(first));
   EXPECT_EQ(ReadBytes(first.client, 4), CBytes().U32(1).bytes);
   EXPECT_FALSE(SlotOf('P').IsOpen());
-  EXPECT_FALSE(SectionExists(u'P'));
+  EXPECT_FALSE(SectionExists(name));
   // Once more: Ack, and the count stays at 0.
   CDriveSlot::Release('P', *ConnectionOf(first));
   EXPECT_EQ(ReadBytes(first.client, 4), CBytes().U32(1).bytes);
@@ -335,6 +346,7 @@ TEST_F(DriveSlotTest, CleanupClosesOnlyDrivesIdleBeyondTheLimit) {
   OpenDriveThread(Request(pair, 'V'));
   OpenDriveThread(Request(pair, 'V'));
   ASSERT_EQ(SlotOf('V').referenceCount, 2);
+  const WString nameOfU = SlotOf('U').SectionName();
 
   ostrin::platform::CTerminateEvent terminate;
   ASSERT_TRUE(terminate.Create(WTEXT("TerminateEvent")));
@@ -359,7 +371,7 @@ TEST_F(DriveSlotTest, CleanupClosesOnlyDrivesIdleBeyondTheLimit) {
 
   EXPECT_FALSE(openOf('U'));
   EXPECT_EQ(SlotOf('U').referenceCount, 0) << "the reference left behind is dropped with the drive";
-  EXPECT_FALSE(SectionExists(u'U'));
+  EXPECT_FALSE(SectionExists(nameOfU));
   EXPECT_TRUE(openOf('V'));
   EXPECT_EQ(SlotOf('V').referenceCount, 2);
 }
@@ -399,6 +411,7 @@ TEST_F(DriveSlotTest, IdleTimeCountsFromTheLastOpenOrReadDir) {
       {"past the limit from OstrinReadDir, inside it from the second open", 3 * HOUR, EUse::None, true},
       {"past the limit from the last use", HOUR + 2, EUse::None, false},
   };
+  WString name;
   for (const Step& step : steps) {
     g_testClock += seconds(step.advance);
     if (step.use == EUse::Open) {
@@ -406,12 +419,13 @@ TEST_F(DriveSlotTest, IdleTimeCountsFromTheLastOpenOrReadDir) {
     } else if (step.use == EUse::ReadDir) {
       CDriveSlot::QueryImage('x', *ConnectionOf(pair));
     }
+    if (name.empty()) name = slot.SectionName();
     CloseIdleDrives();
     std::lock_guard<CTimedLock> lock(slot.slotLock);
     EXPECT_EQ(slot.IsOpen(), step.openAfter) << step.name;
   }
   EXPECT_EQ(slot.referenceCount, 0) << "both references are dropped with the drive";
-  EXPECT_FALSE(SectionExists(u'x'));
+  EXPECT_FALSE(SectionExists(name));
   EXPECT_TRUE(Reported().empty());
 }
 
@@ -429,6 +443,228 @@ TEST_F(DriveSlotTest, StopAbortsEveryScanIncludingOnesThatStartLater) {
   OpenDriveThread(Request(pair, 'W'));
   EXPECT_TRUE(SlotOf('W').IsOpen());
 }
+
+// How an open job ended, read off the client's end: its progress percentages, then OpenDone (4),
+// OpenAborted (6) or an error (0, with its code).
+struct SJobEnd {
+  std::vector<uint32_t> progress;
+  uint32_t end = 0;
+  int32_t errorCode = 0;
+};
+
+SJobEnd ReadJobEnd(CSockStream& client) {
+  SJobEnd job;
+  for (;;) {
+    uint32_t word[2] = {};
+    client.Read(word, 8);
+    if (word[0] == 5) {
+      client.Read(word, 4);
+      job.progress.push_back(word[0]);
+      continue;
+    }
+    job.end = word[0];
+    if (word[0] == 0) {
+      job.errorCode = static_cast<int32_t>(word[1]);
+      client.ReadString();
+    }
+    return job;
+  }
+}
+
+// A kept drive stays open after its last close for the keep time on the tests' clock, an open in
+// between finds it current without a scan, and the cleanup closes it once the time has run out.
+std::atomic<int64_t> g_keepClock{0};
+int64_t KeepClock() { return g_keepClock.load(); }
+
+TEST_F(DriveSlotTest, AKeptDriveStaysOpenForItsTimeAfterTheLastClose) {
+  const auto empty = MadeVolume("empty");
+  MapVolumes({{'N', empty.image}});
+  TestServiceTimings().slotClock = &KeepClock;
+  CDriveSlot& slot = SlotOf('N');
+  const auto seconds = [&slot](double s) { return static_cast<int64_t>(s * static_cast<double>(slot.counterFrequency)); };
+  g_keepClock = seconds(1000);
+  SetDriveKeepSeconds(60);
+  CLoopbackPair pair;
+  OpenDriveThread(Request(pair, 'N'));
+  ASSERT_EQ(ReadJobEnd(pair.client).end, 4u);
+  const uint64_t generation = slot.Generation();
+  CDriveSlot::Release('N', *ConnectionOf(pair));
+  EXPECT_EQ(ReadBytes(pair.client, 4), CBytes().U32(1).bytes);
+  EXPECT_TRUE(slot.IsOpen()) << "kept after the last close";
+  g_keepClock += seconds(59);
+  CloseIdleDrives();
+  EXPECT_TRUE(slot.IsOpen()) << "a second before the keep time ends";
+
+  // An open in between: no scan, the same generation, one user again; its close starts the time anew.
+  OpenDriveThread(Request(pair, 'N'));
+  const SJobEnd reopened = ReadJobEnd(pair.client);
+  EXPECT_EQ(reopened.end, 4u);
+  EXPECT_TRUE(reopened.progress.empty());
+  EXPECT_EQ(slot.Generation(), generation);
+  EXPECT_EQ(slot.referenceCount, 1);
+  CDriveSlot::Release('N', *ConnectionOf(pair));
+  EXPECT_EQ(ReadBytes(pair.client, 4), CBytes().U32(1).bytes);
+  g_keepClock += seconds(30);
+  CloseIdleDrives();
+  EXPECT_TRUE(slot.IsOpen());
+  g_keepClock += seconds(31);
+  CloseIdleDrives();
+  EXPECT_FALSE(slot.IsOpen()) << "closed once the keep time ran out";
+  EXPECT_TRUE(Reported().empty());
+}
+
+#if !defined(_WIN32)
+// (Linux: the maker changes the volumes.)
+ostrin::test::CListedEntries ListSection(const WString& name, uint64_t imageSize) {
+  ostrin::platform::CSectionView view;
+  ostrin::test::CListedEntries entries;
+  EXPECT_TRUE(view.Open(name) && view.Map()) << WideToUtf8(name);
+  if (view.Data() == nullptr) return entries;
+  std::string error;
+  EXPECT_TRUE(WalkImage(static_cast<const uint8_t*>(view.Data()), imageSize, [&](const CImageEntry& entry) {
+    std::string path;
+    for (const WString& part : entry.path) path += "/" + WideToUtf8(part);
+    entries.emplace(path, entry);
+  }, &error)) << error;
+  return entries;
+}
+
+// Every kind of change to a volume the service holds open (the maker changes it, as another NTFS
+// driver would): the next open builds a new generation that lists the volume exactly as the maker
+// says it now is. On the volume with a change journal both the journal and the file show the change;
+// on the one without, the file alone. Once nothing changes, an open reads no MFT.
+TEST_F(DriveSlotTest, AnOpenAfterAChangeListsTheVolumeAsItNowIs) {
+  struct Change {
+    const char* what;
+    const char* lines;
+  };
+  const std::vector<Change> journaled = {
+      {"a file created", "file /docs/created.txt size=7"},
+      {"a file renamed", "rename /docs/created.txt /docs/renamed.txt"},
+      {"a file moved to another directory", "rename /docs/renamed.txt /moved/renamed.txt"},
+      {"a hard link added", "link /docs/a.txt /moved/a-link.txt"},
+      {"a file written larger", "write /docs/a.txt size=70000"},
+      {"its times changed", "touch /docs/a.txt written=2022-05-06T07:08:09"},
+      {"a file deleted", "delete /docs/new.txt"},
+      {"a tree made", "dir /tree/a/b\nfile /tree/a/b/c.txt size=1\nfile /tree/d.txt size=2"},
+      {"a directory tree deleted", "delete /tree"},
+  };
+  const std::vector<Change> unjournaled = {
+      {"a file created", "file /a/created.txt size=3"},
+      {"a directory tree deleted", "delete /deep"},
+  };
+  // A connection each: the requests of the fixture are told apart by their pair.
+  CLoopbackPair pairs[2];
+  int round = 0;
+  for (const auto& [manifest, changes] : {std::pair{"journal", journaled}, std::pair{"links-and-names", unjournaled}}) {
+    SCOPED_TRACE(manifest);
+    ostrin::test::CChangedVolume volume(MadeVolume(manifest));
+    MapVolumes({{'O', volume.Path()}});
+    CDriveSlot& slot = SlotOf('O');
+    CLoopbackPair& pair = pairs[round++];
+    OpenDriveThread(Request(pair, 'O'));
+    ASSERT_EQ(ReadJobEnd(pair.client).end, 4u);
+    for (const Change& change : changes) {
+      SCOPED_TRACE(change.what);
+      const uint64_t before = slot.Generation();
+      volume.Change(change.lines);
+      OpenDriveThread(Request(pair, 'O'));
+      const SJobEnd job = ReadJobEnd(pair.client);
+      ASSERT_EQ(job.end, 4u) << change.what;
+      EXPECT_FALSE(job.progress.empty()) << change.what << ": scanned again";
+      EXPECT_GT(slot.Generation(), before) << change.what;
+      ostrin::test::CompareWithMaker(ListSection(slot.SectionName(), slot.ImageSize()), volume.Expected());
+      EXPECT_EQ(slot.Kept().EntryCount(), slot.EntryCount()) << change.what;
+    }
+    // A volume whose file was written within the second counts as changed once more; after that an
+    // open compares the stamp only.
+    ostrin::test::WaitUntilSettled(volume.Path());
+    OpenDriveThread(Request(pair, 'O'));
+    ASSERT_EQ(ReadJobEnd(pair.client).end, 4u);
+    const uint64_t generation = slot.Generation();
+    const uint64_t read = slot.Volume().Device().BytesRead();
+    OpenDriveThread(Request(pair, 'O'));
+    const SJobEnd unchanged = ReadJobEnd(pair.client);
+    EXPECT_EQ(unchanged.end, 4u);
+    EXPECT_TRUE(unchanged.progress.empty());
+    EXPECT_EQ(slot.Generation(), generation);
+    const uint64_t stampBytes = slot.Volume().Device().BytesRead() - read;
+    EXPECT_LT(stampBytes, 16 * uint64_t{slot.Volume().FileRecordSize()} + slot.Volume().IndexBlockSize())
+        << "the journal's look-up reads a few records, the file's stamp none";
+    EXPECT_EQ(slot.referenceCount, static_cast<int32_t>(changes.size()) + 3);
+    slot.Close();
+    slot.referenceCount = 0;
+  }
+  EXPECT_TRUE(Reported().empty());
+}
+
+// A client keeps the image it mapped while newer generations are published; a change made while a
+// scan runs shows at the next open; an update that fails (the image file gone) fails that open with
+// the volume's error and leaves the current generation published and the drive open.
+TEST_F(DriveSlotTest, UpdatesServeTheCurrentImageAndLeaveItWhenTheyFail) {
+  ostrin::test::CChangedVolume volume(MadeVolume("journal"));
+  MapVolumes({{'R', volume.Path()}});
+  SetSlotWarningReporter(&RecordSlotError);
+  CDriveSlot& slot = SlotOf('R');
+  CLoopbackPair pair;
+  OpenDriveThread(Request(pair, 'R'));
+  ASSERT_EQ(ReadJobEnd(pair.client).end, 4u);
+  const WString firstName = slot.SectionName();
+  const uint64_t firstSize = slot.ImageSize();
+  const auto firstListing = ListSection(firstName, firstSize);
+  ostrin::platform::CSectionView firstView;
+  ASSERT_TRUE(firstView.Open(firstName) && firstView.Map());
+
+  // The change comes while the update's scan runs, after its stamp was taken.
+  volume.Change("file /docs/first.txt size=1");
+  TestServiceTimings().progressDelayMs = 30;
+  std::thread job([&] { OpenDriveThread(Request(pair, 'R')); });
+  uint32_t word[3] = {};
+  pair.client.Read(word, 12);
+  ASSERT_EQ(word[0], 5u) << "the update reports its progress";
+  const auto duringScan = volume.Change("file /docs/during-the-scan.txt size=1").expected;
+  ASSERT_EQ(ReadJobEnd(pair.client).end, 4u);
+  job.join();
+  TestServiceTimings().progressDelayMs = 0;
+  OpenDriveThread(Request(pair, 'R'));
+  ASSERT_EQ(ReadJobEnd(pair.client).end, 4u);
+  ostrin::test::CompareWithMaker(ListSection(slot.SectionName(), slot.ImageSize()), duringScan);
+
+  // The first client still reads its image, whole and unchanged.
+  std::string error;
+  ostrin::test::CListedEntries stillMapped;
+  EXPECT_TRUE(WalkImage(static_cast<const uint8_t*>(firstView.Data()), firstSize, [&](const CImageEntry& entry) {
+    std::string path;
+    for (const WString& part : entry.path) path += "/" + WideToUtf8(part);
+    stillMapped.emplace(path, entry);
+  }, &error)) << error;
+  EXPECT_EQ(stillMapped.size(), firstListing.size());
+  EXPECT_EQ(stillMapped.count("/docs/first.txt"), 0u);
+
+  // The image file goes: the update fails with the volume's error, the newest image stays.
+  const WString current = slot.SectionName();
+  const uint64_t generation = slot.Generation();
+  std::filesystem::rename(volume.Path(), volume.Path() + ".away");
+  OpenDriveThread(Request(pair, 'R'));
+  const SJobEnd failed = ReadJobEnd(pair.client);
+  EXPECT_EQ(failed.end, 0u);
+  EXPECT_EQ(failed.errorCode, ERROR_OPEN_VOLUME.code);
+  EXPECT_TRUE(slot.IsOpen());
+  EXPECT_EQ(slot.SectionName(), current);
+  CDriveSlot::QueryImage('R', *ConnectionOf(pair));
+  EXPECT_EQ(ReadBytes(pair.client, 4), CBytes().U32(1).bytes);
+  EXPECT_EQ(WideToUtf8(pair.client.ReadString()), WideToUtf8(current));
+  pair.client.Read(word, 8);
+  ostrin::test::CompareWithMaker(ListSection(current, slot.ImageSize()), duringScan);
+  const std::vector<std::string> reported = Reported();
+  const std::string warning = "Drive R: the update of its image failed (" + WideToUtf8(ERROR_OPEN_VOLUME.Text());
+  EXPECT_TRUE(std::any_of(reported.begin(), reported.end(), [&](const std::string& text) {
+    return text.rfind(warning, 0) == 0 && text.find("generation " + std::to_string(generation) + " stays published") != std::string::npos;
+  })) << "the event log says so";
+  std::filesystem::rename(volume.Path() + ".away", volume.Path());
+  EXPECT_EQ(slot.referenceCount, 3) << "the failed open gave its use back";
+}
+#endif
 
 #if !defined(_WIN32)
 // (Linux: the other owner is a forked child.)

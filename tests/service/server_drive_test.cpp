@@ -23,7 +23,6 @@ namespace {
 
 using ostrin::test::CRawClient;
 using ostrin::test::CServerProcess;
-using ostrin::test::SectionNameOf;
 using ostrin::test::SOpenResult;
 using ostrin::test::SServerOptions;
 
@@ -34,9 +33,9 @@ const std::u16string IN_PROGRESS = u"open operation for specified drive is in pr
 const std::u16string NOT_OPEN = u"OstrinReadDir: specified drive is not open";
 constexpr int32_t DRIVE_NOT_OPEN = 2007;
 
-bool SectionExists(char16_t letter) {
+bool SectionExists(const std::u16string& name) {
   ostrin::platform::CSectionView view;
-  return view.Open(ostrin::test::NativeText(SectionNameOf(letter)));
+  return view.Open(ostrin::test::NativeText(name));
 }
 
 // The large volume: about 24 progress steps.
@@ -78,10 +77,10 @@ TEST_F(DriveSlotServerTest, TwoClientsShareADriveAndTheLastCloseReleasesIt) {
   first.SendCommand(CLOSE, 'F');
   EXPECT_TRUE(first.ExpectAck());
   EXPECT_TRUE(second.ReadDir('F', nullptr, nullptr)) << "one user is left";
-  EXPECT_TRUE(SectionExists(u'F'));
+  EXPECT_TRUE(SectionExists(firstName));
   second.SendCommand(CLOSE, 'F');
   EXPECT_TRUE(second.ExpectAck());
-  EXPECT_FALSE(SectionExists(u'F'));
+  EXPECT_FALSE(SectionExists(firstName));
   int32_t code = 0;
   EXPECT_FALSE(first.ReadDir('F', nullptr, nullptr, &code));
   EXPECT_EQ(code, DRIVE_NOT_OPEN);
@@ -91,9 +90,12 @@ TEST_F(DriveSlotServerTest, TwoClientsShareADriveAndTheLastCloseReleasesIt) {
   const SOpenResult again = second.Open('F');
   EXPECT_EQ(again.end, OPEN_DONE);
   EXPECT_EQ(again.progress, built.progress);
+  std::u16string againName;
+  ASSERT_TRUE(second.ReadDir('F', &againName, nullptr));
+  EXPECT_NE(againName, firstName) << "a new build, a new name";
   second.SendCommand(CLOSE, 'F');
   EXPECT_TRUE(second.ExpectAck());
-  EXPECT_FALSE(SectionExists(u'F')) << "the count was back at 0 before the new open";
+  EXPECT_FALSE(SectionExists(againName)) << "the count was back at 0 before the new open";
   first.Close();
   second.Close();
   EXPECT_EQ(server.Stop(), 0);
@@ -255,7 +257,6 @@ TEST_F(DriveSlotServerTest, AClientLeavingDuringTheScanStopsItAndTheServiceGoesO
   int32_t code = 0;
   EXPECT_FALSE(client.ReadDir('K', nullptr, nullptr, &code));
   EXPECT_EQ(code, DRIVE_NOT_OPEN);
-  EXPECT_FALSE(SectionExists(u'K'));
   EXPECT_EQ(client.Open('L').end, OPEN_DONE);
   client.SendCommand(CLOSE, 'L');
   EXPECT_TRUE(client.ExpectAck());
@@ -335,13 +336,15 @@ TEST_F(DriveSlotServerTest, IdleDrivesAreClosedByTheCleanupWhateverTheirCount) {
   CRawClient client(server.Port());
   client.Hello();
   ASSERT_EQ(client.Open('B').end, OPEN_DONE);
+  std::u16string name;
+  ASSERT_TRUE(client.ReadDir('B', &name, nullptr));
   ASSERT_EQ(client.Open('B').end, OPEN_DONE);  // two references (unless the cleanup came in between)
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (SectionExists(u'B') && std::chrono::steady_clock::now() < deadline) {
+  while (SectionExists(name) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_FALSE(SectionExists(u'B'));
+  EXPECT_FALSE(SectionExists(name));
   int32_t code = 0;
   EXPECT_FALSE(client.ReadDir('B', nullptr, nullptr, &code));
   EXPECT_EQ(code, DRIVE_NOT_OPEN);
@@ -349,9 +352,10 @@ TEST_F(DriveSlotServerTest, IdleDrivesAreClosedByTheCleanupWhateverTheirCount) {
   const SOpenResult reopened = client.Open('B');
   EXPECT_EQ(reopened.end, OPEN_DONE);
   EXPECT_EQ(reopened.progress, std::vector<uint32_t>{100}) << "built again";
+  ASSERT_TRUE(client.ReadDir('B', &name, nullptr));
   client.SendCommand(CLOSE, 'B');
   EXPECT_TRUE(client.ExpectAck());
-  EXPECT_FALSE(SectionExists(u'B'));
+  EXPECT_FALSE(SectionExists(name));
   client.Close();
   EXPECT_EQ(server.Stop(), 0);
 }

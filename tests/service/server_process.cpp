@@ -1,6 +1,7 @@
 // The server program as a test process, and the raw protocol client.
 #include "tests/service/server_process.h"
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -135,7 +136,19 @@ bool CServerProcess::WaitForTextEvent(const std::string& prefix, size_t count, i
   return true;
 }
 
-std::u16string SectionNameOf(char16_t letter) { return std::u16string(u"Global\\OstrinNT_Drive_") + letter; }
+::testing::AssertionResult IsSectionNameOf(const std::u16string& name, char16_t letter) {
+  const std::u16string start = std::u16string(u"Global\\OstrinNT_Drive_") + letter + u'-';
+  const auto failure = [&] { return ::testing::AssertionFailure() << WideToUtf8(NativeText(name)) << " is no section name of " << static_cast<char>(letter); };
+  if (name.compare(0, start.size(), start) != 0 || name.size() < start.size() + 18) return failure();
+  for (size_t i = start.size(); i < start.size() + 16; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return failure();
+  }
+  if (name[start.size() + 16] != u'-') return failure();
+  for (size_t i = start.size() + 17; i < name.size(); ++i) {
+    if (name[i] < u'0' || name[i] > u'9') return failure();
+  }
+  return ::testing::AssertionSuccess();
+}
 
 CRawClient::CRawClient(uint16_t port, int32_t timeoutSeconds) {
   m_stream.timeoutSeconds = timeoutSeconds;
@@ -264,6 +277,21 @@ bool CRawClient::ReadDir(uint32_t letter, std::u16string* sectionName, uint64_t*
   if (sectionName != nullptr) *sectionName = name;
   if (imageSize != nullptr) *imageSize = value;
   return true;
+}
+
+::testing::AssertionResult CRawClient::ExpectImage(uint32_t letter, char16_t letterInName, uint64_t imageSize,
+                                                   std::u16string* sectionName) {
+  std::u16string name;
+  uint64_t size = 0;
+  int32_t code = 0;
+  try {
+    if (!ReadDir(letter, &name, &size, &code)) return ::testing::AssertionFailure() << "OstrinReadDir failed with " << code;
+  } catch (const CSockException& e) {
+    return ::testing::AssertionFailure() << "OstrinReadDir: " << WideToUtf8(e.Message());
+  }
+  if (sectionName != nullptr) *sectionName = name;
+  if (size != imageSize) return ::testing::AssertionFailure() << "image size " << size << ", not " << imageSize;
+  return IsSectionNameOf(name, letterInName);
 }
 
 }  // namespace ostrin::test

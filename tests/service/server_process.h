@@ -119,8 +119,9 @@ struct SOpenResult {
   std::string errorText;
 };
 
-// The section name the service publishes a drive under, for the letter as sent.
-std::u16string SectionNameOf(char16_t letter);
+// Whether name is a section name the service publishes a generation of a drive under, for the letter
+// as sent: "Global\OstrinNT_Drive_", the letter, "-", 16 hexadecimal digits, "-" and a generation.
+::testing::AssertionResult IsSectionNameOf(const std::u16string& name, char16_t letter);
 
 // Text as it goes on the wire (UTF-16) in the platform's wide string type (wchar_t on Windows).
 inline WString NativeText(std::u16string_view text) { return WString(text.begin(), text.end()); }
@@ -159,6 +160,10 @@ class CRawClient {
   SOpenResult ReadOpenMessages(uint32_t letter, const std::function<void(uint32_t)>& onProgress = nullptr);
   // OstrinReadDir; true with the name and size on an Ack, false with the error otherwise.
   bool ReadDir(uint32_t letter, std::u16string* sectionName, uint64_t* imageSize, int32_t* errorCode = nullptr);
+  // OstrinReadDir answered with a section of the letter as sent and the image size; *sectionName
+  // (when given) receives the name.
+  ::testing::AssertionResult ExpectImage(uint32_t letter, char16_t letterInName, uint64_t imageSize,
+                                         std::u16string* sectionName = nullptr);
 
  private:
   CSocketLibraryUse m_socketLibrary;

@@ -17,11 +17,10 @@ namespace {
 
 using ostrin::test::CRawClient;
 using ostrin::test::CServerProcess;
-using ostrin::test::SectionNameOf;
 using ostrin::test::SOpenResult;
 using ostrin::test::SServerOptions;
 
-constexpr uint32_t HELLO = 2, OPEN = 3, ABORT = 7, CLOSE = 8, QUIT = 9, READ_DIR = 10;
+constexpr uint32_t HELLO = 2, OPEN = 3, ABORT = 7, CLOSE = 8, QUIT = 9, READ_DIR = 10, DRIVE_INFO = 11;
 
 const std::u16string NOT_AUTHENTICATED = u"command without prior authentication";
 const std::u16string UNKNOWN_COMMAND = u"received unknown command";
@@ -94,7 +93,7 @@ TEST_F(ServerProtocolTest, DriveCommandsNeedHelloAndTheConnectionStaysUsable) {
   CServerProcess server(SServerOptions().Volume('D', empty.image));
   server.Start();
   CRawClient client(server.Port());
-  for (const uint32_t command : {OPEN, ABORT, CLOSE, READ_DIR}) {
+  for (const uint32_t command : {OPEN, ABORT, CLOSE, READ_DIR, DRIVE_INFO}) {
     client.SendCommand(command, 'D');
     EXPECT_TRUE(client.ExpectError(2004, NOT_AUTHENTICATED)) << command;
   }
@@ -115,7 +114,7 @@ TEST_F(ServerProtocolTest, DriveCommandsNeedHelloAndTheConnectionStaysUsable) {
       << "a one-chunk MFT reports only 100";
   EXPECT_TRUE(client.Silent(50));
   client.Close();
-  EXPECT_EQ(server.CountTextEvents("Error: command without prior authentication"), 5u);
+  EXPECT_EQ(server.CountTextEvents("Error: command without prior authentication"), 6u);
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -124,7 +123,7 @@ TEST_F(ServerProtocolTest, UnknownCodesAndBadLetters) {
   server.Start();
   CRawClient client(server.Port());
   // Before and after Hello alike; only the code is consumed.
-  for (const uint32_t code : {0u, 1u, 4u, 5u, 6u, 11u, 0x100u, 0xFFFFFFFFu}) {
+  for (const uint32_t code : {0u, 1u, 4u, 5u, 6u, 12u, 0x100u, 0xFFFFFFFFu}) {
     client.SendCode(code);
     EXPECT_TRUE(client.ExpectError(2008, UNKNOWN_COMMAND)) << code;
   }
@@ -142,6 +141,8 @@ TEST_F(ServerProtocolTest, UnknownCodesAndBadLetters) {
     EXPECT_TRUE(client.ExpectError(2000, OUT_OF_RANGE)) << letter;
     client.SendCommand(READ_DIR, letter);
     EXPECT_TRUE(client.ExpectError(2000, OUT_OF_RANGE)) << letter;
+    client.SendCommand(DRIVE_INFO, letter);
+    EXPECT_TRUE(client.ExpectError(2000, OUT_OF_RANGE)) << letter;
     // The open job reports it, after the Ack.
     client.SendCommand(OPEN, letter);
     EXPECT_TRUE(client.Expect(CBytes().U32(1).U32(0).U32(2000).Str(OUT_OF_RANGE))) << letter;
@@ -153,7 +154,7 @@ TEST_F(ServerProtocolTest, UnknownCodesAndBadLetters) {
   EXPECT_TRUE(client.Silent(50));
   client.Close();
   EXPECT_EQ(server.CountTextEvents("Error: received unknown command"), 9u);
-  EXPECT_EQ(server.CountTextEvents("Error: drive letter out of range (A..Z)"), 28u);
+  EXPECT_EQ(server.CountTextEvents("Error: drive letter out of range (A..Z)"), 35u);
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -172,11 +173,23 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
   open.U32(5).U32('E').U32(100).U32(4).U32('E');
   EXPECT_TRUE(client.Expect(open));
 
-  client.SendCommand(READ_DIR, 'E');
-  EXPECT_TRUE(client.Expect(CBytes().U32(1).Str(SectionNameOf(u'E')).U64(imageSize)));
+  std::u16string name;
+  EXPECT_TRUE(client.ExpectImage('E', u'E', imageSize, &name));
+  // The drive's state: its generation, a build time of this run, its size, entries and kept index.
+  client.SendCommand(DRIVE_INFO, 'e');
+  ASSERT_EQ(client.ReadU32(), 1u);
+  uint64_t info[5] = {};
+  for (uint64_t& value : info) value = client.ReadU32() | uint64_t{client.ReadU32()} << 32;
+  EXPECT_GE(info[0], 1u) << "generation";
+  EXPECT_GT(info[1], 0x01DB000000000000ULL) << "built after 2025, as a FILETIME";
+  EXPECT_EQ(info[2], imageSize);
+  EXPECT_GT(info[3], 0u) << "entries";
+  EXPECT_GE(info[4], info[3] * 16) << "the kept index holds at least a record and an offset per entry";
+  EXPECT_LE(info[4], info[3] * 100 + 4096) << "and not much more";
+  EXPECT_EQ(client.ReadWireString(), name);
   {
     ostrin::platform::CSectionView view;
-    ASSERT_TRUE(view.Open(ostrin::test::NativeText(SectionNameOf(u'E'))));
+    ASSERT_TRUE(view.Open(ostrin::test::NativeText(name)));
     ASSERT_TRUE(view.Map());
 #ifdef _WIN32
     // Windows reports a section's size in whole pages.
@@ -190,16 +203,17 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
   EXPECT_TRUE(client.Expect(CBytes().U32(1).U32(4).U32('E')));
   client.SendCommand(CLOSE, 'e');
   EXPECT_TRUE(client.ExpectAck());
-  client.SendCommand(READ_DIR, 'e');
-  EXPECT_TRUE(client.Expect(CBytes().U32(1).Str(SectionNameOf(u'E')).U64(imageSize)))
+  std::u16string again;
+  EXPECT_TRUE(client.ExpectImage('e', u'E', imageSize, &again))
       << "lower case reaches the same slot; the name keeps the opener's letter";
+  EXPECT_EQ(again, name) << "the volume did not change: the same generation";
   client.SendCommand(CLOSE, 'E');
   EXPECT_TRUE(client.ExpectAck());
   client.SendCommand(READ_DIR, 'E');
   EXPECT_TRUE(client.ExpectError(2007, NOT_OPEN));
   {
     ostrin::platform::CSectionView view;
-    EXPECT_FALSE(view.Open(ostrin::test::NativeText(SectionNameOf(u'E')))) << "the last close releases the section";
+    EXPECT_FALSE(view.Open(ostrin::test::NativeText(name))) << "the last close releases the section";
   }
   client.SendCommand(CLOSE, 'E');
   EXPECT_TRUE(client.ExpectAck()) << "closing a drive that is not open is acknowledged";
@@ -210,8 +224,9 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
   for (const uint32_t percent : progress) lower.U32(5).U32('e').U32(percent);
   lower.U32(5).U32('e').U32(100).U32(4).U32('e');
   EXPECT_TRUE(client.Expect(lower));
-  client.SendCommand(READ_DIR, 'E');
-  EXPECT_TRUE(client.Expect(CBytes().U32(1).Str(SectionNameOf(u'e')).U64(imageSize)));
+  std::u16string lowerName;
+  EXPECT_TRUE(client.ExpectImage('E', u'e', imageSize, &lowerName));
+  EXPECT_NE(lowerName, name) << "every build is published under a name of its own";
   client.SendCommand(CLOSE, 'E');
   EXPECT_TRUE(client.ExpectAck());
   client.SendCode(QUIT);

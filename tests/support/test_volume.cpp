@@ -2,10 +2,12 @@
 #include "tests/support/test_volume.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/posix/unique_fd.h"
 #include "tests/support/run_program.h"
@@ -99,8 +102,22 @@ STestVolume MakeTestVolume(const std::string& manifestName) {
       fs::rename(temp + ".expected", volume.listing);
     }
   }
+  WaitUntilSettled(volume.image);
   volume.expected = ReadExpectedListing(volume.listing);
   return volume;
+}
+
+void WaitUntilSettled(const std::string& image) {
+  // The service counts a file whose times lie within a second of its look as changed; a second and a
+  // little more lets a volume just made count as unchanged at its second open.
+  constexpr int64_t SETTLED_NS = 1100000000;
+  struct stat status = {};
+  if (::stat(image.c_str(), &status) != 0) return;
+  timespec now = {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const auto ns = [](const timespec& time) { return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec; };
+  const int64_t age = ns(now) - std::max(ns(status.st_mtim), ns(status.st_ctim));
+  if (age < SETTLED_NS) std::this_thread::sleep_for(std::chrono::nanoseconds(SETTLED_NS - age));
 }
 
 std::vector<std::string> ListTestVolumeManifests() {

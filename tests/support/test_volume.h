@@ -41,6 +41,9 @@ std::vector<std::string> SplitTabs(const std::string& line);
 // tree under a key of the manifest text and the maker binary, so later runs (and other test
 // processes at the same time) reuse it. Throws std::runtime_error when the maker fails.
 STestVolume MakeTestVolume(const std::string& manifestName);
+// Waits until the image file's times are over a second old: the service takes a younger file as
+// changed at every look.
+void WaitUntilSettled(const std::string& image);
 
 // Parses an EXPECTED listing file; throws std::runtime_error on a malformed line.
 std::vector<SExpectedEntry> ReadExpectedListing(const std::string& path);

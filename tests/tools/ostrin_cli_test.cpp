@@ -10,6 +10,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -481,8 +482,6 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
        "          73728           73728  S:\\Pictures\\\n"
        "       3 file(s)  73728 bytes, 73728 allocated\n"
        "       1 dir(s)\n"},
-      {{"info", "S:"}, "Drive        S:\nImage        " + std::to_string(ostrin::test::ExpectedImageSize(s_volume->image)) +
-                           " bytes\nDirectories  7\nFiles        9\nSize         9523510 bytes\nAllocated    225590 bytes\n"},
       // An empty directory lists nothing, and that is no failure.
       {{"ls", "S:\\Temp"}, ""},
       {{"ls", "S:\\temp\\*"}, ""},
@@ -696,6 +695,31 @@ TEST_F(OstrinCommandTest, JsonDocumentsForScripts) {
   const SJson info = ParseJson(Ostrin({"--json", "info", "S:"}).out);
   EXPECT_EQ(info["files"].number, 9);
   EXPECT_EQ(info["directories"].number, 7);
+  EXPECT_GE(info["generation"].number, 1);
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::optional<int64_t> built = UtcSecondsOfIsoTime(info["built"].text);
+  ASSERT_TRUE(built) << info["built"].text;
+  EXPECT_NEAR(static_cast<double>(*built), static_cast<double>(now), 600.0) << info["built"].text;
+}
+
+// info sums the drive up and says which generation of its image it read, and when that was built.
+TEST_F(OstrinCommandTest, InfoSaysWhatTheDriveHoldsAndWhenItsImageWasBuilt) {
+  const SProgramResult result = Ostrin({"info", "S:"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const std::string summary = "Drive        S:\nImage        " + std::to_string(ostrin::test::ExpectedImageSize(s_volume->image)) +
+                              " bytes\nDirectories  7\nFiles        9\nSize         9523510 bytes\nAllocated    225590 bytes\n";
+  EXPECT_EQ(result.out.substr(0, summary.size()), summary);
+  unsigned long long generation = 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  char end = 0;
+  const std::string rest = result.out.substr(std::min(summary.size(), result.out.size()));
+  EXPECT_EQ(std::sscanf(rest.c_str(), "Generation   %llu\nBuilt        %4d-%2d-%2d %2d:%2d:%2d%c", &generation, &year,
+                        &month, &day, &hour, &minute, &second, &end),
+            8)
+      << result.out;
+  EXPECT_GE(generation, 1u);
+  EXPECT_GE(year, 2026);
+  EXPECT_EQ(end, '\n');
 }
 
 #ifndef _WIN32

@@ -19,6 +19,7 @@
 #include "platform/volume_device.h"
 #include "tools/ostrin/command_line.h"
 #include "tools/ostrin/drive_listing.h"
+#include "tools/ostrin/drive_state.h"
 #include "tools/ostrin/json_writer.h"
 #include "tools/tool_format.h"
 
@@ -587,6 +588,10 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
   if (!walked) return ReportDriveError(options, drive.letter);
   const uint64_t imageBytes = OstGetMemoryUsage(drive.index);
   const std::string name = DisplayPath(drive, WString());
+  const std::optional<SDriveState> state = QueryDriveState(drive.letter);
+  // The build time in the zone the entries' times are in.
+  uint64_t builtLocal = 0;
+  if (state && !ostrin::platform::FileTimeToLocalFileTime(state->builtAt, &builtLocal)) builtLocal = state->builtAt;
   if (options.json) {
     CJsonWriter json;
     json.BeginObject();
@@ -602,6 +607,12 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
     json.Number(totals.size);
     json.Key("allocated");
     json.Number(totals.allocated);
+    if (state) {
+      json.Key("generation");
+      json.Number(state->generation);
+      json.Key("built");
+      json.String(IsoTime(builtLocal));
+    }
     json.EndObject();
     json.Finish(stdout);
     return EXIT_OK;
@@ -613,6 +624,10 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
               "Allocated    %s\n",
               name.c_str(), bytes(imageBytes).c_str(), static_cast<unsigned long long>(totals.directories),
               static_cast<unsigned long long>(totals.files), bytes(totals.size).c_str(), bytes(totals.allocated).c_str());
+  if (state) {
+    std::printf("Generation   %llu\nBuilt        %s\n", static_cast<unsigned long long>(state->generation),
+                FormatFileTime(builtLocal).c_str());
+  }
   return EXIT_OK;
 }
 
