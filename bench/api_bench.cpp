@@ -3,6 +3,9 @@
 //
 //   ostrin-api-bench LETTER TMPFS_FOLDER [RUNS]    (OstrinNT must serve the drive on 127.0.0.1:49020)
 //   ostrin-api-bench --open-only LETTER            (the second client: prints its open time in ms)
+//   ostrin-api-bench --current LETTER MAKER IMAGE [RUNS]
+//       (the drive is IMAGE, a copy this program may change with the volume maker MAKER: times the
+//       open of the open drive with nothing changed, and the open after one file was created)
 //
 // Linux only: the comparison walk is the POSIX directory API.
 #include <OstrinAPI.h>
@@ -21,6 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "common/exceptions.h"
+#include "common/protocol.h"
+#include "common/sock_stream.h"
 #include "common/text.h"
 
 namespace {
@@ -140,10 +146,87 @@ double SecondClientOpenMs(const char* self, const char* letter) {
   return got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::atof(text) : -1;
 }
 
+// What the service tells of the open drive on a connection of this program's own: the entries and
+// the memory of the index it keeps beside the image.
+bool QueryKeptIndex(WCHAR letter, CDriveInfoBody* info) {
+  try {
+    CSockStream stream(ESockSide::Client);
+    stream.Connect(OSTRIN_API_SERVICE_HOST, OSTRIN_API_SERVICE_PORT);
+    WriteHello(stream);
+    if (!ReadReply(stream).IsAck()) return false;
+    WriteLetterCommand(stream, ECommand::DriveInfo, letter);
+    if (!ReadReply(stream).IsAck()) return false;
+    *info = ReadDriveInfoBody(stream);
+    return true;
+  } catch (const CException&) {
+    return false;
+  }
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Times one OstOpenDrive of the drive this client holds open already, and gives that use back.
+double TimedReopen(WCHAR letter, uint32_t drive) {
+  const Clock::time_point start = Clock::now();
+  const int32_t again = OstOpenDrive(letter, nullptr, 0);
+  const double ms = MsSince(start);
+  if (again < 0) return -1;
+  OstCloseDrive(drive);
+  return ms;
+}
+
+int CurrentIndex(WCHAR letter, const std::string& maker, const std::string& image, int runs) {
+  if (!Connect()) return 1;
+  const int32_t index = OstOpenDrive(letter, nullptr, 0);
+  if (index < 0) {
+    std::fprintf(stderr, "ostrin-api-bench: the open failed with %d\n", OstGetLastError(letter));
+    return 1;
+  }
+  const auto drive = static_cast<uint32_t>(index);
+  // The first open's stamp may have found the copy's times too young to trust: one more open settles it.
+  TimedReopen(letter, drive);
+  std::vector<double> unchanged;
+  std::vector<double> changed;
+  for (int run = 0; run < 10 * runs; ++run) unchanged.push_back(TimedReopen(letter, drive));
+  const std::string changes = image + ".bench-change.txt";
+  for (int run = 0; run < runs; ++run) {
+    FILE* file = std::fopen(changes.c_str(), "w");
+    if (file == nullptr) return 1;
+    std::fprintf(file, "file /bench-changed-%d.txt size=1\n", run);
+    std::fclose(file);
+    const std::string command = "'" + maker + "' --change '" + changes + "' '" + image + "' - >/dev/null";
+    if (std::system(command.c_str()) != 0) {
+      std::fprintf(stderr, "ostrin-api-bench: the maker failed: %s\n", command.c_str());
+      return 1;
+    }
+    changed.push_back(TimedReopen(letter, drive));
+  }
+  std::remove(changes.c_str());
+  CDriveInfoBody info;
+  const bool known = QueryKeptIndex(letter, &info);
+  OstCloseDrive(drive);
+  OstDisconnect();
+  std::printf("(f) open of the open drive, nothing changed (median of %zu) %10.3f ms   (target: under 1 ms)\n",
+              unchanged.size(), Median(unchanged));
+  std::printf("(g) open after one file was created (median of %zu)     %10.3f ms\n", changed.size(), Median(changed));
+  if (known && info.entries > 0) {
+    std::printf("(h) kept index: %llu bytes for %llu entries: %.1f bytes per entry   (target: at most 100)\n",
+                static_cast<unsigned long long>(info.keptBytes), static_cast<unsigned long long>(info.entries),
+                static_cast<double>(info.keptBytes) / static_cast<double>(info.entries));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--open-only") == 0) return OpenOnly(static_cast<WCHAR>(argv[2][0]));
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--current") == 0) {
+    return CurrentIndex(static_cast<WCHAR>(argv[2][0]), argv[3], argv[4], argc == 6 ? std::max(1, std::atoi(argv[5])) : 3);
+  }
   if (argc < 3) {
     std::fprintf(stderr, "usage: ostrin-api-bench LETTER TMPFS_FOLDER [RUNS]\n");
     return 2;

@@ -1,10 +1,11 @@
-// Reading "OstrinNT.ini": the port key's parsing rules and the volume mappings.
+// Reading "OstrinNT.ini": the port key's parsing rules, the keep time and the volume mappings.
 #include "common/configuration.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -46,6 +47,30 @@ TEST(ConfigurationTest, PortParsing) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ReadText(c.text).port, c.port) << c.text;
+  }
+}
+
+TEST(ConfigurationTest, KeepIsWholeSecondsOrAProblemThatKeepsTheDefault) {
+  struct Case {
+    const char* text;
+    int64_t seconds;
+    const char* problem;  // empty when the line is taken
+  };
+  const Case cases[] = {
+      {"keep = 60\n", 60, ""},
+      {"KEEP=0\n", 0, ""},
+      {"keep = 31622400\n", 31622400, ""},  // a year of 366 days at most
+      {"keep = 31622401\n", 0, "keep = 31622401: not a whole number of seconds from 0 to 31622400"},
+      {"keep = -5\n", 0, "keep = -5: not a whole number of seconds from 0 to 31622400"},
+      {"keep = 10s\n", 0, "keep = 10s: not a whole number of seconds from 0 to 31622400"},
+      {"keep =\n", 0, "keep = : not a whole number of seconds from 0 to 31622400"},
+      {"keep = 99999999999999999999999\n", 0,
+       "keep = 99999999999999999999999: not a whole number of seconds from 0 to 31622400"},
+  };
+  for (const Case& c : cases) {
+    const COstrinConfiguration config = ReadText(c.text);
+    EXPECT_EQ(config.keepSeconds, c.seconds) << c.text;
+    EXPECT_EQ(config.problems, *c.problem ? std::vector<std::string>{c.problem} : std::vector<std::string>{}) << c.text;
   }
 }
 
