@@ -13,7 +13,7 @@ enum class EDeviceKind : uint8_t {
   Unreadable,    // the system could not say: counts as changed
   File,          // an image file
   BlockDevice,   // a Linux block device
-  VolumeDevice,  // the system's own device of a drive letter (Windows "\\.\X:"): only its journal tells
+  VolumeDevice,  // a device of the system's own (Windows "\\.\X:", "\\.\PhysicalDrive1"): only its journal tells
 };
 
 struct CDeviceStamp {

@@ -25,7 +25,9 @@ int64_t FileTimeValue(const FILETIME& time) {
 
 CDeviceStamp ReadDeviceStamp(WCHAR /*letter*/, const std::string& mappedPath) {
   CDeviceStamp stamp;
-  if (mappedPath.empty()) {
+  // A letter's own device, or a device named by its path ("\\.\PhysicalDrive1", "\\?\Volume{...}"):
+  // the identity and times of a device say nothing of what is written on it.
+  if (mappedPath.empty() || mappedPath.rfind("\\\\.\\", 0) == 0 || mappedPath.rfind("\\\\?\\Volume{", 0) == 0) {
     stamp.kind = EDeviceKind::VolumeDevice;
     stamp.settled = true;
     return stamp;
