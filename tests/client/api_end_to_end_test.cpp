@@ -15,6 +15,9 @@
 #include "tests/service/server_test_timings.h"
 #include "tests/support/listing_compare.h"
 #include "tests/support/made_volume.h"
+#if !defined(_WIN32)
+#include "tests/support/changed_volume.h"
+#endif
 
 namespace {
 
@@ -245,5 +248,49 @@ TEST(ApiOpenTest, AProgramReconnectsAfterTheServiceRestarted) {
   EXPECT_EQ(OstCloseDrive(4), 1);
   EXPECT_EQ(OstDisconnect(), 1);
 }
+
+#if !defined(_WIN32)
+// (Linux: the maker changes the volume.)
+// A program keeps listing the image it mapped while another program's open of the changed volume
+// publishes a newer one; its own next open maps the newest.
+TEST(ApiOpenTest, OpeningADriveAgainMapsTheVolumeAsItNowIs) {
+  ostrin::test::CChangedVolume volume(ostrin::test::MadeVolume("journal"));
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('G', volume.Path()));
+  server.Start();
+  ConnectOrFail();
+  ASSERT_EQ(OstOpenDrive('G', nullptr, 0), 6);
+  const ostrin::test::CListedEntries before = ListDrive(6, 'G');
+  ASSERT_EQ(before.count("/docs/a.txt"), 1u);
+  volume.Change("file /docs/seen-later.txt size=3\ndelete /docs/a.txt");
+  // A second old, so that the scan of the change leaves a stamp that the next open can trust.
+  ostrin::test::WaitUntilSettled(volume.Path());
+
+  // Another program opens the drive: the service scans the changed volume.
+  ostrin::test::CRawClient other(server.Port());
+  other.Hello();
+  const ostrin::test::SOpenResult reopened = other.Open('G');
+  EXPECT_EQ(reopened.end, 4u);
+  EXPECT_FALSE(reopened.progress.empty()) << "the changed volume is scanned again";
+  const auto paths = [](const ostrin::test::CListedEntries& listed) {
+    std::vector<std::string> keys;
+    for (const auto& [path, entry] : listed) keys.push_back(path + " " + std::to_string(entry.fileSize));
+    return keys;
+  };
+  EXPECT_EQ(paths(ListDrive(6, 'G')), paths(before)) << "the first program still lists the image it mapped";
+
+  g_progress.clear();
+  ASSERT_EQ(OstOpenDrive('G', RecordProgress, 4711), 6);
+  EXPECT_EQ(g_progress, std::vector<int32_t>{100}) << "the newest image is current: no scan";
+  const ostrin::test::CListedEntries after = ListDrive(6, 'G');
+  EXPECT_EQ(after.count("/docs/seen-later.txt"), 1u);
+  EXPECT_EQ(after.count("/docs/a.txt"), 0u);
+  ostrin::test::CompareWithMaker(after, volume.Expected());
+  EXPECT_EQ(OstCloseDrive(6), 1);
+  EXPECT_EQ(OstCloseDrive(6), 1);
+  other.Close();
+  EXPECT_EQ(OstDisconnect(), 1);
+  EXPECT_EQ(server.Stop(), 0);
+}
+#endif
 
 }  // namespace
