@@ -300,7 +300,9 @@ class CMftScanner {
 bool CMftScanner::Run() {
   const uint32_t recordSize = m_volume.FileRecordSize();
   m_chunkSize = ChunkSize(m_volume.ClusterSize(), recordSize);
-  m_mftSize = m_volume.MftData()->GetValueSize();
+  // Records past the initialized size or the clusters the runs map are free: the scan ends there,
+  // however large the table claims to be.
+  m_mftSize = m_volume.MftRecordBytes();
   m_recordSlots = m_mftSize / recordSize;
   m_chunkCount = (m_mftSize + m_chunkSize - 1) / m_chunkSize;
   const auto workers = static_cast<size_t>(

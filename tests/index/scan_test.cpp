@@ -274,9 +274,15 @@ TEST_F(DamagedScanTest, OrphansAndParentLoopsAreLeftOut) {
 }
 
 TEST_F(DamagedScanTest, UnreadableMftFailsWithReadDataError) {
-  // Cut the image just after the first sixteen records: the volume still opens, the table cannot be read.
+  // Cut the image just after the first sixteen records, but no shorter than the table's size (a device
+  // smaller than that does not hold the table: code 20): the volume still opens, the table cannot be read.
   const ostrin::test::SBootGeometry geometry = ostrin::test::ReadBootGeometry(m_copy->Path());
-  std::filesystem::resize_file(m_copy->Path(), geometry.mftOffset + 16 * geometry.fileRecordSize);
+  const uint64_t mftSize = [this] {
+    CNTFSVolume reader;
+    reader.OpenPath(m_copy->Path());
+    return reader.MftSize();
+  }();
+  std::filesystem::resize_file(m_copy->Path(), std::max(mftSize, geometry.mftOffset + 16 * geometry.fileRecordSize));
   EXPECT_EQ(ScanFailure(), "9 Read data error");
 }
 
@@ -530,6 +536,24 @@ TEST_F(DamagedVolumeScanTest, HostileVolumesEndWithAClearResult) {
       t.SetRuns(0, *data, runs);
     };
   };
+  // Record 0's $DATA given a new data size (and allocation) and initialized size; 0 keeps a field.
+  const auto mftSizes = [](uint64_t dataSize, uint64_t initializedSize) {
+    return [=](DamagedVolumeScanTest& t) {
+      const auto data = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*t.m_copy, 0), ATTR_TYPE_DATA);
+      ASSERT_TRUE(data.has_value());
+      if (dataSize != 0) {
+        t.SetHeaderField(0, *data + 0x28, dataSize, 8);
+        t.SetHeaderField(0, *data + 0x30, dataSize, 8);
+      }
+      if (initializedSize != 0) t.SetHeaderField(0, *data + 0x38, initializedSize, 8);
+    };
+  };
+  const uint64_t mftInitialized = [this] {
+    CNTFSVolume reader;
+    reader.OpenPath(m_volume.image);
+    return reader.MftData()->InitializedSize();
+  }();
+  constexpr uint64_t PETABYTE = uint64_t{1} << 50;
   const uint64_t mftClusters = ostrin::test::ReadBootGeometry(m_volume.image).mftOffset / 4096;
   ASSERT_LT(mftClusters, 0x80u);
   constexpr uint8_t RUN_CLUSTERS = 64;  // two runs of these, well inside the table's clusters
@@ -554,6 +578,16 @@ TEST_F(DamagedVolumeScanTest, HostileVolumesEndWithAClearResult) {
        "20 Master file table does not fit the volume."},
       {"a sparse run in the MFT", mftRuns({0x11, RUN_CLUSTERS, static_cast<uint8_t>(mftClusters), 0x01, RUN_CLUSTERS, 0}, 0),
        {}, "", "20 Master file table does not fit the volume."},
+      // The boot sector and the table claim a petabyte of a device of megabytes, initialized as far as
+      // the real records: a scan would read zeros for hours.
+      {"an MFT of a petabyte on a device of megabytes",
+       [=](DamagedVolumeScanTest& t) {
+         t.m_copy->WriteLE(offsetof(NTFS_BOOT_SECTOR, totalSectors), 8, PETABYTE / 512);
+         mftSizes(PETABYTE, mftInitialized)(t);
+       },
+       {}, "", "20 Master file table does not fit the volume."},
+      // A size beyond the clusters the runs map: what lies past them are no records in use.
+      {"an MFT larger than the clusters its runs map", mftSizes(32 << 20, 32 << 20), {}, "", ""},
       {"MFT runs that read the same clusters twice",
        mftRuns({0x11, RUN_CLUSTERS, static_cast<uint8_t>(mftClusters), 0x11, RUN_CLUSTERS, 0, 0}, 0), {}, "",
        "20 Master file table does not fit the volume."},
