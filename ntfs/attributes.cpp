@@ -341,6 +341,14 @@ uint32_t CFileName::CopyName(WCHAR* out) const {
   return copied;
 }
 
+bool CFileName::HasNulUnit() const {
+  const uint8_t* units = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
+  for (uint32_t i = 0; i < NameLengthInValue(); ++i) {
+    if (ReadLE<uint16_t>(units + 2 * i) == 0) return true;
+  }
+  return false;
+}
+
 bool CFileName::HasSameName(const CFileName& other) const {
   // In place: both names up to their length or first NUL unit, as CopyName gives them.
   const uint8_t* mine = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);

@@ -176,6 +176,8 @@ class CFileName {
   // Copies the name as stored (case kept) into out, up to its length or its first NUL unit, and
   // terminates it; out has room for 256 units. Returns the number of units copied.
   uint32_t CopyName(WCHAR* out) const;
+  // Whether a unit of the name is NUL: NTFS never writes one, so such a name is damaged.
+  bool HasNulUnit() const;
   // Whether the two names are the same units, as CopyName gives them (case counts).
   bool HasSameName(const CFileName& other) const;
   const WCHAR* UpperName() const {

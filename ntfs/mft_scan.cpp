@@ -50,6 +50,8 @@ CAttrBase* UnnamedData(const CFileRecord& record) {
   return first;
 }
 
+// A name that is listed: not empty and not the DOS alias of another name (a name with a NUL unit
+// costs the record, see HandOver).
 bool IsAcceptedName(const CAttrFileName& name) {
   return name.HasValue() && name.NameLengthInValue() >= 1 && name.NameSpace() != FILE_NAME_DOS;
 }
@@ -202,10 +204,15 @@ void CChunkParser::HandOver(CChunkResult& result) {
     standardAttributes = info->FileAttributes();
   }
 
+  // A name with a NUL unit cannot be listed as it is (cut at the NUL it could be empty, or another
+  // entry's name), and says the record is damaged: the record is skipped.
   const CSList<CAttrBase>& names = m_record.AttributesOf(ATTR_TYPE_FILE_NAME);
   uint32_t acceptedNames = 0;
   for (const CAttrBase* attribute : names) {
-    if (IsAcceptedName(*static_cast<const CAttrFileName*>(attribute))) ++acceptedNames;
+    const auto& fileName = *static_cast<const CAttrFileName*>(attribute);
+    if (!IsAcceptedName(fileName)) continue;
+    if (fileName.HasNulUnit()) return Skip(entry.record, ESkipReason::NulInName, result);
+    ++acceptedNames;
   }
   entry.values.attributes = standardAttributes | (acceptedNames >= 2 ? ATTR_HAS_HARDLINKS : 0);
 
@@ -438,6 +445,8 @@ const WCHAR* SkipReasonText(ESkipReason reason) {
       return WTEXT("extension record damaged");
     case ESkipReason::NoFileName:
       return WTEXT("no file name attribute");
+    case ESkipReason::NulInName:
+      return WTEXT("file name with a NUL unit");
   }
   return WTEXT("damaged");
 }

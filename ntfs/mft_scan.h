@@ -46,6 +46,7 @@ enum class ESkipReason : uint8_t {
   AttributeListBounds,  // its attribute list is larger, or names more records, than NTFS writes
   ExtensionRecord,      // an extension record it names is damaged
   NoFileName,           // it has no file name attribute
+  NulInName,            // a name of it holds a NUL unit, which NTFS never writes
 };
 
 // How ESkipReason reads in a warning.

@@ -324,6 +324,14 @@ class DamagedVolumeScanTest : public ::testing::Test {
     ASSERT_TRUE(attribute.has_value());
     SetHeaderField(record, *attribute, newType, 4);
   }
+  // Patches the value of a record's first file name at offsetInValue (0x40 length, 0x41 namespace,
+  // 0x42 the units).
+  void SetNameValue(uint64_t record, uint32_t offsetInValue, uint64_t value, size_t width) {
+    const std::vector<uint8_t> bytes = ostrin::test::ReadRecord(*m_copy, record);
+    const auto name = ostrin::test::FindAttribute(bytes, ATTR_TYPE_FILE_NAME);
+    ASSERT_TRUE(name.has_value());
+    SetHeaderField(record, ostrin::test::ResidentValueOffset(bytes, *name) + offsetInValue, value, width);
+  }
   // Offset in the record of its non-resident attribute list's header, and in the image of its value.
   uint32_t ListHeader(uint64_t record) {
     const auto attribute = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*m_copy, record), ATTR_TYPE_ATTRIBUTE_LIST);
@@ -463,6 +471,10 @@ TEST_F(DamagedVolumeScanTest, DamagedRecordsAreSkippedAndTheRestIsListed) {
        Skipped({{a, "update sequence mismatch"}}), ""},
       {"a record in use without a file name", [a](DamagedVolumeScanTest& t) { t.SetAttributeType(a, 0x30, 0x40); },
        {a}, Skipped({{a, "no file name attribute"}}), ""},
+      {"a name that begins with NUL", [a](DamagedVolumeScanTest& t) { t.SetNameValue(a, 0x42, 0, 2); }, {a},
+       Skipped({{a, "file name with a NUL unit"}}), ""},
+      {"a name with a NUL unit inside", [a](DamagedVolumeScanTest& t) { t.SetNameValue(a, 0x42 + 2 * 3, 0, 2); }, {a},
+       Skipped({{a, "file name with a NUL unit"}}), ""},
       {"an attribute of a type past the lists", [a](DamagedVolumeScanTest& t) { t.SetAttributeType(a, 0x30, 0x210); },
        {a}, Skipped({{a, "attributes cannot be parsed"}}), ""},
       {"a damaged extension record", [many](DamagedVolumeScanTest& t) { t.TearRecord(t.ExtensionOf(many)); }, {many},
