@@ -205,7 +205,8 @@ void CChunkParser::HandOver(CChunkResult& result) {
   }
 
   // A name with a NUL unit cannot be listed as it is (cut at the NUL it could be empty, or another
-  // entry's name), and says the record is damaged: the record is skipped.
+  // entry's name), and says the record is damaged: the record is skipped, and so is one without any
+  // name that is listed.
   const CSList<CAttrBase>& names = m_record.AttributesOf(ATTR_TYPE_FILE_NAME);
   uint32_t acceptedNames = 0;
   for (const CAttrBase* attribute : names) {
@@ -214,6 +215,7 @@ void CChunkParser::HandOver(CChunkResult& result) {
     if (fileName.HasNulUnit()) return Skip(entry.record, ESkipReason::NulInName, result);
     ++acceptedNames;
   }
+  if (acceptedNames == 0) return Skip(entry.record, ESkipReason::NoUsableName, result);
   entry.values.attributes = standardAttributes | (acceptedNames >= 2 ? ATTR_HAS_HARDLINKS : 0);
 
   if (!entry.isDirectory) {
@@ -447,6 +449,8 @@ const WCHAR* SkipReasonText(ESkipReason reason) {
       return WTEXT("no file name attribute");
     case ESkipReason::NulInName:
       return WTEXT("file name with a NUL unit");
+    case ESkipReason::NoUsableName:
+      return WTEXT("no usable file name");
   }
   return WTEXT("damaged");
 }

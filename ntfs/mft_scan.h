@@ -47,6 +47,7 @@ enum class ESkipReason : uint8_t {
   ExtensionRecord,      // an extension record it names is damaged
   NoFileName,           // it has no file name attribute
   NulInName,            // a name of it holds a NUL unit, which NTFS never writes
+  NoUsableName,         // its only names are empty or in the DOS namespace
 };
 
 // How ESkipReason reads in a warning.
