@@ -318,6 +318,10 @@ uint64_t CFileName::ParentRecord() const {
   return READ_FIELD(FILE_NAME_VALUE, parentReference, m_fileNameValue) & RECORD_NUMBER_MASK;
 }
 
+uint16_t CFileName::ParentSequence() const {
+  return static_cast<uint16_t>(READ_FIELD(FILE_NAME_VALUE, parentReference, m_fileNameValue) >> 48);
+}
+
 uint8_t CFileName::NameSpace() const { return READ_FIELD(FILE_NAME_VALUE, nameSpace, m_fileNameValue); }
 
 uint8_t CFileName::NameLengthInValue() const { return READ_FIELD(FILE_NAME_VALUE, nameLength, m_fileNameValue); }

@@ -171,6 +171,7 @@ class CFileName {
 
   bool HasValue() const { return m_fileNameValue != nullptr; }
   uint64_t ParentRecord() const;  // the parent's record number, sequence number dropped
+  uint16_t ParentSequence() const;  // the sequence number the parent's record had (0: not recorded)
   uint8_t NameSpace() const;
   uint8_t NameLengthInValue() const;
   // Copies the name as stored (case kept) into out, up to its length or its first NUL unit, and

@@ -11,6 +11,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -56,6 +57,15 @@ bool IsAcceptedName(const CAttrFileName& name) {
   return name.HasValue() && name.NameLengthInValue() >= 1 && name.NameSpace() != FILE_NAME_DOS;
 }
 
+// The sequence number of the record whose header this is when it is an in-use base record of a
+// directory, the only kind of record a parent reference may name; 0 otherwise.
+uint16_t DirectorySequence(const uint8_t* header) {
+  const uint16_t flags = READ_FIELD(FILE_RECORD_HEADER, flags, header);
+  const uint16_t wanted = FILE_RECORD_IN_USE | FILE_RECORD_DIRECTORY;
+  if ((flags & wanted) != wanted || READ_FIELD(FILE_RECORD_HEADER, baseRecord, header) != 0) return 0;
+  return READ_FIELD(FILE_RECORD_HEADER, sequenceNumber, header);
+}
+
 ESkipReason SkipReasonOf(EBuildFailure failure) {
   switch (failure) {
     case EBuildFailure::AttributeList:
@@ -78,6 +88,7 @@ struct CChunkResult {
     uint64_t record;
     CNodeValues values;  // values.name is set when the entry is handed over
     uint32_t nameOffset;  // in names
+    uint16_t parentSequence;  // of the parent reference
     bool isDirectory;
     uint64_t fileSize;
     uint64_t allocatedSize;
@@ -85,6 +96,7 @@ struct CChunkResult {
   std::vector<CEntry> entries;
   std::vector<WCHAR> names;
   std::vector<CScanDamage::CSkipped> skipped;
+  std::vector<uint16_t> directorySequences;  // per slot (DirectorySequence)
   uint64_t inUseRecords = 0;
   bool tableEnds = false;      // the table ends before its size (code 9)
   std::exception_ptr failure;  // whatever else stopped the parse (memory running out)
@@ -93,6 +105,7 @@ struct CChunkResult {
     entries.clear();
     names.clear();
     skipped.clear();
+    directorySequences.clear();
     inUseRecords = 0;
     tableEnds = false;
     failure = nullptr;
@@ -139,6 +152,8 @@ void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint
     const uint32_t recordSize = m_volume.FileRecordSize();
     uint64_t recordNumber = firstRecord;
     for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize, ++recordNumber) {
+      // (The header lies in the first sector, before any protected word.)
+      result.directorySequences.push_back(DirectorySequence(buffer + slot));
       if (!m_unreadable.empty() && m_unreadable[slot / recordSize]) {
         ++result.inUseRecords;  // nothing of it could be looked at
         Skip(recordNumber, ESkipReason::Unreadable, result);
@@ -236,6 +251,7 @@ void CChunkParser::HandOver(CChunkResult& result) {
     if (!IsAcceptedName(fileName) || IsNameHandedOver(fileName)) continue;
     m_namesHandedOver.push_back(&fileName);
     entry.values.parentRecord = fileName.ParentRecord();
+    entry.parentSequence = fileName.ParentSequence();
     entry.nameOffset = static_cast<uint32_t>(result.names.size());
     result.names.resize(result.names.size() + CFileName::MAX_NAME_UNITS + 1);
     entry.values.nameLength = static_cast<uint16_t>(fileName.CopyName(result.names.data() + entry.nameOffset));
@@ -285,6 +301,10 @@ class CMftScanner {
   void HandOverChunk(CChunkResult& result);
   void Skip(const CScanDamage::CSkipped& skipped);
   bool TooManyDamaged(uint64_t inUse) const;
+  // Whether a parent reference names the directory its record holds now.
+  bool IsCurrentParent(uint64_t parent, uint16_t sequence);
+  // DirectorySequence of a record of the table.
+  uint16_t DirectorySequenceOf(uint64_t record);
 
   CNTFSVolume& m_volume;
   IScanSink& m_sink;
@@ -293,6 +313,10 @@ class CMftScanner {
   const ostrin::platform::CLocalTimeConverter m_localTime;
   CScanDamage m_damage;
   uint64_t m_recordSlots = 0;
+  // DirectorySequence of every record handed over so far, and of the records after them that a parent
+  // reference named (read alone, once each).
+  std::vector<uint16_t> m_directorySequences;
+  std::unordered_map<uint64_t, uint16_t> m_laterDirectories;
 
   // The table in chunks, and the chunks in flight.
   uint64_t m_mftSize = 0;
@@ -350,7 +374,7 @@ bool CMftScanner::Run() {
   }
   StopWorkers();
 
-  if (m_damage.skippedRecords != 0) {
+  if (!m_damage.IsEmpty()) {
     m_progress.ReportDamage(m_damage);
     if (TooManyDamaged(m_damage.inUseRecords)) ThrowError(ERROR_PARSE_RECORD);
   }
@@ -397,10 +421,18 @@ void CMftScanner::StopWorkers() {
 
 void CMftScanner::HandOverChunk(CChunkResult& result) {
   m_damage.inUseRecords += result.inUseRecords;
+  m_directorySequences.insert(m_directorySequences.end(), result.directorySequences.begin(), result.directorySequences.end());
   size_t skipped = 0;
   for (CChunkResult::CEntry& entry : result.entries) {
     // The chunk's skipped records in their place among its entries.
     while (skipped < result.skipped.size() && result.skipped[skipped].record < entry.record) Skip(result.skipped[skipped++]);
+    // A reference to a directory since deleted, whose record holds something else now, is an orphan:
+    // listed under the record's new directory it would be a wrong entry.
+    if (!IsCurrentParent(entry.values.parentRecord, entry.parentSequence)) {
+      ++m_damage.orphanedNames;
+      if (m_damage.firstOrphans.size() < CScanDamage::LISTED_RECORDS) m_damage.firstOrphans.push_back(entry.record);
+      continue;
+    }
     entry.values.name = result.names.data() + entry.nameOffset;
     if (entry.isDirectory) {
       m_sink.AddDirectory(entry.record, entry.values);
@@ -420,6 +452,29 @@ void CMftScanner::Skip(const CScanDamage::CSkipped& skipped) {
     m_progress.ReportDamage(m_damage);
     ThrowError(ERROR_PARSE_RECORD);
   }
+}
+
+bool CMftScanner::IsCurrentParent(uint64_t parent, uint16_t sequence) {
+  // A reference without a sequence number names whatever the record holds.
+  return sequence == 0 || DirectorySequenceOf(parent) == sequence;
+}
+
+uint16_t CMftScanner::DirectorySequenceOf(uint64_t record) {
+  if (record < m_directorySequences.size()) return m_directorySequences[record];
+  const auto known = m_laterDirectories.find(record);
+  if (known != m_laterDirectories.end()) return known->second;
+  // A record the scan has not reached: its header alone (the workers read the table at once, through
+  // the same const reader).
+  uint16_t sequence = 0;
+  if (record < m_recordSlots) {
+    uint8_t header[sizeof(FILE_RECORD_HEADER)];
+    CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+    if (m_volume.MftData()->ReadStored(record * m_volume.FileRecordSize(), header, sizeof header, &fault)) {
+      sequence = DirectorySequence(header);
+    }
+  }
+  m_laterDirectories.emplace(record, sequence);
+  return sequence;
 }
 
 bool CMftScanner::TooManyDamaged(uint64_t inUse) const {
@@ -463,7 +518,16 @@ WString CScanDamage::Describe() const {
     text += AsciiToWide(std::to_string(first[i].record)) + WTEXT(" (") + SkipReasonText(first[i].reason) + WTEXT(")");
   }
   if (skippedRecords > first.size()) text += WTEXT(", ...");
-  return text;
+  if (orphanedNames == 0) return skippedRecords != 0 ? text : WString();
+  WString orphans = AsciiToWide(std::to_string(orphanedNames)) +
+                    (orphanedNames == 1 ? WTEXT(" name whose directory no longer exists left out: ")
+                                        : WTEXT(" names whose directory no longer exists left out: "));
+  for (size_t i = 0; i < firstOrphans.size(); ++i) {
+    if (i != 0) orphans += WTEXT(", ");
+    orphans += AsciiToWide(std::to_string(firstOrphans[i]));
+  }
+  if (orphanedNames > firstOrphans.size()) orphans += WTEXT(", ...");
+  return skippedRecords != 0 ? text + WTEXT("; ") + orphans : orphans;
 }
 
 bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress) {

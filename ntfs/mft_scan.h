@@ -53,7 +53,8 @@ enum class ESkipReason : uint8_t {
 // How ESkipReason reads in a warning.
 const WCHAR* SkipReasonText(ESkipReason reason);
 
-// The damaged records a scan skipped: how many, and the first few of them.
+// The damaged records a scan skipped, and the names it left out because their directory no longer
+// exists: how many, and the first few of them.
 struct CScanDamage {
   struct CSkipped {
     uint64_t record;
@@ -64,8 +65,14 @@ struct CScanDamage {
   uint64_t skippedRecords = 0;
   uint64_t inUseRecords = 0;        // in-use base records seen, the skipped ones included
   std::vector<CSkipped> first;      // at most LISTED_RECORDS
+  // Names whose parent reference names a record that is not that directory (any more): not in use,
+  // no directory, or used again since (its sequence number differs). They are orphans.
+  uint64_t orphanedNames = 0;
+  std::vector<uint64_t> firstOrphans;  // their records, at most LISTED_RECORDS
 
-  // "3 damaged file records skipped: 37 (update sequence mismatch), 52 (no file name attribute), ..."
+  bool IsEmpty() const { return skippedRecords == 0 && orphanedNames == 0; }
+  // "3 damaged file records skipped: 37 (update sequence mismatch), 52 (no file name attribute), ...",
+  // then "; 1 name whose directory no longer exists left out: 40" when names were orphaned.
   WString Describe() const;
 };
 
@@ -78,7 +85,8 @@ class ScanProgress {
 
   // report is called with each new whole percentage below 100 and returns false to stop the scan;
   // stopRequested (when given) is asked before every chunk; damageFound (when given) learns once, at
-  // the end of a scan that skipped records, which they were (also when they fail the scan).
+  // the end of a scan that skipped records or orphaned names, which they were (also when they fail the
+  // scan).
   template <typename R>
     requires std::is_invocable_r_v<bool, R&, int32_t>
   ScanProgress(R report) : m_report(std::move(report)) {}  // NOLINT: a plain callable is a progress

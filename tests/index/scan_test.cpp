@@ -233,13 +233,20 @@ class DamagedScanTest : public ::testing::Test {
     return entry != nullptr ? entry->record : 0;
   }
 
-  // Points the parent reference of a record's first file name at another record.
-  void SetParent(uint64_t record, uint64_t parent) {
+  // Points the parent reference of a record's first file name at another record, with that record's
+  // sequence number when it is a record of the table (else the sequence number is left).
+  void SetParent(uint64_t record, uint64_t parent, bool inTable = true) {
     const std::vector<uint8_t> bytes = ostrin::test::ReadRecord(*m_copy, record);
     const auto name = ostrin::test::FindAttribute(bytes, 0x30);
     ASSERT_TRUE(name.has_value());
+    uint64_t reference = parent;
+    size_t width = 6;
+    if (inTable) {
+      reference |= static_cast<uint64_t>(ReadLE<uint16_t>(&ostrin::test::ReadRecord(*m_copy, parent)[0x10])) << 48;
+      width = 8;
+    }
     ostrin::test::PatchRecord(*m_copy, record, ostrin::test::ResidentValueOffset(bytes, *name),
-                              ostrin::test::LittleEndian(parent, 6));
+                              ostrin::test::LittleEndian(reference, width));
   }
 
   // The failure a scan of the copy throws, as "code text".
@@ -260,10 +267,14 @@ class DamagedScanTest : public ::testing::Test {
 // (Members are public so that the table of damage cases below can reach them.)
 
 TEST_F(DamagedScanTest, OrphansAndParentLoopsAreLeftOut) {
-  SetParent(RecordOf("/x"), 0x7FFFFF);        // parent record does not exist
+  SetParent(RecordOf("/x"), 0x7FFFFF, false);        // parent record does not exist
   SetParent(RecordOf("/y"), RecordOf("/y/same"));  // y and y/same name each other
   SetParent(RecordOf("/z/same"), RecordOf("/z/same"));  // its own parent
-  const CScanned scanned = ScanImage(m_copy->Path());
+  CDriveIndex drive;
+  drive.Volume().OpenPath(m_copy->Path());
+  const CScanned scanned = ScanOpenVolume(drive);
+  // The scan names the orphan it sees (the loops only the tree can tell).
+  EXPECT_EQ(scanned.damage, "1 name whose directory no longer exists left out: " + std::to_string(RecordOf("/x")));
   for (const auto& [path, entry] : scanned.entries) {
     EXPECT_NE(path.rfind("/x", 0), 0u) << path;
     EXPECT_NE(path.rfind("/y", 0), 0u) << path;
@@ -417,6 +428,22 @@ class DamagedVolumeScanTest : public ::testing::Test {
     ostrin::test::CompareWithMaker(scanned.entries, kept);
   }
 
+  // The warning text of names left out because their directory no longer exists.
+  static std::string Orphaned(const std::vector<uint64_t>& records) {
+    std::string text = std::to_string(records.size()) +
+                       (records.size() == 1 ? " name whose directory" : " names whose directory") + " no longer exists left out: ";
+    for (size_t i = 0; i < records.size(); ++i) text += (i != 0 ? ", " : "") + std::to_string(records[i]);
+    return text;
+  }
+  // Moves the parent reference of a record's first name to another sequence number of its parent.
+  void ChangeParentSequence(uint64_t record) {
+    const std::vector<uint8_t> bytes = ostrin::test::ReadRecord(*m_copy, record);
+    const auto name = ostrin::test::FindAttribute(bytes, ATTR_TYPE_FILE_NAME);
+    ASSERT_TRUE(name.has_value());
+    const uint32_t sequenceAt = ostrin::test::ResidentValueOffset(bytes, *name) + 6;
+    SetHeaderField(record, sequenceAt, static_cast<uint16_t>(ReadLE<uint16_t>(&bytes[sequenceAt]) + 1), 2);
+  }
+
   // The warning text of skipped records, in the order the scan meets them.
   static std::string Skipped(const std::vector<std::pair<uint64_t, const char*>>& records, size_t total = 0) {
     total = std::max(total, records.size());
@@ -458,6 +485,13 @@ TEST_F(DamagedVolumeScanTest, DamagedRecordsAreSkippedAndTheRestIsListed) {
   };
   const uint64_t a = Bulk(1);
   const uint64_t many = RecordOf("/lists/many-names.txt");
+  const uint64_t bulkDirectory = [this] {
+    for (const SExpectedEntry& entry : m_volume.expected) {
+      if (entry.isDirectory && entry.path.rfind("/bulk/", 0) == 0) return entry.record;
+    }
+    ADD_FAILURE() << "no directory under /bulk";
+    return uint64_t{0};
+  }();
   const std::vector<Case> cases = {
       {"a BAAD record that is not in use",
        [a](DamagedVolumeScanTest& t) {
@@ -479,6 +513,12 @@ TEST_F(DamagedVolumeScanTest, DamagedRecordsAreSkippedAndTheRestIsListed) {
        Skipped({{a, "no usable file name"}}), ""},
       {"a record whose only name is a DOS name", [a](DamagedVolumeScanTest& t) { t.SetNameValue(a, 0x41, FILE_NAME_DOS, 1); },
        {a}, Skipped({{a, "no usable file name"}}), ""},
+      // The directory a name was made in was deleted and its record used again: the name is not in
+      // the record's new directory.
+      {"a file's parent reference of another sequence number",
+       [a](DamagedVolumeScanTest& t) { t.ChangeParentSequence(a); }, {a}, Orphaned({a}), ""},
+      {"a directory's parent reference of another sequence number",
+       [=](DamagedVolumeScanTest& t) { t.ChangeParentSequence(bulkDirectory); }, {bulkDirectory}, Orphaned({bulkDirectory}), ""},
       {"an attribute of a type past the lists", [a](DamagedVolumeScanTest& t) { t.SetAttributeType(a, 0x30, 0x210); },
        {a}, Skipped({{a, "attributes cannot be parsed"}}), ""},
       {"a damaged extension record", [many](DamagedVolumeScanTest& t) { t.TearRecord(t.ExtensionOf(many)); }, {many},
