@@ -230,16 +230,8 @@ bool CAttrNonResident::ReadStored(uint64_t offset, void* destination, uint64_t l
   const tagDataRun_Entry* run = nullptr;
   for (auto next = m_runs.begin(); left != 0;) {
     const uint64_t vcn = position / m_clusterSize;
-    // Runs are in VCN order: the walk goes on from the run of the last piece.
     if (run == nullptr || vcn > run->lastVcn) {
-      run = nullptr;
-      for (; next != m_runs.end(); ++next) {
-        if (vcn >= (*next)->startVcn && vcn <= (*next)->lastVcn) {
-          run = *next;
-          ++next;
-          break;
-        }
-      }
+      run = FindRun(vcn, next);
       if (run == nullptr) return false;
     }
     const uint64_t inCluster = position % m_clusterSize;
@@ -268,8 +260,34 @@ bool CAttrNonResident::ReadStored(uint64_t offset, void* destination, uint64_t l
   return true;
 }
 
+const tagDataRun_Entry* CAttrNonResident::FindRun(uint64_t vcn, CSList<tagDataRun_Entry>::Iterator& next) const {
+  if (!m_runIndex.empty()) {
+    const auto after = std::upper_bound(m_runIndex.begin(), m_runIndex.end(), vcn,
+                                        [](uint64_t wanted, const tagDataRun_Entry* run) { return wanted < run->startVcn; });
+    if (after == m_runIndex.begin()) return nullptr;
+    const tagDataRun_Entry* run = *(after - 1);
+    return vcn <= run->lastVcn ? run : nullptr;
+  }
+  // Runs are in VCN order: the walk goes on from the run of the last piece.
+  for (; next != m_runs.end(); ++next) {
+    if (vcn >= (*next)->startVcn && vcn <= (*next)->lastVcn) {
+      const tagDataRun_Entry* run = *next;
+      ++next;
+      return run;
+    }
+  }
+  return nullptr;
+}
+
+void CAttrNonResident::IndexRuns() {
+  m_runIndex.clear();
+  m_runIndex.reserve(static_cast<size_t>(m_runs.Count()));
+  for (const tagDataRun_Entry* run : m_runs) m_runIndex.push_back(run);
+}
+
 bool CAttrNonResident::AppendExtent(const CAttrNonResident& extent) {
   if (!m_runsValid || !extent.m_runsValid) return false;
+  m_runIndex.clear();
   const uint64_t thisEnd = FirstVcn() + m_vcnCount;
   if (extent.FirstVcn() != thisEnd) return false;
   const uint64_t shift = thisEnd - FirstVcn();  // extent VCNs are relative to its own first VCN

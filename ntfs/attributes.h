@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ntfs/layout.h"
 #include "ntfs/recycler.h"
@@ -121,6 +122,11 @@ class CAttrNonResident : public CAttrBase {
   // False, changing nothing, when the extent does not continue this body or either run list is invalid.
   bool AppendExtent(const CAttrNonResident& extent);
 
+  // Lets reads find their runs by binary search rather than by a walk from the first run: for a value
+  // of many runs read in many small pieces (the MFT's, record by record). Call once the runs are
+  // complete; reads may then go on on several threads. AppendExtent drops the index.
+  void IndexRuns();
+
   EReadFault LastReadFault() const { return m_lastReadFault; }
 
   const CSList<tagDataRun_Entry>& Runs() const { return m_runs; }
@@ -133,7 +139,11 @@ class CAttrNonResident : public CAttrBase {
  protected:
   void DecodeRuns();
 
+  // The run that holds vcn, or nullptr; next is where a walk without the index goes on from.
+  const tagDataRun_Entry* FindRun(uint64_t vcn, CSList<tagDataRun_Entry>::Iterator& next) const;
+
   CSList<tagDataRun_Entry> m_runs;
+  std::vector<const tagDataRun_Entry*> m_runIndex;  // the runs in VCN order, when IndexRuns made it
   bool m_runsValid = false;
   uint64_t m_vcnCount = 0;
   EReadFault m_lastReadFault = EReadFault::None;

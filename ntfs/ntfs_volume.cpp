@@ -196,6 +196,9 @@ void CNTFSVolume::LoadMftRecord() {
     if (!first->AppendExtent(*extent)) break;
   }
   CheckMftFitsVolume(*first);
+  // The table is read record by record too (extension records, the journal's records): a fragmented
+  // one would otherwise walk its runs from the first for every record.
+  first->IndexRuns();
   m_mftData = first;
 }
 
