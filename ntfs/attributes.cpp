@@ -385,6 +385,18 @@ bool CFileName::HasSameName(const CFileName& other) const {
   }
 }
 
+size_t CFileName::NameHash() const {
+  // FNV-1a over the units, up to the length or the first NUL unit.
+  const uint8_t* units = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (uint32_t i = 0; i < NameLengthInValue(); ++i) {
+    const uint16_t unit = ReadLE<uint16_t>(units + 2 * i);
+    if (unit == 0) break;
+    hash = (hash ^ unit) * 0x100000001B3ull;
+  }
+  return static_cast<size_t>(hash);
+}
+
 void CFileName::TakeName() {
   m_upperNamePending = false;
   m_nameLength = 0;

@@ -191,6 +191,8 @@ class CFileName {
   bool HasNulUnit() const;
   // Whether the two names are the same units, as CopyName gives them (case counts).
   bool HasSameName(const CFileName& other) const;
+  // A hash of the units as CopyName gives them: names that HasSameName calls the same hash the same.
+  size_t NameHash() const;
   const WCHAR* UpperName() const {
     TakePendingName();
     return m_nameLength != 0 ? m_upperName : nullptr;

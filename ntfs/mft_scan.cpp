@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -80,6 +81,20 @@ ESkipReason SkipReasonOf(EBuildFailure failure) {
   }
   return ESkipReason::Attributes;
 }
+
+// Names of one record up to this many find an earlier equal name by a walk over those handed over;
+// a record of more (through extension records, tens of thousands) by hash.
+constexpr uint32_t NAMES_SEARCHED_IN_ORDER = 8;
+
+// Equal names for the hash of a record's names: the same parent and the same units.
+struct CNameHash {
+  size_t operator()(const CAttrFileName* name) const { return name->NameHash() ^ std::hash<uint64_t>()(name->ParentRecord()); }
+};
+struct CSameName {
+  bool operator()(const CAttrFileName* a, const CAttrFileName* b) const {
+    return a->ParentRecord() == b->ParentRecord() && a->HasSameName(*b);
+  }
+};
 
 // What parsing one chunk of the table gives: the entries of its records in record order with their
 // names, and the records it skipped.
@@ -245,11 +260,15 @@ void CChunkParser::HandOver(CChunkResult& result) {
 
   // One entry per accepted name; two names of a record in one directory are one entry only when they
   // are the same units. A directory is entered once, under its first accepted name.
+  const bool byHash = acceptedNames > NAMES_SEARCHED_IN_ORDER;
+  std::unordered_set<const CAttrFileName*, CNameHash, CSameName> handedOver;
+  if (byHash) handedOver.reserve(acceptedNames);
   m_namesHandedOver.clear();
   for (const CAttrBase* attribute : names) {
     const auto& fileName = *static_cast<const CAttrFileName*>(attribute);
-    if (!IsAcceptedName(fileName) || IsNameHandedOver(fileName)) continue;
-    m_namesHandedOver.push_back(&fileName);
+    if (!IsAcceptedName(fileName)) continue;
+    if (byHash ? !handedOver.insert(&fileName).second : IsNameHandedOver(fileName)) continue;
+    if (!byHash) m_namesHandedOver.push_back(&fileName);
     entry.values.parentRecord = fileName.ParentRecord();
     entry.parentSequence = fileName.ParentSequence();
     entry.nameOffset = static_cast<uint32_t>(result.names.size());

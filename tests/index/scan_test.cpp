@@ -660,6 +660,33 @@ TEST_F(DamagedVolumeScanTest, HostileVolumesEndWithAClearResult) {
   }
 }
 
+TEST_F(DamagedVolumeScanTest, EqualNamesOfARecordOfManyNamesAreOneEntry) {
+  // many-names.txt has 13 names in one directory, most in extension records (by hash when there are
+  // more than NAMES_SEARCHED_IN_ORDER). One name in an extension record is made the same units as the base record's name.
+  const uint64_t many = RecordOf("/lists/many-names.txt");
+  const std::vector<uint8_t> base = ostrin::test::ReadRecord(*m_copy, many);
+  const uint32_t baseName = ostrin::test::ResidentValueOffset(base, ostrin::test::FindAttribute(base, ATTR_TYPE_FILE_NAME).value());
+  const uint64_t extension = ExtensionOf(many);
+  const std::vector<uint8_t> moved = ostrin::test::ReadRecord(*m_copy, extension);
+  const uint32_t movedName = ostrin::test::ResidentValueOffset(moved, ostrin::test::FindAttribute(moved, ATTR_TYPE_FILE_NAME).value());
+  std::string lost;
+  for (uint32_t i = 0; i < moved[movedName + 0x40]; ++i) lost += static_cast<char>(moved[movedName + 0x42 + 2 * i]);
+  const uint8_t length = base[baseName + 0x40];
+  ostrin::test::PatchRecord(*m_copy, extension, movedName + 0x40,
+                            std::vector<uint8_t>(base.begin() + baseName + 0x40, base.begin() + baseName + 0x42 + 2 * length));
+  ostrin::test::PatchRecord(*m_copy, extension, movedName + 0x41, {moved[movedName + 0x41]});  // its own namespace
+
+  const SResult result = Scan();
+  ASSERT_EQ(result.failure, "");
+  EXPECT_EQ(result.scanned.damage, "");
+  std::vector<SExpectedEntry> kept;
+  for (const SExpectedEntry& entry : m_volume.expected) {
+    if (entry.path != "/lists/" + lost) kept.push_back(entry);
+  }
+  ASSERT_EQ(kept.size() + 1, m_volume.expected.size()) << lost;
+  ostrin::test::CompareWithMaker(result.scanned.entries, kept);
+}
+
 TEST(ScanTest, AVolumeOf4096ByteSectorsIsReadInWholeSectors) {
   // A device of 4096-byte logical sectors refuses every read that is not whole sectors (Windows reads
   // volume handles that way): the boot sector, records and clusters are all read as whole sectors.
