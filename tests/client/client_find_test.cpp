@@ -157,6 +157,34 @@ TEST_F(ClientFindTest, PathsAndPatternsFindWhatTheyName) {
   OstFindClose(nullptr);
 }
 
+TEST_F(ClientFindTest, WildcardsInDirectoryNamesAreNamesAndOnlyThePatternCollapses) {
+  // Volumes written from Linux hold names with '*' and '?'. A component before the last is a name
+  // and names its directory exactly (never "a*b" for "a**b"); only the last one is a pattern.
+  const COpenedImage drive('D', ostrin::test::BuildImage(ImageDirectory(WString(), {
+      ImageDirectory(WTEXT("a*b"), {ImageFile(WTEXT("decoy"), 1)}),
+      ImageDirectory(WTEXT("a**b"), {ImageFile(WTEXT("inside"), 2)}),
+      ImageDirectory(WTEXT("c*?d"), {ImageFile(WTEXT("x?y"), 3), ImageFile(WTEXT("xzy"), 4)}),
+  })));
+  const struct {
+    const WCHAR* path;
+    Names names;
+  } cases[] = {
+      {WTEXT("\\a**b\\*"), {"inside"}},
+      {WTEXT("\\a*b\\*"), {"decoy"}},
+      {WTEXT("\\c*?d\\*"), {"x?y", "xzy"}},
+      {WTEXT("\\c*?d\\x?y"), {"x?y", "xzy"}},  // the pattern's '?' is a wildcard
+      {WTEXT("\\a**b\\"), {"a**b"}},  // the directory itself (then what its name matches after it)
+      {WTEXT("\\a***b"), {"a*b", "a**b"}},
+      {WTEXT("\\c*?d"), {"c*?d"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.path));
+    const SFound found = FindAll(drive, c.path);
+    EXPECT_EQ(found.names, c.names);
+    EXPECT_EQ(found.error, 0);
+  }
+}
+
 TEST_F(ClientFindTest, FindNextAfterTheLastMatchKeepsReturningZero) {
   const COpenedImage drive('D', ostrin::test::BuildImage(WindowsLikeRoot()));
   WIN32_FIND_DATAW data{};
