@@ -185,6 +185,26 @@ TEST_F(ClientFindTest, WildcardsInDirectoryNamesAreNamesAndOnlyThePatternCollaps
   }
 }
 
+TEST_F(ClientFindTest, NamesThatDifferOnlyInCaseEachFindTheirOwnDirectory) {
+  // 63 of the 64 case variants of "abcdef", each holding a file that names it: a component takes the
+  // variant it equals exactly, and the one missing ("ABCDEF") the first variant in block order.
+  std::vector<SImageNode> variants;
+  std::vector<std::string> names;
+  for (uint32_t i = 0; i < 63; ++i) {
+    std::string name = "abcdef";
+    for (size_t bit = 0; bit < name.size(); ++bit) {
+      if ((i >> bit & 1) != 0) name[bit] = static_cast<char>(name[bit] - 'a' + 'A');
+    }
+    names.push_back(name);
+    variants.push_back(ImageDirectory(Utf8ToWide(name), {ImageFile(Utf8ToWide("in-" + name), i)}));
+  }
+  const COpenedImage drive('E', ostrin::test::BuildImage(ImageDirectory(WString(), variants)));
+  for (const std::string& name : names) {
+    EXPECT_EQ(FindAll(drive, Utf8ToWide("\\" + name + "\\*").c_str()).names, Names{"in-" + name}) << name;
+  }
+  EXPECT_EQ(FindAll(drive, WTEXT("\\ABCDEF\\*")).names, Names{"in-abcdef"});
+}
+
 TEST_F(ClientFindTest, FindNextAfterTheLastMatchKeepsReturningZero) {
   const COpenedImage drive('D', ostrin::test::BuildImage(WindowsLikeRoot()));
   WIN32_FIND_DATAW data{};
