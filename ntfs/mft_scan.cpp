@@ -105,6 +105,7 @@ struct CChunkResult {
     uint32_t nameOffset;  // in names
     uint16_t parentSequence;  // of the parent reference
     bool isDirectory;
+    bool unreachable;  // the name holds a backslash
     uint64_t fileSize;
     uint64_t allocatedSize;
   };
@@ -274,6 +275,8 @@ void CChunkParser::HandOver(CChunkResult& result) {
     entry.nameOffset = static_cast<uint32_t>(result.names.size());
     result.names.resize(result.names.size() + CFileName::MAX_NAME_UNITS + 1);
     entry.values.nameLength = static_cast<uint16_t>(fileName.CopyName(result.names.data() + entry.nameOffset));
+    const WCHAR* copied = result.names.data() + entry.nameOffset;
+    entry.unreachable = std::find(copied, copied + entry.values.nameLength, WCHAR{'\\'}) != copied + entry.values.nameLength;
     result.names.resize(entry.nameOffset + entry.values.nameLength + 1u);
     result.entries.push_back(entry);
     if (entry.isDirectory) return;
@@ -453,6 +456,11 @@ void CMftScanner::HandOverChunk(CChunkResult& result) {
       continue;
     }
     entry.values.name = result.names.data() + entry.nameOffset;
+    // Listed all the same: it is on the volume, and a listing of its directory shows it.
+    if (entry.unreachable) {
+      ++m_damage.unreachableNames;
+      if (m_damage.firstUnreachable.size() < CScanDamage::LISTED_RECORDS) m_damage.firstUnreachable.push_back(entry.record);
+    }
     if (entry.isDirectory) {
       m_sink.AddDirectory(entry.record, entry.values);
     } else {
@@ -537,16 +545,26 @@ WString CScanDamage::Describe() const {
     text += AsciiToWide(std::to_string(first[i].record)) + WTEXT(" (") + SkipReasonText(first[i].reason) + WTEXT(")");
   }
   if (skippedRecords > first.size()) text += WTEXT(", ...");
-  if (orphanedNames == 0) return skippedRecords != 0 ? text : WString();
-  WString orphans = AsciiToWide(std::to_string(orphanedNames)) +
-                    (orphanedNames == 1 ? WTEXT(" name whose directory no longer exists left out: ")
-                                        : WTEXT(" names whose directory no longer exists left out: "));
-  for (size_t i = 0; i < firstOrphans.size(); ++i) {
-    if (i != 0) orphans += WTEXT(", ");
-    orphans += AsciiToWide(std::to_string(firstOrphans[i]));
+  const auto listOf = [](uint64_t count, const std::vector<uint64_t>& records, const WCHAR* one, const WCHAR* many) {
+    WString part = AsciiToWide(std::to_string(count)) + (count == 1 ? one : many);
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (i != 0) part += WTEXT(", ");
+      part += AsciiToWide(std::to_string(records[i]));
+    }
+    if (count > records.size()) part += WTEXT(", ...");
+    return part;
+  };
+  WString described = skippedRecords != 0 ? text : WString();
+  const auto append = [&](const WString& part) { described += (described.empty() ? WString() : WTEXT("; ")) + part; };
+  if (orphanedNames != 0) {
+    append(listOf(orphanedNames, firstOrphans, WTEXT(" name whose directory no longer exists left out: "),
+                  WTEXT(" names whose directory no longer exists left out: ")));
   }
-  if (orphanedNames > firstOrphans.size()) orphans += WTEXT(", ...");
-  return skippedRecords != 0 ? text + WTEXT("; ") + orphans : orphans;
+  if (unreachableNames != 0) {
+    append(listOf(unreachableNames, firstUnreachable, WTEXT(" name listed that no path can reach (a backslash in it): "),
+                  WTEXT(" names listed that no path can reach (a backslash in them): ")));
+  }
+  return described;
 }
 
 bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress) {

@@ -687,6 +687,25 @@ TEST_F(DamagedVolumeScanTest, EqualNamesOfARecordOfManyNamesAreOneEntry) {
   ostrin::test::CompareWithMaker(result.scanned.entries, kept);
 }
 
+TEST(ScanTest, ANameWithABackslashIsListedAndNamedInTheWarning) {
+  // No path reaches a directory named "a\b" (it names a\b, the decoy beside it): it is listed all the
+  // same, as itself, and the warning names it.
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("unreachable-names");
+  ostrin::test::CImageCopy copy(volume.image);
+  const ostrin::test::SExpectedEntry* entry = ostrin::test::FindExpected(volume.expected, "/q/aXb");
+  ASSERT_NE(entry, nullptr);
+  const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, entry->record);
+  const uint32_t value = ostrin::test::ResidentValueOffset(record, ostrin::test::FindAttribute(record, ATTR_TYPE_FILE_NAME).value());
+  ostrin::test::PatchRecord(copy, entry->record, value + 0x42 + 2, ostrin::test::LittleEndian('\\', 2));
+  CDriveIndex drive;
+  drive.Volume().OpenPath(copy.Path());
+  const CScanned scanned = ScanOpenVolume(drive);
+  EXPECT_EQ(scanned.damage, "1 name listed that no path can reach (a backslash in it): " + std::to_string(entry->record));
+  EXPECT_EQ(scanned.entries.count("/q/a\\b/real.txt"), 1u);
+  EXPECT_EQ(scanned.entries.count("/q/a/b/decoy.txt"), 1u);
+  drive.Volume().Reset();
+}
+
 TEST(ScanTest, AVolumeOf4096ByteSectorsIsReadInWholeSectors) {
   // A device of 4096-byte logical sectors refuses every read that is not whole sectors (Windows reads
   // volume handles that way): the boot sector, records and clusters are all read as whole sectors.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/text.h"
@@ -32,6 +33,7 @@ constexpr int EXIT_NO_SERVICE = 3;          // OstConnect failed, or nothing lis
 constexpr int EXIT_SERVICE_ERROR = 4;       // the service refused (codes 2000 to 2999)
 constexpr int EXIT_VOLUME_ERROR = 5;        // the volume could not be read or published (codes below 1000)
 constexpr int EXIT_CLIENT_ERROR = 6;        // the library's own errors (codes 3000 and up), lost connection
+constexpr int EXIT_NOT_ENTERED = 7;         // listed, but directories that no path can enter were left out
 constexpr int EXIT_INTERRUPTED = 130;       // Ctrl-C during the scan
 
 constexpr WCHAR SEPARATOR = '\\';
@@ -255,6 +257,42 @@ void PrintSummary(const SOptions& options, const STotals& totals) {
 
 // ---- Directories of the drive.
 
+// The subdirectories of one directory that a path can enter. A path cannot name a directory whose
+// name holds a backslash (it would name another, or none), nor the second of two directories of one
+// name in one directory (it names the first): a recursive command that went on through such a path
+// would list another directory's entries twice and the directory's own never. It lists the entry and
+// names what it could not enter.
+class CEnterableDirectories {
+ public:
+  // Nothing when a path reaches the subdirectory entry of a directory listed with these entries;
+  // otherwise why not. Call for the directory's subdirectories in the order of its listing.
+  const char* WhyNotEnterable(const SListedEntry& entry) {
+    if (entry.name.find(SEPARATOR) != WString::npos) return "its name holds a backslash";
+    if (!m_names.insert(entry.name).second) return "another directory of its name comes first";
+    return nullptr;
+  }
+  void StartDirectory() { m_names.clear(); }
+
+ private:
+  std::unordered_set<WString> m_names;
+};
+
+// The directories a recursive command could not enter, said once it has listed the rest.
+class CNotEntered {
+ public:
+  void Add(const SOpenDrive& drive, const WString& path, const char* why) {
+    m_lines.push_back(DisplayPath(drive, path) + ": cannot be entered by path (" + why + ")");
+  }
+  // EXIT_OK when every directory was entered; otherwise each one said on standard error.
+  int Report() const {
+    for (const std::string& line : m_lines) std::fprintf(stderr, "ostrin: %s\n", line.c_str());
+    return m_lines.empty() ? EXIT_OK : EXIT_NOT_ENTERED;
+  }
+
+ private:
+  std::vector<std::string> m_lines;
+};
+
 // The entries of a directory that match the pattern, in the order the options ask for.
 std::optional<std::vector<SListedEntry>> ReadSorted(const SOptions& options, const SOpenDrive& drive,
                                                     const WString& directory, const WString& pattern) {
@@ -263,12 +301,14 @@ std::optional<std::vector<SListedEntry>> ReadSorted(const SOptions& options, con
   return entries;
 }
 
-// Calls visit(directory, entries that match) for the directory and every directory below it, each
-// before the ones below it, in the order of the options. False (with the drive's error set) when a
-// listing failed.
+// Calls visit(directory, entries that match) for the directory and every directory below it that a
+// path can enter, each before the ones below it, in the order of the options; the others go to
+// notEntered. False (with the drive's error set) when a listing failed.
 bool WalkDirectories(const SOptions& options, const SOpenDrive& drive, const WString& top, const WString& pattern,
-                     const std::function<void(const WString&, const std::vector<SListedEntry>&)>& visit) {
+                     const std::function<void(const WString&, const std::vector<SListedEntry>&)>& visit,
+                     CNotEntered& notEntered) {
   std::vector<WString> pending{top};
+  CEnterableDirectories enterable;
   while (!pending.empty()) {
     const WString directory = std::move(pending.back());
     pending.pop_back();
@@ -277,9 +317,19 @@ bool WalkDirectories(const SOptions& options, const SOpenDrive& drive, const WSt
     visit(directory, *matches);
     const auto all = pattern == ALL_ENTRIES ? matches : ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!all) return false;
-    for (auto entry = all->rbegin(); entry != all->rend(); ++entry) {
-      if (entry->isDirectory) pending.push_back(directory + entry->name + SEPARATOR);
+    // (Of two directories of one name a path enters the same one: the second is not entered.)
+    enterable.StartDirectory();
+    std::vector<WString> below;
+    for (const SListedEntry& entry : *all) {
+      if (!entry.isDirectory) continue;
+      WString path = directory + entry.name + SEPARATOR;
+      if (const char* why = enterable.WhyNotEnterable(entry)) {
+        notEntered.Add(drive, path, why);
+      } else {
+        below.push_back(std::move(path));
+      }
     }
+    for (auto path = below.rbegin(); path != below.rend(); ++path) pending.push_back(std::move(*path));
   }
   return true;
 }
@@ -379,8 +429,9 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     for (const SListedEntry& entry : entries) PrintEntry(options, entry);
   };
   bool listed = true;
+  CNotEntered notEntered;
   if (options.recursive) {
-    listed = WalkDirectories(options, drive, directory, pattern, list);
+    listed = WalkDirectories(options, drive, directory, pattern, list, notEntered);
   } else if (const auto entries = ReadSorted(options, drive, directory, pattern)) {
     list(directory, *entries);
   } else {
@@ -398,7 +449,7 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     std::fprintf(stderr, "ostrin: %s: no entry matches\n", DisplayPath(drive, directory + pattern).c_str());
     return EXIT_NOT_FOUND;
   }
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 // The tree below a directory, one entry per line, drawn with ASCII lines.
@@ -409,14 +460,21 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   struct SFrame {
     WString directory;
     std::vector<SListedEntry> entries;
+    std::vector<const char*> notEnterable;  // per entry: why a path cannot enter it, or nothing
     size_t next = 0;
     std::string indent;
   };
   CJsonWriter json;
+  CNotEntered notEntered;
   const auto open = [&](const WString& directory, std::string indent) -> std::optional<SFrame> {
     auto entries = ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!entries) return std::nullopt;
-    return SFrame{directory, std::move(*entries), 0, std::move(indent)};
+    CEnterableDirectories enterable;
+    std::vector<const char*> notEnterable(entries->size(), nullptr);
+    for (size_t i = 0; i < entries->size(); ++i) {
+      if ((*entries)[i].isDirectory) notEnterable[i] = enterable.WhyNotEnterable((*entries)[i]);
+    }
+    return SFrame{directory, std::move(*entries), std::move(notEnterable), 0, std::move(indent)};
   };
   auto root = open(top->path, "");
   if (!root) return ReportDriveError(options, drive.letter);
@@ -440,6 +498,7 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
       }
       continue;
     }
+    const char* notEnterable = frame.notEnterable[frame.next];
     const SListedEntry& entry = frame.entries[frame.next++];
     const bool last = frame.next == frame.entries.size();
     if (options.json) {
@@ -451,6 +510,11 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
                   entry.isDirectory ? "\\" : "");
     }
     if (!entry.isDirectory) continue;
+    if (notEnterable != nullptr) {
+      notEntered.Add(drive, EntryPath(frame.directory, entry), notEnterable);
+      if (options.json) json.EndObject();
+      continue;
+    }
     auto child = open(EntryPath(frame.directory, entry), frame.indent + (last ? "    " : "|   "));
     if (!child) return ReportDriveError(options, drive.letter);
     if (options.json) {
@@ -460,7 +524,7 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     stack.push_back(std::move(*child));
   }
   if (options.json) json.Finish(stdout);
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 // Sizes summed per directory, each directory after the ones below it (as du prints them), then the
@@ -480,12 +544,18 @@ int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString
   std::vector<SNode> nodes;
   nodes.push_back(SNode{top->path, top->entry.value_or(SListedEntry{}), {}, {}});
   // Directories are read in pre-order, so every child comes after its parent in nodes.
+  CNotEntered notEntered;
   for (size_t index = 0; index < nodes.size(); ++index) {
     const auto entries = ReadDirectory(drive, nodes[index].path, ALL_ENTRIES);
     if (!entries) return ReportDriveError(options, drive.letter);
+    CEnterableDirectories enterable;
     for (const SListedEntry& entry : *entries) {
       nodes[index].totals.Add(entry);
       if (!entry.isDirectory) continue;
+      if (const char* why = enterable.WhyNotEnterable(entry)) {
+        notEntered.Add(drive, EntryPath(nodes[index].path, entry), why);
+        continue;
+      }
       nodes[index].children.push_back(nodes.size());
       nodes.push_back(SNode{EntryPath(nodes[index].path, entry), entry, {}, {}});
     }
@@ -545,7 +615,7 @@ int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString
   } else {
     PrintSummary(options, nodes[0].totals);
   }
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 // Every entry below a directory whose name matches the pattern, a directory's matches before those
@@ -557,6 +627,7 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   CJsonWriter json;
   if (options.json) json.BeginArray();
   size_t found = 0;
+  CNotEntered notEntered;
   const bool walked = WalkDirectories(options, drive, top->path, pattern,
                                       [&](const WString& directory, const std::vector<SListedEntry>& entries) {
     for (const SListedEntry& entry : entries) {
@@ -567,12 +638,14 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
         std::printf("%s\n", DisplayPath(drive, EntryPath(directory, entry)).c_str());
       }
     }
-  });
+  }, notEntered);
   if (!walked) return ReportDriveError(options, drive.letter);
   if (options.json) {
     json.EndArray();
     json.Finish(stdout);
   }
+  const int entered = notEntered.Report();
+  if (entered != EXIT_OK) return entered;
   return found == 0 ? EXIT_NOT_FOUND : EXIT_OK;
 }
 
@@ -580,10 +653,11 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
   STotals totals;
   SOptions imageOrder = options;
   imageOrder.sort = ESortKey::None;  // the counts need no order
+  CNotEntered notEntered;
   const bool walked = WalkDirectories(imageOrder, drive, WString(1, SEPARATOR), ALL_ENTRIES,
                                       [&](const WString&, const std::vector<SListedEntry>& entries) {
     for (const SListedEntry& entry : entries) totals.Add(entry);
-  });
+  }, notEntered);
   if (!walked) return ReportDriveError(options, drive.letter);
   const uint64_t imageBytes = OstGetMemoryUsage(drive.index);
   const std::string name = DisplayPath(drive, WString());
@@ -604,7 +678,7 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
     json.Number(totals.allocated);
     json.EndObject();
     json.Finish(stdout);
-    return EXIT_OK;
+    return notEntered.Report();
   }
   const auto bytes = [&](uint64_t value) {
     return options.humanSizes ? FormatHumanSize(value) : std::to_string(value) + " bytes";
@@ -613,7 +687,7 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
               "Allocated    %s\n",
               name.c_str(), bytes(imageBytes).c_str(), static_cast<unsigned long long>(totals.directories),
               static_cast<unsigned long long>(totals.files), bytes(totals.size).c_str(), bytes(totals.allocated).c_str());
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 int RunCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
