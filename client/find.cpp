@@ -119,8 +119,12 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
 
   const CImageView image(drive.view, drive.readableSize);
   if (drive.directories == nullptr) drive.directories = std::make_unique<CDirectoryCache>();
+  // The names before the last one are directories; the walk goes on from the deepest of them that the
+  // last find resolved.
+  const size_t lastName = path.rfind(PATH_SEPARATOR, path.size() - (path.back() == PATH_SEPARATOR ? 2 : 1));
+  CDirectoryCache::CLastPath& lastPath = drive.directories->LastPath();
   uint64_t block = 0;
-  for (size_t i = 1;;) {
+  for (size_t i = lastPath.Resume(path, lastName + 1, &block);;) {
     size_t end = path.find(PATH_SEPARATOR, i);
     if (end == WString::npos) end = path.size();
     if (end == i) {
@@ -148,6 +152,7 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
       }
       if (found == EScan::Match) {
         block = match.BlockOffset();
+        lastPath.Enter(path, i, block);
         continue;
       }
     } else if (separatorFollows) {

@@ -1,6 +1,8 @@
 // Looking names up in a drive's view, and the per-view index of subdirectories by name.
 #include "client/image_view.h"
 
+#include <algorithm>
+
 #include "common/case_fold.h"
 
 namespace {
@@ -134,4 +136,24 @@ EScan CDirectoryCache::FindSubdirectory(const CImageView& image, uint64_t blockO
   if (firstEqual == 0) return EScan::NoMatch;
   *match = index->entries[firstEqual - 1];
   return EScan::Match;
+}
+
+size_t CDirectoryCache::CLastPath::Resume(const WString& path, size_t limit, uint64_t* block) {
+  const size_t shortest = std::min({limit, path.size(), m_path.size()});
+  const size_t common = static_cast<size_t>(std::mismatch(path.begin(), path.begin() + static_cast<ptrdiff_t>(shortest),
+                                                          m_path.begin()).first - path.begin());
+  // The deepest directory whose separator lies within the shared part.
+  const size_t kept = static_cast<size_t>(std::upper_bound(m_ends.begin(), m_ends.end(), common) - m_ends.begin());
+  m_ends.resize(kept);
+  m_blocks.resize(kept);
+  const size_t resume = kept == 0 ? 1 : m_ends.back();
+  m_path.resize(resume);
+  *block = kept == 0 ? 0 : m_blocks.back();
+  return resume;
+}
+
+void CDirectoryCache::CLastPath::Enter(const WString& path, size_t end, uint64_t block) {
+  m_path.append(path, m_path.size(), end - m_path.size());
+  m_ends.push_back(end);
+  m_blocks.push_back(block);
 }

@@ -205,6 +205,43 @@ TEST_F(ClientFindTest, NamesThatDifferOnlyInCaseEachFindTheirOwnDirectory) {
   EXPECT_EQ(FindAll(drive, WTEXT("\\ABCDEF\\*")).names, Names{"in-abcdef"});
 }
 
+TEST_F(ClientFindTest, APathGoesOnFromTheDirectoriesItSharesWithTheLastOne) {
+  // Each find resumes at the deepest directory the last path shares with it, in this order: deeper,
+  // then a sibling at each level, a name that the last one's begins with, and other case.
+  const COpenedImage drive('F', ostrin::test::BuildImage(ImageDirectory(WString(), {
+      ImageDirectory(WTEXT("a"), {
+          ImageDirectory(WTEXT("b"), {ImageDirectory(WTEXT("c"), {ImageFile(WTEXT("in-abc"), 1)})}),
+          ImageDirectory(WTEXT("bb"), {ImageFile(WTEXT("in-abb"), 2)}),
+          ImageDirectory(WTEXT("x"), {ImageDirectory(WTEXT("c"), {ImageFile(WTEXT("in-axc"), 3)})}),
+      }),
+      ImageDirectory(WTEXT("ab"), {ImageFile(WTEXT("in-ab"), 4)}),
+  })));
+  const struct {
+    const WCHAR* path;
+    Names names;
+    int32_t error;
+  } cases[] = {
+      {WTEXT("\\a\\b\\c\\*"), {"in-abc"}, 0},
+      {WTEXT("\\a\\x\\c\\*"), {"in-axc"}, 0},
+      {WTEXT("\\a\\b\\c\\*"), {"in-abc"}, 0},
+      {WTEXT("\\a\\bb\\*"), {"in-abb"}, 0},
+      {WTEXT("\\ab\\*"), {"in-ab"}, 0},
+      {WTEXT("\\A\\B\\C\\*"), {"in-abc"}, 0},
+      {WTEXT("\\a\\b\\c\\"), {"c"}, 0},
+      {WTEXT("\\a\\b\\"), {"b"}, 0},
+      {WTEXT("\\a\\b\\c\\in-abc\\*"), {}, 3006},
+      {WTEXT("\\a\\b\\\\*"), {}, 3005},
+      {WTEXT("\\a\\missing\\*"), {}, 0},
+      {WTEXT("\\a\\b\\c\\*"), {"in-abc"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.path));
+    const SFound found = FindAll(drive, c.path);
+    EXPECT_EQ(found.names, c.names);
+    EXPECT_EQ(found.error, c.error);
+  }
+}
+
 TEST_F(ClientFindTest, FindNextAfterTheLastMatchKeepsReturningZero) {
   const COpenedImage drive('D', ostrin::test::BuildImage(WindowsLikeRoot()));
   WIN32_FIND_DATAW data{};

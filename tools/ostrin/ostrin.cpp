@@ -307,29 +307,48 @@ std::optional<std::vector<SListedEntry>> ReadSorted(const SOptions& options, con
 bool WalkDirectories(const SOptions& options, const SOpenDrive& drive, const WString& top, const WString& pattern,
                      const std::function<void(const WString&, const std::vector<SListedEntry>&)>& visit,
                      CNotEntered& notEntered) {
-  std::vector<WString> pending{top};
+  // Depth first, with one path that grows and shrinks: memory grows with the depth, not with the
+  // depth times the directories waiting.
+  struct SFrame {
+    std::vector<WString> below;  // the subdirectories to enter, in the order of the options
+    size_t next = 0;
+    size_t pathLength = 0;       // of the directory's path
+  };
+  WString directory = top;
+  std::vector<SFrame> stack;
   CEnterableDirectories enterable;
-  while (!pending.empty()) {
-    const WString directory = std::move(pending.back());
-    pending.pop_back();
+  const auto enter = [&]() {
     const auto matches = ReadSorted(options, drive, directory, pattern);
     if (!matches) return false;
     visit(directory, *matches);
     const auto all = pattern == ALL_ENTRIES ? matches : ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!all) return false;
     // (Of two directories of one name a path enters the same one: the second is not entered.)
+    SFrame frame;
+    frame.pathLength = directory.size();
     enterable.StartDirectory();
-    std::vector<WString> below;
     for (const SListedEntry& entry : *all) {
       if (!entry.isDirectory) continue;
-      WString path = directory + entry.name + SEPARATOR;
       if (const char* why = enterable.WhyNotEnterable(entry)) {
-        notEntered.Add(drive, path, why);
+        notEntered.Add(drive, EntryPath(directory, entry), why);
       } else {
-        below.push_back(std::move(path));
+        frame.below.push_back(entry.name);
       }
     }
-    for (auto path = below.rbegin(); path != below.rend(); ++path) pending.push_back(std::move(*path));
+    stack.push_back(std::move(frame));
+    return true;
+  };
+  if (!enter()) return false;
+  while (!stack.empty()) {
+    SFrame& frame = stack.back();
+    directory.resize(frame.pathLength);
+    if (frame.next == frame.below.size()) {
+      stack.pop_back();
+      continue;
+    }
+    directory += frame.below[frame.next++];
+    directory.push_back(SEPARATOR);
+    if (!enter()) return false;
   }
   return true;
 }
@@ -457,16 +476,19 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   int exitCode = EXIT_OK;
   const auto top = ResolveDirectory(options, drive, path, &exitCode);
   if (!top) return exitCode;
+  // One path and one indent that grow and shrink with the walk: memory grows with the depth.
   struct SFrame {
-    WString directory;
     std::vector<SListedEntry> entries;
     std::vector<const char*> notEnterable;  // per entry: why a path cannot enter it, or nothing
     size_t next = 0;
-    std::string indent;
+    size_t pathLength = 0;    // of the directory's path
+    size_t indentLength = 0;  // of its entries' indent
   };
   CJsonWriter json;
   CNotEntered notEntered;
-  const auto open = [&](const WString& directory, std::string indent) -> std::optional<SFrame> {
+  WString directory = top->path;
+  std::string indent;
+  const auto open = [&]() -> std::optional<SFrame> {
     auto entries = ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!entries) return std::nullopt;
     CEnterableDirectories enterable;
@@ -474,9 +496,9 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     for (size_t i = 0; i < entries->size(); ++i) {
       if ((*entries)[i].isDirectory) notEnterable[i] = enterable.WhyNotEnterable((*entries)[i]);
     }
-    return SFrame{directory, std::move(*entries), std::move(notEnterable), 0, std::move(indent)};
+    return SFrame{std::move(*entries), std::move(notEnterable), 0, directory.size(), indent.size()};
   };
-  auto root = open(top->path, "");
+  auto root = open();
   if (!root) return ReportDriveError(options, drive.letter);
   if (options.json) {
     json.BeginObject();
@@ -490,6 +512,8 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   stack.push_back(std::move(*root));
   while (!stack.empty()) {
     SFrame& frame = stack.back();
+    directory.resize(frame.pathLength);
+    indent.resize(frame.indentLength);
     if (frame.next == frame.entries.size()) {
       stack.pop_back();
       if (options.json) {
@@ -503,19 +527,22 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     const bool last = frame.next == frame.entries.size();
     if (options.json) {
       json.BeginObject();
-      WriteEntryFields(json, drive, EntryPath(frame.directory, entry), &entry);
+      WriteEntryFields(json, drive, EntryPath(directory, entry), &entry);
       if (!entry.isDirectory) json.EndObject();
     } else {
-      std::printf("%s%s%s%s\n", frame.indent.c_str(), last ? "\\-- " : "+-- ", Utf8(entry.name).c_str(),
+      std::printf("%s%s%s%s\n", indent.c_str(), last ? "\\-- " : "+-- ", Utf8(entry.name).c_str(),
                   entry.isDirectory ? "\\" : "");
     }
     if (!entry.isDirectory) continue;
     if (notEnterable != nullptr) {
-      notEntered.Add(drive, EntryPath(frame.directory, entry), notEnterable);
+      notEntered.Add(drive, EntryPath(directory, entry), notEnterable);
       if (options.json) json.EndObject();
       continue;
     }
-    auto child = open(EntryPath(frame.directory, entry), frame.indent + (last ? "    " : "|   "));
+    directory += entry.name;
+    directory.push_back(SEPARATOR);
+    indent += last ? "    " : "|   ";
+    auto child = open();
     if (!child) return ReportDriveError(options, drive.letter);
     if (options.json) {
       json.Key("children");
@@ -529,37 +556,62 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
 
 // Sizes summed per directory, each directory after the ones below it (as du prints them), then the
 // totals.
-int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
+int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString& topPath) {
   int exitCode = EXIT_OK;
-  const auto top = ResolveDirectory(options, drive, path, &exitCode);
+  const auto top = ResolveDirectory(options, drive, topPath, &exitCode);
   if (!top) return exitCode;
   // The directories below the top, read first and printed once their sums are known: --sort=size
-  // orders the subdirectories of a directory by what is below them.
+  // orders the subdirectories of a directory by what is below them. A node keeps its name, not its
+  // path: both walks build the path as they go, so memory grows with the entries, not their depth.
   struct SNode {
-    WString path;
     SListedEntry entry;  // size: the files below it, all levels
     STotals totals;      // all levels below it
     std::vector<size_t> children;
   };
   std::vector<SNode> nodes;
-  nodes.push_back(SNode{top->path, top->entry.value_or(SListedEntry{}), {}, {}});
-  // Directories are read in pre-order, so every child comes after its parent in nodes.
+  nodes.push_back(SNode{top->entry.value_or(SListedEntry{}), {}, {}});
   CNotEntered notEntered;
-  for (size_t index = 0; index < nodes.size(); ++index) {
-    const auto entries = ReadDirectory(drive, nodes[index].path, ALL_ENTRIES);
-    if (!entries) return ReportDriveError(options, drive.letter);
+  WString path = top->path;
+  const auto read = [&](size_t index) {
+    const auto entries = ReadDirectory(drive, path, ALL_ENTRIES);
+    if (!entries) return false;
     CEnterableDirectories enterable;
     for (const SListedEntry& entry : *entries) {
       nodes[index].totals.Add(entry);
       if (!entry.isDirectory) continue;
       if (const char* why = enterable.WhyNotEnterable(entry)) {
-        notEntered.Add(drive, EntryPath(nodes[index].path, entry), why);
+        notEntered.Add(drive, EntryPath(path, entry), why);
         continue;
       }
       nodes[index].children.push_back(nodes.size());
-      nodes.push_back(SNode{EntryPath(nodes[index].path, entry), entry, {}, {}});
+      nodes.push_back(SNode{entry, {}, {}});
     }
-  }
+    return true;
+  };
+  // Walks the nodes depth first, path the directory's path all along: enter(node) when the walk
+  // comes to it, leave(node) after everything below it.
+  const auto walk = [&](const std::function<bool(size_t)>& enter, const std::function<void(size_t)>& leave) {
+    if (!enter(0)) return false;
+    std::vector<std::pair<size_t, size_t>> stack{{0, 0}};  // node, its next child
+    while (!stack.empty()) {
+      const auto [index, next] = stack.back();
+      if (next < nodes[index].children.size()) {
+        ++stack.back().second;
+        const size_t child = nodes[index].children[next];
+        path += nodes[child].entry.name;
+        path.push_back(SEPARATOR);
+        if (!enter(child)) return false;
+        stack.emplace_back(child, 0);
+        continue;
+      }
+      leave(index);
+      stack.pop_back();
+      if (!stack.empty()) path.resize(path.size() - nodes[index].entry.name.size() - 1);
+    }
+    return true;
+  };
+  // Every child comes after its parent in nodes.
+  if (!walk(read, [](size_t) {})) return ReportDriveError(options, drive.letter);
   // Children first: each one's sums are complete before its parent's take them.
   for (size_t index = nodes.size(); index-- > 0;) {
     STotals& totals = nodes[index].totals;
@@ -578,11 +630,12 @@ int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString
 
   CJsonWriter json;
   if (options.json) json.BeginArray();
-  const auto print = [&](const SNode& node) {
+  const auto print = [&](size_t index) {
+    const SNode& node = nodes[index];
     if (options.json) {
       json.BeginObject();
       json.Key("path");
-      json.String(DisplayPath(drive, node.path));
+      json.String(DisplayPath(drive, path));
       json.Key("size");
       json.Number(node.totals.size);
       json.Key("allocated");
@@ -594,21 +647,12 @@ int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString
       json.EndObject();
     } else {
       std::printf("%15s %15s  %s\n", SizeText(options, node.totals.size).c_str(),
-                  SizeText(options, node.totals.allocated).c_str(), DisplayPath(drive, node.path).c_str());
+                  SizeText(options, node.totals.allocated).c_str(), DisplayPath(drive, path).c_str());
     }
   };
   // Post-order: a directory after everything below it.
-  std::vector<std::pair<size_t, size_t>> stack{{0, 0}};  // node, its next child
-  while (!stack.empty()) {
-    auto& [index, next] = stack.back();
-    if (next < nodes[index].children.size()) {
-      const size_t child = nodes[index].children[next++];
-      stack.emplace_back(child, 0);
-      continue;
-    }
-    print(nodes[index]);
-    stack.pop_back();
-  }
+  path = top->path;
+  walk([](size_t) { return true; }, print);
   if (options.json) {
     json.EndArray();
     json.Finish(stdout);
