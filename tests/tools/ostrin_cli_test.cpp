@@ -778,6 +778,23 @@ TEST(OstrinCommandReachTest, RecursiveCommandsNameTheDirectoriesNoPathCanEnter) 
   }
 }
 
+TEST(OstrinCommandReachTest, ARecordWithANameThatBeginsWithNulCostsOnlyItself) {
+  // Such a name once went into the image as an empty name, and every later walk of the drive failed
+  // (3005): now the record is skipped, and the rest of the drive lists.
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("unreachable-names");
+  ostrin::test::CImageCopy copy(volume.image);
+  const ostrin::test::SExpectedEntry* entry = ostrin::test::FindExpected(volume.expected, "/q/a/b/decoy.txt");
+  ASSERT_NE(entry, nullptr);
+  const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, entry->record);
+  const uint32_t value = ostrin::test::ResidentValueOffset(record, ostrin::test::FindAttribute(record, 0x30).value());
+  ostrin::test::PatchRecord(copy, entry->record, value + 0x42, {0, 0});
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('S', copy.Path()));
+  server.Start();
+  const SProgramResult result = Ostrin({"find", "S:\\", "*.txt"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "S:\\dup\\one\\first.txt\nS:\\dup\\two\\second.txt\nS:\\q\\aXb\\real.txt\n");
+}
+
 TEST(OstrinCommandCaseTest, DirectoriesThatDifferOnlyInCaseAreListedApart) {
   const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("links-and-case");
   CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('S', volume.image));
