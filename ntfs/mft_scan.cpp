@@ -96,6 +96,14 @@ struct CSameName {
   }
 };
 
+// A directory's parent and exact name, hashed: two directories of one key are (all but surely) two of
+// one name in one directory. Only the warning rests on it.
+uint64_t DirectoryKey(const CNodeValues& values) {
+  uint64_t hash = 0xCBF29CE484222325ull ^ values.parentRecord;
+  for (uint16_t i = 0; i < values.nameLength; ++i) hash = (hash ^ static_cast<uint16_t>(values.name[i])) * 0x100000001B3ull;
+  return hash * 0x100000001B3ull;
+}
+
 // What parsing one chunk of the table gives: the entries of its records in record order with their
 // names, and the records it skipped.
 struct CChunkResult {
@@ -339,6 +347,8 @@ class CMftScanner {
   // reference named (read alone, once each).
   std::vector<uint16_t> m_directorySequences;
   std::unordered_map<uint64_t, uint16_t> m_laterDirectories;
+  // DirectoryKey of every directory handed over: a second directory of one name in one directory.
+  std::unordered_set<uint64_t> m_directoryNames;
 
   // The table in chunks, and the chunks in flight.
   uint64_t m_mftSize = 0;
@@ -457,7 +467,7 @@ void CMftScanner::HandOverChunk(CChunkResult& result) {
     }
     entry.values.name = result.names.data() + entry.nameOffset;
     // Listed all the same: it is on the volume, and a listing of its directory shows it.
-    if (entry.unreachable) {
+    if (entry.unreachable || (entry.isDirectory && !m_directoryNames.insert(DirectoryKey(entry.values)).second)) {
       ++m_damage.unreachableNames;
       if (m_damage.firstUnreachable.size() < CScanDamage::LISTED_RECORDS) m_damage.firstUnreachable.push_back(entry.record);
     }
@@ -561,8 +571,9 @@ WString CScanDamage::Describe() const {
                   WTEXT(" names whose directory no longer exists left out: ")));
   }
   if (unreachableNames != 0) {
-    append(listOf(unreachableNames, firstUnreachable, WTEXT(" name listed that no path can reach (a backslash in it): "),
-                  WTEXT(" names listed that no path can reach (a backslash in them): ")));
+    append(listOf(unreachableNames, firstUnreachable,
+                  WTEXT(" name listed that no path can reach (a backslash, or a second directory of its name): "),
+                  WTEXT(" names listed that no path can reach (a backslash, or a second directory of their name): ")));
   }
   return described;
 }

@@ -69,14 +69,15 @@ struct CScanDamage {
   // no directory, or used again since (its sequence number differs). They are orphans.
   uint64_t orphanedNames = 0;
   std::vector<uint64_t> firstOrphans;  // their records, at most LISTED_RECORDS
-  // Names listed that no path can reach: they hold a backslash, the separator of paths.
+  // Names listed that no path can reach: they hold a backslash, the separator of paths, or they name
+  // the second directory of one name in one directory (a path names the first).
   uint64_t unreachableNames = 0;
   std::vector<uint64_t> firstUnreachable;  // their records, at most LISTED_RECORDS
 
   bool IsEmpty() const { return skippedRecords == 0 && orphanedNames == 0 && unreachableNames == 0; }
   // "3 damaged file records skipped: 37 (update sequence mismatch), 52 (no file name attribute), ...",
   // then "; 1 name whose directory no longer exists left out: 40" when names were orphaned, and
-  // "; 1 name listed that no path can reach (a backslash in it): 41".
+  // "; 1 name listed that no path can reach (a backslash, or a second directory of its name): 41".
   WString Describe() const;
 };
 

@@ -687,23 +687,44 @@ TEST_F(DamagedVolumeScanTest, EqualNamesOfARecordOfManyNamesAreOneEntry) {
   ostrin::test::CompareWithMaker(result.scanned.entries, kept);
 }
 
-TEST(ScanTest, ANameWithABackslashIsListedAndNamedInTheWarning) {
-  // No path reaches a directory named "a\b" (it names a\b, the decoy beside it): it is listed all the
-  // same, as itself, and the warning names it.
+TEST(ScanTest, NamesNoPathCanReachAreListedAndNamedInTheWarning) {
+  // No path reaches a directory named "a\b" (it names a\b, the decoy beside it), nor the second of two
+  // directories "one" in one directory: both are listed all the same, as themselves, and the warning
+  // names them.
   const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("unreachable-names");
   ostrin::test::CImageCopy copy(volume.image);
-  const ostrin::test::SExpectedEntry* entry = ostrin::test::FindExpected(volume.expected, "/q/aXb");
-  ASSERT_NE(entry, nullptr);
-  const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, entry->record);
-  const uint32_t value = ostrin::test::ResidentValueOffset(record, ostrin::test::FindAttribute(record, ATTR_TYPE_FILE_NAME).value());
-  ostrin::test::PatchRecord(copy, entry->record, value + 0x42 + 2, ostrin::test::LittleEndian('\\', 2));
+  const auto setUnits = [&](const std::string& path, const std::u16string& units) {
+    const ostrin::test::SExpectedEntry* entry = ostrin::test::FindExpected(volume.expected, path);
+    EXPECT_NE(entry, nullptr) << path;
+    if (entry == nullptr) return uint64_t{0};
+    const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, entry->record);
+    const uint32_t value = ostrin::test::ResidentValueOffset(record, ostrin::test::FindAttribute(record, ATTR_TYPE_FILE_NAME).value());
+    std::vector<uint8_t> bytes;
+    for (const char16_t unit : units) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+    ostrin::test::PatchRecord(copy, entry->record, value + 0x42, bytes);
+    return entry->record;
+  };
+  const uint64_t backslash = setUnits("/q/aXb", u"a\\b");
+  {
+    CDriveIndex drive;
+    drive.Volume().OpenPath(copy.Path());
+    const CScanned scanned = ScanOpenVolume(drive);
+    EXPECT_EQ(scanned.damage, "1 name listed that no path can reach (a backslash, or a second directory of its name): " +
+                                  std::to_string(backslash));
+    EXPECT_EQ(scanned.entries.count("/q/a\\b/real.txt"), 1u);
+    EXPECT_EQ(scanned.entries.count("/q/a/b/decoy.txt"), 1u);
+  }
+  // (Both "one" are in the image, which the walk of ScanOpenVolume would call a path listed twice.)
+  const uint64_t second = setUnits("/dup/two", u"one");
   CDriveIndex drive;
   drive.Volume().OpenPath(copy.Path());
-  const CScanned scanned = ScanOpenVolume(drive);
-  EXPECT_EQ(scanned.damage, "1 name listed that no path can reach (a backslash in it): " + std::to_string(entry->record));
-  EXPECT_EQ(scanned.entries.count("/q/a\\b/real.txt"), 1u);
-  EXPECT_EQ(scanned.entries.count("/q/a/b/decoy.txt"), 1u);
-  drive.Volume().Reset();
+  std::string damage;
+  ASSERT_TRUE(drive.ScanVolume(ScanProgress([](int32_t) { return true; }, nullptr,
+                                            [&](const CScanDamage& found) { damage = WideToUtf8(found.Describe()); })));
+  drive.Close();
+  const auto [earlier, later] = std::minmax(backslash, second);
+  EXPECT_EQ(damage, "2 names listed that no path can reach (a backslash, or a second directory of their name): " +
+                        std::to_string(earlier) + ", " + std::to_string(later));
 }
 
 TEST(ScanTest, AVolumeOf4096ByteSectorsIsReadInWholeSectors) {
