@@ -249,9 +249,10 @@ OSTRIN_API uint64_t OstGetMemoryUsage(uint32_t driveIndex);
  *
  * filePath is "\", then zero or more directory names each followed by "\", then a pattern, from the
  * drive's root: "\Windows\System32\*.dll". It may start with a drive prefix "X:" (the letter is not
- * compared). Directory names are compared whole; the pattern matches with '*' (any run, also none)
- * and '?' (one unit); "*.*" means "*". Both compare without case, by Unicode's simple case folding
- * (one UTF-16 unit to one, as Windows compares names: "ÜNÏCÖDÉ" finds "ünïcödé"). Where names of one
+ * compared). Directory names are compared whole, '*' and '?' in them included (NTFS names may hold
+ * them); the pattern matches with '*' (any run, also none) and '?' (one unit); "*.*" means "*". Both
+ * compare without case, by Unicode's simple case folding (one UTF-16 unit to one, as Windows compares
+ * names: "ÜNÏCÖDÉ" finds "ünïcödé"). Where names of one
  * directory differ only in case (POSIX names, written from Linux or WSL: "Sub" and "sub"), a
  * directory name takes the entry it equals exactly, and otherwise the first it equals without case.
  * A filePath that ends with "\" after a name ("\Windows\") finds that entry itself. No entries for

@@ -72,13 +72,20 @@ void FillFindData(const CImageNode& entry, WIN32_FIND_DATAW* data) {
   std::memcpy(data->cAlternateFileName, allocatedWords, sizeof allocatedWords);
 }
 
-// The path as the walk uses it: a run of '*' and '?' after a '*' is one '*', and a final "*.*" is '*'.
+// The path as the walk uses it: in the last component (the pattern) a run of '*' and '?' after a '*'
+// is one '*', and a final "*.*" is '*'. The components before it are names, kept as they are: NTFS
+// names may hold '*' and '?' (volumes written from Linux have them).
 WString PreparePath(const WCHAR* path) {
-  WString prepared;
-  for (; *path != 0; ++path) {
-    if ((*path == ANY_RUN || *path == ANY_UNIT) && !prepared.empty() && prepared.back() == ANY_RUN) continue;
-    prepared.push_back(*path);
+  WString prepared(path);
+  const size_t lastSeparator = prepared.rfind(PATH_SEPARATOR);
+  const size_t patternStart = lastSeparator == WString::npos ? 0 : lastSeparator + 1;
+  size_t kept = patternStart;
+  for (size_t i = patternStart; i < prepared.size(); ++i) {
+    const WCHAR unit = prepared[i];
+    if ((unit == ANY_RUN || unit == ANY_UNIT) && kept > patternStart && prepared[kept - 1] == ANY_RUN) continue;
+    prepared[kept++] = unit;
   }
+  prepared.resize(kept);
   static constexpr WCHAR ANY_NAME[] = {ANY_RUN, '.', ANY_RUN, 0};
   if (prepared.size() >= 3 && prepared.compare(prepared.size() - 3, 3, ANY_NAME) == 0) {
     prepared.resize(prepared.size() - 2);
@@ -112,8 +119,12 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
 
   const CImageView image(drive.view, drive.readableSize);
   if (drive.directories == nullptr) drive.directories = std::make_unique<CDirectoryCache>();
+  // The names before the last one are directories; the walk goes on from the deepest of them that the
+  // last find resolved.
+  const size_t lastName = path.rfind(PATH_SEPARATOR, path.size() - (path.back() == PATH_SEPARATOR ? 2 : 1));
+  CDirectoryCache::CLastPath& lastPath = drive.directories->LastPath();
   uint64_t block = 0;
-  for (size_t i = 1;;) {
+  for (size_t i = lastPath.Resume(path, lastName + 1, &block);;) {
     size_t end = path.find(PATH_SEPARATOR, i);
     if (end == WString::npos) end = path.size();
     if (end == i) {
@@ -141,6 +152,7 @@ OstFindHandle* FindFirst(uint32_t driveIndex, const WCHAR* filePath, WIN32_FIND_
       }
       if (found == EScan::Match) {
         block = match.BlockOffset();
+        lastPath.Enter(path, i, block);
         continue;
       }
     } else if (separatorFollows) {

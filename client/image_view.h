@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -41,6 +42,25 @@ EScan FindNamedEntry(const CImageView& image, uint64_t blockOffset, const WCHAR*
 // The subdirectories of the image's blocks by name, for one view of a drive; released with the view.
 class CDirectoryCache {
  public:
+  // The directories of the path resolved last: a find goes on from the deepest one its path shares
+  // with it, so that a recursive walk, which asks for ever longer paths, resolves only the names each
+  // path adds (a comparison of the shared part instead of a lookup per name).
+  class CLastPath {
+   public:
+    // Where the walk of path resumes: the length of the longest beginning of path, at most limit,
+    // that ends with the separator after a directory of the last path (1, the root's "\", when
+    // none), with that directory's block in *block. What the last path has beyond it is forgotten.
+    size_t Resume(const WString& path, size_t limit, uint64_t* block);
+    // The directory whose name ends at end - 1 (a separator at end - 1) has this block.
+    void Enter(const WString& path, size_t end, uint64_t block);
+
+   private:
+    WString m_path = WString(1, WCHAR{'\\'});
+    std::vector<size_t> m_ends;     // after the separator of each directory, increasing
+    std::vector<uint64_t> m_blocks;  // the block of each
+  };
+  CLastPath& LastPath() { return m_lastPath; }
+
   // The subdirectory of the block at blockOffset that the component names, matched as FindNamedEntry
   // matches but among subdirectories only. Corrupt when the block breaks the layout before an exact
   // match was found.
@@ -48,11 +68,14 @@ class CDirectoryCache {
                          CImageNode* match);
 
  private:
-  // One block's subdirectories in block order, and an open-addressing table of indexes into them
-  // (plus 1; 0 is free) by the hash of their case-folded names.
+  // One block's subdirectories in block order, and two open-addressing tables of indexes into them
+  // (plus 1; 0 is free): the first subdirectory of each name, by the hash of its units, and the first
+  // of each name without case, by the hash of its case-folded units. Each table holds every key once,
+  // so a probe run stays short whatever the names (thousands that differ only in case included).
   struct CBlockIndex {
     std::vector<CImageNode> entries;
-    std::vector<uint32_t> slots;
+    std::vector<uint32_t> exactSlots;
+    std::vector<uint32_t> foldedSlots;
     bool complete = true;  // false when a damaged entry ended the block early
   };
 
@@ -60,4 +83,5 @@ class CDirectoryCache {
   const CBlockIndex* IndexOf(const CImageView& image, uint64_t blockOffset);
 
   std::unordered_map<uint64_t, CBlockIndex> m_blocks;
+  CLastPath m_lastPath;
 };

@@ -300,6 +300,74 @@ std::vector<uint8_t> DriveImage(const SMadeVolume& made) {
   return image;
 }
 
+// ---- Hostile volumes
+
+// The offset in the image of the value of the first attribute of a type of the record at record (the
+// raw bytes, fix-ups not applied: the patches below avoid the protected words); 0 when there is none.
+uint64_t RawAttribute(const std::vector<uint8_t>& image, uint64_t record, uint32_t recordSize, uint32_t type) {
+  if (record + recordSize > image.size()) return 0;
+  for (uint64_t at = record + ReadLE<uint16_t>(&image[record + 0x14]); at + 8 <= record + recordSize;) {
+    const uint32_t found = ReadLE<uint32_t>(&image[at]);
+    const uint32_t length = ReadLE<uint32_t>(&image[at + 4]);
+    if (found == 0xFFFFFFFF || length == 0) return 0;
+    if (found == type) return at;
+    at += length;
+  }
+  return 0;
+}
+
+// Seeds of the scan target for the damage the scan must take in its stride, each a copy of the volume
+// with one patch: a name that begins with NUL, a record whose only name is a DOS name, a parent
+// reference of another sequence number, a name with a backslash, and an MFT whose size and initialized
+// size run past the clusters its runs map (the one of a petabyte on a device of megabytes is refused
+// when the volume opens, so it makes no seed of a whole volume).
+void AddHostileScanSeeds(const SMadeVolume& made, const fs::path& cache, CSeedFolder& scan) {
+  CNTFSVolume volume;
+  volume.OpenPath(made.image.string());
+  const uint32_t recordSize = volume.FileRecordSize();
+  const uint64_t mft = volume.MftOffset();
+  // The first user record with a file name (the MFT of a made volume lies in one run).
+  uint64_t nameValue = 0;
+  for (uint64_t number = FIRST_USER_RECORD; number < volume.MftRecordCount() && nameValue == 0; ++number) {
+    const uint64_t record = mft + number * recordSize;
+    if (record + recordSize > made.bytes.size() || (ReadLE<uint16_t>(&made.bytes[record + 0x16]) & 1) == 0) continue;
+    if (const uint64_t name = RawAttribute(made.bytes, record, recordSize, ATTR_TYPE_FILE_NAME)) {
+      nameValue = name + ReadLE<uint16_t>(&made.bytes[name + 0x14]);
+    }
+  }
+  const uint64_t data = RawAttribute(made.bytes, mft, recordSize, ATTR_TYPE_DATA);
+  if (nameValue == 0 || data == 0) throw std::runtime_error("no record to damage in " + made.image.string());
+  const uint64_t pastTheRuns = made.bytes.size() / 2;
+  const auto le = [](uint64_t value) {
+    std::vector<uint8_t> bytes(8);
+    WriteLE<uint64_t>(bytes.data(), value);
+    return bytes;
+  };
+  const struct {
+    const char* name;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> patches;  // offset, bytes
+  } cases[] = {
+      {"nul-name", {{nameValue + 0x42, {0, 0}}}},
+      {"dos-only-name", {{nameValue + 0x41, {2}}}},
+      {"stale-parent", {{nameValue + 6, {static_cast<uint8_t>(made.bytes[nameValue + 6] + 1)}}}},
+      {"backslash-name", {{nameValue + 0x44, {'\\', 0}}}},
+      {"mft-past-its-runs", {{data + 0x28, le(pastTheRuns)}, {data + 0x30, le(pastTheRuns)}, {data + 0x38, le(pastTheRuns)}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> bytes = made.bytes;
+    for (const auto& [offset, patch] : c.patches) {
+      for (size_t i = 0; i < patch.size(); ++i) {
+        if ((offset + i) % 512 >= 510) throw std::runtime_error(std::string(c.name) + ": the patch meets a protected word");
+        bytes.at(offset + i) = patch[i];
+      }
+    }
+    const fs::path image = cache / (std::string(made.use->name) + "-" + c.name + ".img");
+    WriteBytes(image, bytes);
+    scan.Add(std::string(made.use->name) + "-" + c.name, ostrin::fuzz::MakeVolumeSeed(image.string()));
+    fs::remove(image);
+  }
+}
+
 // The paths the find seeds walk: the root, directories of the made volumes, patterns, and the
 // malformed forms the client must refuse.
 const char16_t* const FIND_PATHS[] = {
@@ -307,6 +375,8 @@ const char16_t* const FIND_PATHS[] = {
     u"\\a\\?hared*", u"\\names\\many*",  u"\\bulk\\*",      u"\\bulk\\d0000\\*", u"\\docs\\deep\\a\\b\\*",
     u"\\missing\\*", u"\\a\\shared.txt\\*", u"\\\\",        u"\\",              u"\\case\\readme",
     u"\\runs\\*.bin", u"x:\\names\\",     u"\\a*?",
+    // Names with wildcards before the pattern, and walks that go on from the last path.
+    u"\\a**b\\*", u"\\c*?d\\x?y", u"\\deep\\l1\\l2\\*", u"\\deep\\l1\\*",
 };
 
 std::vector<uint8_t> FindSeed(const std::vector<uint8_t>& image, const char16_t* path, uint8_t cut) {
@@ -540,6 +610,7 @@ void MakeSeeds(const fs::path& work) {
   for (const SMadeVolume& volume : made) {
     const std::string name = volume.use->name;
     if (volume.use->scanSeed) scan.Add(name, ostrin::fuzz::MakeVolumeSeed(volume.image.string()));
+    if (name == "links-and-names") AddHostileScanSeeds(volume, cache, scan);
     open.Add(name, OpenSeed(volume));
     if (volume.use->environmentIndex == 0) AddRecordSeeds(volume, records, index);
     if (volume.use->environmentIndex >= 0) AddRunListSeeds(volume, runLists);

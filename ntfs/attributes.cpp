@@ -230,16 +230,8 @@ bool CAttrNonResident::ReadStored(uint64_t offset, void* destination, uint64_t l
   const tagDataRun_Entry* run = nullptr;
   for (auto next = m_runs.begin(); left != 0;) {
     const uint64_t vcn = position / m_clusterSize;
-    // Runs are in VCN order: the walk goes on from the run of the last piece.
     if (run == nullptr || vcn > run->lastVcn) {
-      run = nullptr;
-      for (; next != m_runs.end(); ++next) {
-        if (vcn >= (*next)->startVcn && vcn <= (*next)->lastVcn) {
-          run = *next;
-          ++next;
-          break;
-        }
-      }
+      run = FindRun(vcn, next);
       if (run == nullptr) return false;
     }
     const uint64_t inCluster = position % m_clusterSize;
@@ -268,8 +260,34 @@ bool CAttrNonResident::ReadStored(uint64_t offset, void* destination, uint64_t l
   return true;
 }
 
+const tagDataRun_Entry* CAttrNonResident::FindRun(uint64_t vcn, CSList<tagDataRun_Entry>::Iterator& next) const {
+  if (!m_runIndex.empty()) {
+    const auto after = std::upper_bound(m_runIndex.begin(), m_runIndex.end(), vcn,
+                                        [](uint64_t wanted, const tagDataRun_Entry* run) { return wanted < run->startVcn; });
+    if (after == m_runIndex.begin()) return nullptr;
+    const tagDataRun_Entry* run = *(after - 1);
+    return vcn <= run->lastVcn ? run : nullptr;
+  }
+  // Runs are in VCN order: the walk goes on from the run of the last piece.
+  for (; next != m_runs.end(); ++next) {
+    if (vcn >= (*next)->startVcn && vcn <= (*next)->lastVcn) {
+      const tagDataRun_Entry* run = *next;
+      ++next;
+      return run;
+    }
+  }
+  return nullptr;
+}
+
+void CAttrNonResident::IndexRuns() {
+  m_runIndex.clear();
+  m_runIndex.reserve(static_cast<size_t>(m_runs.Count()));
+  for (const tagDataRun_Entry* run : m_runs) m_runIndex.push_back(run);
+}
+
 bool CAttrNonResident::AppendExtent(const CAttrNonResident& extent) {
   if (!m_runsValid || !extent.m_runsValid) return false;
+  m_runIndex.clear();
   const uint64_t thisEnd = FirstVcn() + m_vcnCount;
   if (extent.FirstVcn() != thisEnd) return false;
   const uint64_t shift = thisEnd - FirstVcn();  // extent VCNs are relative to its own first VCN
@@ -318,6 +336,10 @@ uint64_t CFileName::ParentRecord() const {
   return READ_FIELD(FILE_NAME_VALUE, parentReference, m_fileNameValue) & RECORD_NUMBER_MASK;
 }
 
+uint16_t CFileName::ParentSequence() const {
+  return static_cast<uint16_t>(READ_FIELD(FILE_NAME_VALUE, parentReference, m_fileNameValue) >> 48);
+}
+
 uint8_t CFileName::NameSpace() const { return READ_FIELD(FILE_NAME_VALUE, nameSpace, m_fileNameValue); }
 
 uint8_t CFileName::NameLengthInValue() const { return READ_FIELD(FILE_NAME_VALUE, nameLength, m_fileNameValue); }
@@ -341,6 +363,14 @@ uint32_t CFileName::CopyName(WCHAR* out) const {
   return copied;
 }
 
+bool CFileName::HasNulUnit() const {
+  const uint8_t* units = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
+  for (uint32_t i = 0; i < NameLengthInValue(); ++i) {
+    if (ReadLE<uint16_t>(units + 2 * i) == 0) return true;
+  }
+  return false;
+}
+
 bool CFileName::HasSameName(const CFileName& other) const {
   // In place: both names up to their length or first NUL unit, as CopyName gives them.
   const uint8_t* mine = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
@@ -353,6 +383,18 @@ bool CFileName::HasSameName(const CFileName& other) const {
     if (a != b) return false;
     if (a == 0) return true;
   }
+}
+
+size_t CFileName::NameHash() const {
+  // FNV-1a over the units, up to the length or the first NUL unit.
+  const uint8_t* units = m_fileNameValue + offsetof(FILE_NAME_VALUE, name);
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (uint32_t i = 0; i < NameLengthInValue(); ++i) {
+    const uint16_t unit = ReadLE<uint16_t>(units + 2 * i);
+    if (unit == 0) break;
+    hash = (hash ^ unit) * 0x100000001B3ull;
+  }
+  return static_cast<size_t>(hash);
 }
 
 void CFileName::TakeName() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ntfs/layout.h"
 #include "ntfs/recycler.h"
@@ -121,6 +122,11 @@ class CAttrNonResident : public CAttrBase {
   // False, changing nothing, when the extent does not continue this body or either run list is invalid.
   bool AppendExtent(const CAttrNonResident& extent);
 
+  // Lets reads find their runs by binary search rather than by a walk from the first run: for a value
+  // of many runs read in many small pieces (the MFT's, record by record). Call once the runs are
+  // complete; reads may then go on on several threads. AppendExtent drops the index.
+  void IndexRuns();
+
   EReadFault LastReadFault() const { return m_lastReadFault; }
 
   const CSList<tagDataRun_Entry>& Runs() const { return m_runs; }
@@ -133,7 +139,11 @@ class CAttrNonResident : public CAttrBase {
  protected:
   void DecodeRuns();
 
+  // The run that holds vcn, or nullptr; next is where a walk without the index goes on from.
+  const tagDataRun_Entry* FindRun(uint64_t vcn, CSList<tagDataRun_Entry>::Iterator& next) const;
+
   CSList<tagDataRun_Entry> m_runs;
+  std::vector<const tagDataRun_Entry*> m_runIndex;  // the runs in VCN order, when IndexRuns made it
   bool m_runsValid = false;
   uint64_t m_vcnCount = 0;
   EReadFault m_lastReadFault = EReadFault::None;
@@ -171,13 +181,18 @@ class CFileName {
 
   bool HasValue() const { return m_fileNameValue != nullptr; }
   uint64_t ParentRecord() const;  // the parent's record number, sequence number dropped
+  uint16_t ParentSequence() const;  // the sequence number the parent's record had (0: not recorded)
   uint8_t NameSpace() const;
   uint8_t NameLengthInValue() const;
   // Copies the name as stored (case kept) into out, up to its length or its first NUL unit, and
   // terminates it; out has room for 256 units. Returns the number of units copied.
   uint32_t CopyName(WCHAR* out) const;
+  // Whether a unit of the name is NUL: NTFS never writes one, so such a name is damaged.
+  bool HasNulUnit() const;
   // Whether the two names are the same units, as CopyName gives them (case counts).
   bool HasSameName(const CFileName& other) const;
+  // A hash of the units as CopyName gives them: names that HasSameName calls the same hash the same.
+  size_t NameHash() const;
   const WCHAR* UpperName() const {
     TakePendingName();
     return m_nameLength != 0 ? m_upperName : nullptr;

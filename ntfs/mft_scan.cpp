@@ -11,6 +11,8 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -50,8 +52,19 @@ CAttrBase* UnnamedData(const CFileRecord& record) {
   return first;
 }
 
+// A name that is listed: not empty and not the DOS alias of another name (a name with a NUL unit
+// costs the record, see HandOver).
 bool IsAcceptedName(const CAttrFileName& name) {
   return name.HasValue() && name.NameLengthInValue() >= 1 && name.NameSpace() != FILE_NAME_DOS;
+}
+
+// The sequence number of the record whose header this is when it is an in-use base record of a
+// directory, the only kind of record a parent reference may name; 0 otherwise.
+uint16_t DirectorySequence(const uint8_t* header) {
+  const uint16_t flags = READ_FIELD(FILE_RECORD_HEADER, flags, header);
+  const uint16_t wanted = FILE_RECORD_IN_USE | FILE_RECORD_DIRECTORY;
+  if ((flags & wanted) != wanted || READ_FIELD(FILE_RECORD_HEADER, baseRecord, header) != 0) return 0;
+  return READ_FIELD(FILE_RECORD_HEADER, sequenceNumber, header);
 }
 
 ESkipReason SkipReasonOf(EBuildFailure failure) {
@@ -69,6 +82,28 @@ ESkipReason SkipReasonOf(EBuildFailure failure) {
   return ESkipReason::Attributes;
 }
 
+// Names of one record up to this many find an earlier equal name by a walk over those handed over;
+// a record of more (through extension records, tens of thousands) by hash.
+constexpr uint32_t NAMES_SEARCHED_IN_ORDER = 8;
+
+// Equal names for the hash of a record's names: the same parent and the same units.
+struct CNameHash {
+  size_t operator()(const CAttrFileName* name) const { return name->NameHash() ^ std::hash<uint64_t>()(name->ParentRecord()); }
+};
+struct CSameName {
+  bool operator()(const CAttrFileName* a, const CAttrFileName* b) const {
+    return a->ParentRecord() == b->ParentRecord() && a->HasSameName(*b);
+  }
+};
+
+// A directory's parent and exact name, hashed: two directories of one key are (all but surely) two of
+// one name in one directory. Only the warning rests on it.
+uint64_t DirectoryKey(const CNodeValues& values) {
+  uint64_t hash = 0xCBF29CE484222325ull ^ values.parentRecord;
+  for (uint16_t i = 0; i < values.nameLength; ++i) hash = (hash ^ static_cast<uint16_t>(values.name[i])) * 0x100000001B3ull;
+  return hash * 0x100000001B3ull;
+}
+
 // What parsing one chunk of the table gives: the entries of its records in record order with their
 // names, and the records it skipped.
 struct CChunkResult {
@@ -76,13 +111,16 @@ struct CChunkResult {
     uint64_t record;
     CNodeValues values;  // values.name is set when the entry is handed over
     uint32_t nameOffset;  // in names
+    uint16_t parentSequence;  // of the parent reference
     bool isDirectory;
+    bool unreachable;  // the name holds a backslash
     uint64_t fileSize;
     uint64_t allocatedSize;
   };
   std::vector<CEntry> entries;
   std::vector<WCHAR> names;
   std::vector<CScanDamage::CSkipped> skipped;
+  std::vector<uint16_t> directorySequences;  // per slot (DirectorySequence)
   uint64_t inUseRecords = 0;
   bool tableEnds = false;      // the table ends before its size (code 9)
   std::exception_ptr failure;  // whatever else stopped the parse (memory running out)
@@ -91,6 +129,7 @@ struct CChunkResult {
     entries.clear();
     names.clear();
     skipped.clear();
+    directorySequences.clear();
     inUseRecords = 0;
     tableEnds = false;
     failure = nullptr;
@@ -137,6 +176,8 @@ void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint
     const uint32_t recordSize = m_volume.FileRecordSize();
     uint64_t recordNumber = firstRecord;
     for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize, ++recordNumber) {
+      // (The header lies in the first sector, before any protected word.)
+      result.directorySequences.push_back(DirectorySequence(buffer + slot));
       if (!m_unreadable.empty() && m_unreadable[slot / recordSize]) {
         ++result.inUseRecords;  // nothing of it could be looked at
         Skip(recordNumber, ESkipReason::Unreadable, result);
@@ -202,11 +243,18 @@ void CChunkParser::HandOver(CChunkResult& result) {
     standardAttributes = info->FileAttributes();
   }
 
+  // A name with a NUL unit cannot be listed as it is (cut at the NUL it could be empty, or another
+  // entry's name), and says the record is damaged: the record is skipped, and so is one without any
+  // name that is listed.
   const CSList<CAttrBase>& names = m_record.AttributesOf(ATTR_TYPE_FILE_NAME);
   uint32_t acceptedNames = 0;
   for (const CAttrBase* attribute : names) {
-    if (IsAcceptedName(*static_cast<const CAttrFileName*>(attribute))) ++acceptedNames;
+    const auto& fileName = *static_cast<const CAttrFileName*>(attribute);
+    if (!IsAcceptedName(fileName)) continue;
+    if (fileName.HasNulUnit()) return Skip(entry.record, ESkipReason::NulInName, result);
+    ++acceptedNames;
   }
+  if (acceptedNames == 0) return Skip(entry.record, ESkipReason::NoUsableName, result);
   entry.values.attributes = standardAttributes | (acceptedNames >= 2 ? ATTR_HAS_HARDLINKS : 0);
 
   if (!entry.isDirectory) {
@@ -221,15 +269,22 @@ void CChunkParser::HandOver(CChunkResult& result) {
 
   // One entry per accepted name; two names of a record in one directory are one entry only when they
   // are the same units. A directory is entered once, under its first accepted name.
+  const bool byHash = acceptedNames > NAMES_SEARCHED_IN_ORDER;
+  std::unordered_set<const CAttrFileName*, CNameHash, CSameName> handedOver;
+  if (byHash) handedOver.reserve(acceptedNames);
   m_namesHandedOver.clear();
   for (const CAttrBase* attribute : names) {
     const auto& fileName = *static_cast<const CAttrFileName*>(attribute);
-    if (!IsAcceptedName(fileName) || IsNameHandedOver(fileName)) continue;
-    m_namesHandedOver.push_back(&fileName);
+    if (!IsAcceptedName(fileName)) continue;
+    if (byHash ? !handedOver.insert(&fileName).second : IsNameHandedOver(fileName)) continue;
+    if (!byHash) m_namesHandedOver.push_back(&fileName);
     entry.values.parentRecord = fileName.ParentRecord();
+    entry.parentSequence = fileName.ParentSequence();
     entry.nameOffset = static_cast<uint32_t>(result.names.size());
     result.names.resize(result.names.size() + CFileName::MAX_NAME_UNITS + 1);
     entry.values.nameLength = static_cast<uint16_t>(fileName.CopyName(result.names.data() + entry.nameOffset));
+    const WCHAR* copied = result.names.data() + entry.nameOffset;
+    entry.unreachable = std::find(copied, copied + entry.values.nameLength, WCHAR{'\\'}) != copied + entry.values.nameLength;
     result.names.resize(entry.nameOffset + entry.values.nameLength + 1u);
     result.entries.push_back(entry);
     if (entry.isDirectory) return;
@@ -276,6 +331,10 @@ class CMftScanner {
   void HandOverChunk(CChunkResult& result);
   void Skip(const CScanDamage::CSkipped& skipped);
   bool TooManyDamaged(uint64_t inUse) const;
+  // Whether a parent reference names the directory its record holds now.
+  bool IsCurrentParent(uint64_t parent, uint16_t sequence);
+  // DirectorySequence of a record of the table.
+  uint16_t DirectorySequenceOf(uint64_t record);
 
   CNTFSVolume& m_volume;
   IScanSink& m_sink;
@@ -284,6 +343,12 @@ class CMftScanner {
   const ostrin::platform::CLocalTimeConverter m_localTime;
   CScanDamage m_damage;
   uint64_t m_recordSlots = 0;
+  // DirectorySequence of every record handed over so far, and of the records after them that a parent
+  // reference named (read alone, once each).
+  std::vector<uint16_t> m_directorySequences;
+  std::unordered_map<uint64_t, uint16_t> m_laterDirectories;
+  // DirectoryKey of every directory handed over: a second directory of one name in one directory.
+  std::unordered_set<uint64_t> m_directoryNames;
 
   // The table in chunks, and the chunks in flight.
   uint64_t m_mftSize = 0;
@@ -300,7 +365,9 @@ class CMftScanner {
 bool CMftScanner::Run() {
   const uint32_t recordSize = m_volume.FileRecordSize();
   m_chunkSize = ChunkSize(m_volume.ClusterSize(), recordSize);
-  m_mftSize = m_volume.MftData()->GetValueSize();
+  // Records past the initialized size or the clusters the runs map are free: the scan ends there,
+  // however large the table claims to be.
+  m_mftSize = m_volume.MftRecordBytes();
   m_recordSlots = m_mftSize / recordSize;
   m_chunkCount = (m_mftSize + m_chunkSize - 1) / m_chunkSize;
   const auto workers = static_cast<size_t>(
@@ -339,7 +406,7 @@ bool CMftScanner::Run() {
   }
   StopWorkers();
 
-  if (m_damage.skippedRecords != 0) {
+  if (!m_damage.IsEmpty()) {
     m_progress.ReportDamage(m_damage);
     if (TooManyDamaged(m_damage.inUseRecords)) ThrowError(ERROR_PARSE_RECORD);
   }
@@ -386,12 +453,25 @@ void CMftScanner::StopWorkers() {
 
 void CMftScanner::HandOverChunk(CChunkResult& result) {
   m_damage.inUseRecords += result.inUseRecords;
+  m_directorySequences.insert(m_directorySequences.end(), result.directorySequences.begin(), result.directorySequences.end());
   size_t skipped = 0;
   for (CChunkResult::CEntry& entry : result.entries) {
     // The chunk's skipped records in their place among its entries.
     while (skipped < result.skipped.size() && result.skipped[skipped].record < entry.record) Skip(result.skipped[skipped++]);
+    // A reference to a directory since deleted, whose record holds something else now, is an orphan:
+    // listed under the record's new directory it would be a wrong entry.
+    if (!IsCurrentParent(entry.values.parentRecord, entry.parentSequence)) {
+      ++m_damage.orphanedNames;
+      if (m_damage.firstOrphans.size() < CScanDamage::LISTED_RECORDS) m_damage.firstOrphans.push_back(entry.record);
+      continue;
+    }
     entry.values.name = result.names.data() + entry.nameOffset;
     entry.values.record = entry.record;
+    // Listed all the same: it is on the volume, and a listing of its directory shows it.
+    if (entry.unreachable || (entry.isDirectory && !m_directoryNames.insert(DirectoryKey(entry.values)).second)) {
+      ++m_damage.unreachableNames;
+      if (m_damage.firstUnreachable.size() < CScanDamage::LISTED_RECORDS) m_damage.firstUnreachable.push_back(entry.record);
+    }
     if (entry.isDirectory) {
       m_sink.AddDirectory(entry.record, entry.values);
     } else {
@@ -410,6 +490,29 @@ void CMftScanner::Skip(const CScanDamage::CSkipped& skipped) {
     m_progress.ReportDamage(m_damage);
     ThrowError(ERROR_PARSE_RECORD);
   }
+}
+
+bool CMftScanner::IsCurrentParent(uint64_t parent, uint16_t sequence) {
+  // A reference without a sequence number names whatever the record holds.
+  return sequence == 0 || DirectorySequenceOf(parent) == sequence;
+}
+
+uint16_t CMftScanner::DirectorySequenceOf(uint64_t record) {
+  if (record < m_directorySequences.size()) return m_directorySequences[record];
+  const auto known = m_laterDirectories.find(record);
+  if (known != m_laterDirectories.end()) return known->second;
+  // A record the scan has not reached: its header alone (the workers read the table at once, through
+  // the same const reader).
+  uint16_t sequence = 0;
+  if (record < m_recordSlots) {
+    uint8_t header[sizeof(FILE_RECORD_HEADER)];
+    CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+    if (m_volume.MftData()->ReadStored(record * m_volume.FileRecordSize(), header, sizeof header, &fault)) {
+      sequence = DirectorySequence(header);
+    }
+  }
+  m_laterDirectories.emplace(record, sequence);
+  return sequence;
 }
 
 bool CMftScanner::TooManyDamaged(uint64_t inUse) const {
@@ -437,6 +540,10 @@ const WCHAR* SkipReasonText(ESkipReason reason) {
       return WTEXT("extension record damaged");
     case ESkipReason::NoFileName:
       return WTEXT("no file name attribute");
+    case ESkipReason::NulInName:
+      return WTEXT("file name with a NUL unit");
+    case ESkipReason::NoUsableName:
+      return WTEXT("no usable file name");
   }
   return WTEXT("damaged");
 }
@@ -449,7 +556,27 @@ WString CScanDamage::Describe() const {
     text += AsciiToWide(std::to_string(first[i].record)) + WTEXT(" (") + SkipReasonText(first[i].reason) + WTEXT(")");
   }
   if (skippedRecords > first.size()) text += WTEXT(", ...");
-  return text;
+  const auto listOf = [](uint64_t count, const std::vector<uint64_t>& records, const WCHAR* one, const WCHAR* many) {
+    WString part = AsciiToWide(std::to_string(count)) + (count == 1 ? one : many);
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (i != 0) part += WTEXT(", ");
+      part += AsciiToWide(std::to_string(records[i]));
+    }
+    if (count > records.size()) part += WTEXT(", ...");
+    return part;
+  };
+  WString described = skippedRecords != 0 ? text : WString();
+  const auto append = [&](const WString& part) { described += (described.empty() ? WString() : WTEXT("; ")) + part; };
+  if (orphanedNames != 0) {
+    append(listOf(orphanedNames, firstOrphans, WTEXT(" name whose directory no longer exists left out: "),
+                  WTEXT(" names whose directory no longer exists left out: ")));
+  }
+  if (unreachableNames != 0) {
+    append(listOf(unreachableNames, firstUnreachable,
+                  WTEXT(" name listed that no path can reach (a backslash, or a second directory of its name): "),
+                  WTEXT(" names listed that no path can reach (a backslash, or a second directory of their name): ")));
+  }
+  return described;
 }
 
 bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress) {

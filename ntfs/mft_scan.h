@@ -47,12 +47,15 @@ enum class ESkipReason : uint8_t {
   AttributeListBounds,  // its attribute list is larger, or names more records, than NTFS writes
   ExtensionRecord,      // an extension record it names is damaged
   NoFileName,           // it has no file name attribute
+  NulInName,            // a name of it holds a NUL unit, which NTFS never writes
+  NoUsableName,         // its only names are empty or in the DOS namespace
 };
 
 // How ESkipReason reads in a warning.
 const WCHAR* SkipReasonText(ESkipReason reason);
 
-// The damaged records a scan skipped: how many, and the first few of them.
+// The damaged records a scan skipped, and the names it left out because their directory no longer
+// exists: how many, and the first few of them.
 struct CScanDamage {
   struct CSkipped {
     uint64_t record;
@@ -63,8 +66,19 @@ struct CScanDamage {
   uint64_t skippedRecords = 0;
   uint64_t inUseRecords = 0;        // in-use base records seen, the skipped ones included
   std::vector<CSkipped> first;      // at most LISTED_RECORDS
+  // Names whose parent reference names a record that is not that directory (any more): not in use,
+  // no directory, or used again since (its sequence number differs). They are orphans.
+  uint64_t orphanedNames = 0;
+  std::vector<uint64_t> firstOrphans;  // their records, at most LISTED_RECORDS
+  // Names listed that no path can reach: they hold a backslash, the separator of paths, or they name
+  // the second directory of one name in one directory (a path names the first).
+  uint64_t unreachableNames = 0;
+  std::vector<uint64_t> firstUnreachable;  // their records, at most LISTED_RECORDS
 
-  // "3 damaged file records skipped: 37 (update sequence mismatch), 52 (no file name attribute), ..."
+  bool IsEmpty() const { return skippedRecords == 0 && orphanedNames == 0 && unreachableNames == 0; }
+  // "3 damaged file records skipped: 37 (update sequence mismatch), 52 (no file name attribute), ...",
+  // then "; 1 name whose directory no longer exists left out: 40" when names were orphaned, and
+  // "; 1 name listed that no path can reach (a backslash, or a second directory of its name): 41".
   WString Describe() const;
 };
 
@@ -77,7 +91,8 @@ class ScanProgress {
 
   // report is called with each new whole percentage below 100 and returns false to stop the scan;
   // stopRequested (when given) is asked before every chunk; damageFound (when given) learns once, at
-  // the end of a scan that skipped records, which they were (also when they fail the scan).
+  // the end of a scan that skipped records or orphaned names, which they were (also when they fail the
+  // scan).
   template <typename R>
     requires std::is_invocable_r_v<bool, R&, int32_t>
   ScanProgress(R report) : m_report(std::move(report)) {}  // NOLINT: a plain callable is a progress

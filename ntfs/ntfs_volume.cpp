@@ -200,18 +200,25 @@ void CNTFSVolume::LoadMftRecord() {
     if (!first->AppendExtent(*extent)) break;
   }
   CheckMftFitsVolume(*first);
+  // The table is read record by record too (extension records, the journal's records): a fragmented
+  // one would otherwise walk its runs from the first for every record.
+  first->IndexRuns();
   m_mftData = first;
 }
 
 void CNTFSVolume::CheckMftFitsVolume(const CAttrNonResident& mftData) const {
-  // The table's size is bounded by the volume, and its clusters are stored, each once: so a scan reads
-  // at most the volume once, and a read past the device's real end fails.
-  if (mftData.GetValueSize() > m_volumeSize) ThrowError(ERROR_MFT_DOES_NOT_FIT);
+  // The table's size is bounded by the volume and by the device it lies on (a boot sector may claim a
+  // volume far larger than the device), and its clusters lie inside the volume and are stored, each
+  // once: so a scan reads at most the volume once, and a read past the device's real end fails.
+  if (mftData.GetValueSize() > m_volumeSize || !DeviceHolds(mftData.GetValueSize())) ThrowError(ERROR_MFT_DOES_NOT_FIT);
+  const uint64_t volumeClusters = m_volumeSize / m_clusterSize;
   std::vector<std::pair<uint64_t, uint64_t>> extents;  // first cluster, cluster count
   extents.reserve(static_cast<size_t>(mftData.Runs().Count()));
   for (const tagDataRun_Entry* run : mftData.Runs()) {
     if (run->lcn == SPARSE_RUN_LCN) ThrowError(ERROR_MFT_DOES_NOT_FIT);
-    extents.emplace_back(static_cast<uint64_t>(run->lcn), run->clusters);
+    const auto lcn = static_cast<uint64_t>(run->lcn);
+    if (lcn > volumeClusters || run->clusters > volumeClusters - lcn) ThrowError(ERROR_MFT_DOES_NOT_FIT);
+    extents.emplace_back(lcn, run->clusters);
   }
   std::sort(extents.begin(), extents.end());
   for (size_t i = 1; i < extents.size(); ++i) {
@@ -219,6 +226,29 @@ void CNTFSVolume::CheckMftFitsVolume(const CAttrNonResident& mftData) const {
   }
 }
 
+bool CNTFSVolume::DeviceHolds(uint64_t bytes) const {
+  if (bytes == 0) return true;
+  // The sector of the last byte reads that far when the device is that large (a device of large
+  // sectors is read in whole sectors); a device that ends before delivers less, and one that fails
+  // there does not hold it either.
+  const uint64_t sector = (bytes - 1) / m_bytesPerSector * m_bytesPerSector;
+  std::vector<uint8_t> buffer(m_bytesPerSector);
+  size_t got = 0;
+  return m_device.ReadAt(sector, buffer.data(), buffer.size(), &got) && got > bytes - 1 - sector;
+}
+
 uint64_t CNTFSVolume::MftSize() const { return m_mftData != nullptr ? m_mftData->GetValueSize() : 0; }
 
 uint64_t CNTFSVolume::MftRecordCount() const { return m_fileRecordSize != 0 ? MftSize() / m_fileRecordSize : 0; }
+
+uint64_t CNTFSVolume::MftRecordBytes() const {
+  if (m_mftData == nullptr) return 0;
+  // The runs from VCN 0 up to the first gap (the table's runs are never sparse: checked at open).
+  uint64_t mappedClusters = 0;
+  for (const tagDataRun_Entry* run : m_mftData->Runs()) {
+    if (run->startVcn != mappedClusters) break;
+    mappedClusters = run->lastVcn + 1;
+  }
+  const uint64_t initialized = m_mftData->InitializedSize();
+  return mappedClusters > initialized / m_clusterSize ? initialized : mappedClusters * m_clusterSize;
+}

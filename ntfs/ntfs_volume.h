@@ -52,6 +52,9 @@ class CNTFSVolume {
   // The MFT's size in bytes and its number of record slots.
   uint64_t MftSize() const;
   uint64_t MftRecordCount() const;
+  // The bytes of the table that can hold records in use: up to its initialized size and the clusters
+  // its runs map (what lies past them reads as zeros, free records). What the scan reads.
+  uint64_t MftRecordBytes() const;
   // The volume label from record 3, read at open.
   const WString& VolumeLabel() const { return m_volumeLabel; }
 
@@ -61,8 +64,10 @@ class CNTFSVolume {
   void ReadGeometry(const uint8_t* bootSector);
   void CheckVersion();
   void LoadMftRecord();
-  // Refuses MFT data that claims more than the volume holds.
+  // Refuses MFT data that claims more than the volume, or the device it lies on, holds.
   void CheckMftFitsVolume(const CAttrNonResident& mftData) const;
+  // Whether the device has at least this many bytes, whatever the boot sector says.
+  bool DeviceHolds(uint64_t bytes) const;
 
   uint16_t m_bytesPerSector = 0;
   uint32_t m_clusterSize = 0;

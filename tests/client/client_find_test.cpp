@@ -157,6 +157,91 @@ TEST_F(ClientFindTest, PathsAndPatternsFindWhatTheyName) {
   OstFindClose(nullptr);
 }
 
+TEST_F(ClientFindTest, WildcardsInDirectoryNamesAreNamesAndOnlyThePatternCollapses) {
+  // Volumes written from Linux hold names with '*' and '?'. A component before the last is a name
+  // and names its directory exactly (never "a*b" for "a**b"); only the last one is a pattern.
+  const COpenedImage drive('D', ostrin::test::BuildImage(ImageDirectory(WString(), {
+      ImageDirectory(WTEXT("a*b"), {ImageFile(WTEXT("decoy"), 1)}),
+      ImageDirectory(WTEXT("a**b"), {ImageFile(WTEXT("inside"), 2)}),
+      ImageDirectory(WTEXT("c*?d"), {ImageFile(WTEXT("x?y"), 3), ImageFile(WTEXT("xzy"), 4)}),
+  })));
+  const struct {
+    const WCHAR* path;
+    Names names;
+  } cases[] = {
+      {WTEXT("\\a**b\\*"), {"inside"}},
+      {WTEXT("\\a*b\\*"), {"decoy"}},
+      {WTEXT("\\c*?d\\*"), {"x?y", "xzy"}},
+      {WTEXT("\\c*?d\\x?y"), {"x?y", "xzy"}},  // the pattern's '?' is a wildcard
+      {WTEXT("\\a**b\\"), {"a**b"}},  // the directory itself (then what its name matches after it)
+      {WTEXT("\\a***b"), {"a*b", "a**b"}},
+      {WTEXT("\\c*?d"), {"c*?d"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.path));
+    const SFound found = FindAll(drive, c.path);
+    EXPECT_EQ(found.names, c.names);
+    EXPECT_EQ(found.error, 0);
+  }
+}
+
+TEST_F(ClientFindTest, NamesThatDifferOnlyInCaseEachFindTheirOwnDirectory) {
+  // 63 of the 64 case variants of "abcdef", each holding a file that names it: a component takes the
+  // variant it equals exactly, and the one missing ("ABCDEF") the first variant in block order.
+  std::vector<SImageNode> variants;
+  std::vector<std::string> names;
+  for (uint32_t i = 0; i < 63; ++i) {
+    std::string name = "abcdef";
+    for (size_t bit = 0; bit < name.size(); ++bit) {
+      if ((i >> bit & 1) != 0) name[bit] = static_cast<char>(name[bit] - 'a' + 'A');
+    }
+    names.push_back(name);
+    variants.push_back(ImageDirectory(Utf8ToWide(name), {ImageFile(Utf8ToWide("in-" + name), i)}));
+  }
+  const COpenedImage drive('E', ostrin::test::BuildImage(ImageDirectory(WString(), variants)));
+  for (const std::string& name : names) {
+    EXPECT_EQ(FindAll(drive, Utf8ToWide("\\" + name + "\\*").c_str()).names, Names{"in-" + name}) << name;
+  }
+  EXPECT_EQ(FindAll(drive, WTEXT("\\ABCDEF\\*")).names, Names{"in-abcdef"});
+}
+
+TEST_F(ClientFindTest, APathGoesOnFromTheDirectoriesItSharesWithTheLastOne) {
+  // Each find resumes at the deepest directory the last path shares with it, in this order: deeper,
+  // then a sibling at each level, a name that the last one's begins with, and other case.
+  const COpenedImage drive('F', ostrin::test::BuildImage(ImageDirectory(WString(), {
+      ImageDirectory(WTEXT("a"), {
+          ImageDirectory(WTEXT("b"), {ImageDirectory(WTEXT("c"), {ImageFile(WTEXT("in-abc"), 1)})}),
+          ImageDirectory(WTEXT("bb"), {ImageFile(WTEXT("in-abb"), 2)}),
+          ImageDirectory(WTEXT("x"), {ImageDirectory(WTEXT("c"), {ImageFile(WTEXT("in-axc"), 3)})}),
+      }),
+      ImageDirectory(WTEXT("ab"), {ImageFile(WTEXT("in-ab"), 4)}),
+  })));
+  const struct {
+    const WCHAR* path;
+    Names names;
+    int32_t error;
+  } cases[] = {
+      {WTEXT("\\a\\b\\c\\*"), {"in-abc"}, 0},
+      {WTEXT("\\a\\x\\c\\*"), {"in-axc"}, 0},
+      {WTEXT("\\a\\b\\c\\*"), {"in-abc"}, 0},
+      {WTEXT("\\a\\bb\\*"), {"in-abb"}, 0},
+      {WTEXT("\\ab\\*"), {"in-ab"}, 0},
+      {WTEXT("\\A\\B\\C\\*"), {"in-abc"}, 0},
+      {WTEXT("\\a\\b\\c\\"), {"c"}, 0},
+      {WTEXT("\\a\\b\\"), {"b"}, 0},
+      {WTEXT("\\a\\b\\c\\in-abc\\*"), {}, 3006},
+      {WTEXT("\\a\\b\\\\*"), {}, 3005},
+      {WTEXT("\\a\\missing\\*"), {}, 0},
+      {WTEXT("\\a\\b\\c\\*"), {"in-abc"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.path));
+    const SFound found = FindAll(drive, c.path);
+    EXPECT_EQ(found.names, c.names);
+    EXPECT_EQ(found.error, c.error);
+  }
+}
+
 TEST_F(ClientFindTest, FindNextAfterTheLastMatchKeepsReturningZero) {
   const COpenedImage drive('D', ostrin::test::BuildImage(WindowsLikeRoot()));
   WIN32_FIND_DATAW data{};

@@ -233,13 +233,20 @@ class DamagedScanTest : public ::testing::Test {
     return entry != nullptr ? entry->record : 0;
   }
 
-  // Points the parent reference of a record's first file name at another record.
-  void SetParent(uint64_t record, uint64_t parent) {
+  // Points the parent reference of a record's first file name at another record, with that record's
+  // sequence number when it is a record of the table (else the sequence number is left).
+  void SetParent(uint64_t record, uint64_t parent, bool inTable = true) {
     const std::vector<uint8_t> bytes = ostrin::test::ReadRecord(*m_copy, record);
     const auto name = ostrin::test::FindAttribute(bytes, 0x30);
     ASSERT_TRUE(name.has_value());
+    uint64_t reference = parent;
+    size_t width = 6;
+    if (inTable) {
+      reference |= static_cast<uint64_t>(ReadLE<uint16_t>(&ostrin::test::ReadRecord(*m_copy, parent)[0x10])) << 48;
+      width = 8;
+    }
     ostrin::test::PatchRecord(*m_copy, record, ostrin::test::ResidentValueOffset(bytes, *name),
-                              ostrin::test::LittleEndian(parent, 6));
+                              ostrin::test::LittleEndian(reference, width));
   }
 
   // The failure a scan of the copy throws, as "code text".
@@ -260,10 +267,14 @@ class DamagedScanTest : public ::testing::Test {
 // (Members are public so that the table of damage cases below can reach them.)
 
 TEST_F(DamagedScanTest, OrphansAndParentLoopsAreLeftOut) {
-  SetParent(RecordOf("/x"), 0x7FFFFF);        // parent record does not exist
+  SetParent(RecordOf("/x"), 0x7FFFFF, false);        // parent record does not exist
   SetParent(RecordOf("/y"), RecordOf("/y/same"));  // y and y/same name each other
   SetParent(RecordOf("/z/same"), RecordOf("/z/same"));  // its own parent
-  const CScanned scanned = ScanImage(m_copy->Path());
+  CDriveIndex drive;
+  drive.Volume().OpenPath(m_copy->Path());
+  const CScanned scanned = ScanOpenVolume(drive);
+  // The scan names the orphan it sees (the loops only the tree can tell).
+  EXPECT_EQ(scanned.damage, "1 name whose directory no longer exists left out: " + std::to_string(RecordOf("/x")));
   for (const auto& [path, entry] : scanned.entries) {
     EXPECT_NE(path.rfind("/x", 0), 0u) << path;
     EXPECT_NE(path.rfind("/y", 0), 0u) << path;
@@ -274,9 +285,15 @@ TEST_F(DamagedScanTest, OrphansAndParentLoopsAreLeftOut) {
 }
 
 TEST_F(DamagedScanTest, UnreadableMftFailsWithReadDataError) {
-  // Cut the image just after the first sixteen records: the volume still opens, the table cannot be read.
+  // Cut the image just after the first sixteen records, but no shorter than the table's size (a device
+  // smaller than that does not hold the table: code 20): the volume still opens, the table cannot be read.
   const ostrin::test::SBootGeometry geometry = ostrin::test::ReadBootGeometry(m_copy->Path());
-  std::filesystem::resize_file(m_copy->Path(), geometry.mftOffset + 16 * geometry.fileRecordSize);
+  const uint64_t mftSize = [this] {
+    CNTFSVolume reader;
+    reader.OpenPath(m_copy->Path());
+    return reader.MftSize();
+  }();
+  std::filesystem::resize_file(m_copy->Path(), std::max(mftSize, geometry.mftOffset + 16 * geometry.fileRecordSize));
   EXPECT_EQ(ScanFailure(), "9 Read data error");
 }
 
@@ -317,6 +334,14 @@ class DamagedVolumeScanTest : public ::testing::Test {
     const auto attribute = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*m_copy, record), type);
     ASSERT_TRUE(attribute.has_value());
     SetHeaderField(record, *attribute, newType, 4);
+  }
+  // Patches the value of a record's first file name at offsetInValue (0x40 length, 0x41 namespace,
+  // 0x42 the units).
+  void SetNameValue(uint64_t record, uint32_t offsetInValue, uint64_t value, size_t width) {
+    const std::vector<uint8_t> bytes = ostrin::test::ReadRecord(*m_copy, record);
+    const auto name = ostrin::test::FindAttribute(bytes, ATTR_TYPE_FILE_NAME);
+    ASSERT_TRUE(name.has_value());
+    SetHeaderField(record, ostrin::test::ResidentValueOffset(bytes, *name) + offsetInValue, value, width);
   }
   // Offset in the record of its non-resident attribute list's header, and in the image of its value.
   uint32_t ListHeader(uint64_t record) {
@@ -403,6 +428,22 @@ class DamagedVolumeScanTest : public ::testing::Test {
     ostrin::test::CompareWithMaker(scanned.entries, kept);
   }
 
+  // The warning text of names left out because their directory no longer exists.
+  static std::string Orphaned(const std::vector<uint64_t>& records) {
+    std::string text = std::to_string(records.size()) +
+                       (records.size() == 1 ? " name whose directory" : " names whose directory") + " no longer exists left out: ";
+    for (size_t i = 0; i < records.size(); ++i) text += (i != 0 ? ", " : "") + std::to_string(records[i]);
+    return text;
+  }
+  // Moves the parent reference of a record's first name to another sequence number of its parent.
+  void ChangeParentSequence(uint64_t record) {
+    const std::vector<uint8_t> bytes = ostrin::test::ReadRecord(*m_copy, record);
+    const auto name = ostrin::test::FindAttribute(bytes, ATTR_TYPE_FILE_NAME);
+    ASSERT_TRUE(name.has_value());
+    const uint32_t sequenceAt = ostrin::test::ResidentValueOffset(bytes, *name) + 6;
+    SetHeaderField(record, sequenceAt, static_cast<uint16_t>(ReadLE<uint16_t>(&bytes[sequenceAt]) + 1), 2);
+  }
+
   // The warning text of skipped records, in the order the scan meets them.
   static std::string Skipped(const std::vector<std::pair<uint64_t, const char*>>& records, size_t total = 0) {
     total = std::max(total, records.size());
@@ -444,6 +485,13 @@ TEST_F(DamagedVolumeScanTest, DamagedRecordsAreSkippedAndTheRestIsListed) {
   };
   const uint64_t a = Bulk(1);
   const uint64_t many = RecordOf("/lists/many-names.txt");
+  const uint64_t bulkDirectory = [this] {
+    for (const SExpectedEntry& entry : m_volume.expected) {
+      if (entry.isDirectory && entry.path.rfind("/bulk/", 0) == 0) return entry.record;
+    }
+    ADD_FAILURE() << "no directory under /bulk";
+    return uint64_t{0};
+  }();
   const std::vector<Case> cases = {
       {"a BAAD record that is not in use",
        [a](DamagedVolumeScanTest& t) {
@@ -457,6 +505,20 @@ TEST_F(DamagedVolumeScanTest, DamagedRecordsAreSkippedAndTheRestIsListed) {
        Skipped({{a, "update sequence mismatch"}}), ""},
       {"a record in use without a file name", [a](DamagedVolumeScanTest& t) { t.SetAttributeType(a, 0x30, 0x40); },
        {a}, Skipped({{a, "no file name attribute"}}), ""},
+      {"a name that begins with NUL", [a](DamagedVolumeScanTest& t) { t.SetNameValue(a, 0x42, 0, 2); }, {a},
+       Skipped({{a, "file name with a NUL unit"}}), ""},
+      {"a name with a NUL unit inside", [a](DamagedVolumeScanTest& t) { t.SetNameValue(a, 0x42 + 2 * 3, 0, 2); }, {a},
+       Skipped({{a, "file name with a NUL unit"}}), ""},
+      {"a record whose only name is empty", [a](DamagedVolumeScanTest& t) { t.SetNameValue(a, 0x40, 0, 1); }, {a},
+       Skipped({{a, "no usable file name"}}), ""},
+      {"a record whose only name is a DOS name", [a](DamagedVolumeScanTest& t) { t.SetNameValue(a, 0x41, FILE_NAME_DOS, 1); },
+       {a}, Skipped({{a, "no usable file name"}}), ""},
+      // The directory a name was made in was deleted and its record used again: the name is not in
+      // the record's new directory.
+      {"a file's parent reference of another sequence number",
+       [a](DamagedVolumeScanTest& t) { t.ChangeParentSequence(a); }, {a}, Orphaned({a}), ""},
+      {"a directory's parent reference of another sequence number",
+       [=](DamagedVolumeScanTest& t) { t.ChangeParentSequence(bulkDirectory); }, {bulkDirectory}, Orphaned({bulkDirectory}), ""},
       {"an attribute of a type past the lists", [a](DamagedVolumeScanTest& t) { t.SetAttributeType(a, 0x30, 0x210); },
        {a}, Skipped({{a, "attributes cannot be parsed"}}), ""},
       {"a damaged extension record", [many](DamagedVolumeScanTest& t) { t.TearRecord(t.ExtensionOf(many)); }, {many},
@@ -530,6 +592,24 @@ TEST_F(DamagedVolumeScanTest, HostileVolumesEndWithAClearResult) {
       t.SetRuns(0, *data, runs);
     };
   };
+  // Record 0's $DATA given a new data size (and allocation) and initialized size; 0 keeps a field.
+  const auto mftSizes = [](uint64_t dataSize, uint64_t initializedSize) {
+    return [=](DamagedVolumeScanTest& t) {
+      const auto data = ostrin::test::FindAttribute(ostrin::test::ReadRecord(*t.m_copy, 0), ATTR_TYPE_DATA);
+      ASSERT_TRUE(data.has_value());
+      if (dataSize != 0) {
+        t.SetHeaderField(0, *data + 0x28, dataSize, 8);
+        t.SetHeaderField(0, *data + 0x30, dataSize, 8);
+      }
+      if (initializedSize != 0) t.SetHeaderField(0, *data + 0x38, initializedSize, 8);
+    };
+  };
+  const uint64_t mftInitialized = [this] {
+    CNTFSVolume reader;
+    reader.OpenPath(m_volume.image);
+    return reader.MftData()->InitializedSize();
+  }();
+  constexpr uint64_t PETABYTE = uint64_t{1} << 50;
   const uint64_t mftClusters = ostrin::test::ReadBootGeometry(m_volume.image).mftOffset / 4096;
   ASSERT_LT(mftClusters, 0x80u);
   constexpr uint8_t RUN_CLUSTERS = 64;  // two runs of these, well inside the table's clusters
@@ -554,6 +634,16 @@ TEST_F(DamagedVolumeScanTest, HostileVolumesEndWithAClearResult) {
        "20 Master file table does not fit the volume."},
       {"a sparse run in the MFT", mftRuns({0x11, RUN_CLUSTERS, static_cast<uint8_t>(mftClusters), 0x01, RUN_CLUSTERS, 0}, 0),
        {}, "", "20 Master file table does not fit the volume."},
+      // The boot sector and the table claim a petabyte of a device of megabytes, initialized as far as
+      // the real records: a scan would read zeros for hours.
+      {"an MFT of a petabyte on a device of megabytes",
+       [=](DamagedVolumeScanTest& t) {
+         t.m_copy->WriteLE(offsetof(NTFS_BOOT_SECTOR, totalSectors), 8, PETABYTE / 512);
+         mftSizes(PETABYTE, mftInitialized)(t);
+       },
+       {}, "", "20 Master file table does not fit the volume."},
+      // A size beyond the clusters the runs map: what lies past them are no records in use.
+      {"an MFT larger than the clusters its runs map", mftSizes(32 << 20, 32 << 20), {}, "", ""},
       {"MFT runs that read the same clusters twice",
        mftRuns({0x11, RUN_CLUSTERS, static_cast<uint8_t>(mftClusters), 0x11, RUN_CLUSTERS, 0, 0}, 0), {}, "",
        "20 Master file table does not fit the volume."},
@@ -568,6 +658,73 @@ TEST_F(DamagedVolumeScanTest, HostileVolumesEndWithAClearResult) {
     EXPECT_EQ(result.scanned.damage, c.skipped);
     ExpectListedApartFrom(result.scanned, std::set<uint64_t>(c.gone.begin(), c.gone.end()));
   }
+}
+
+TEST_F(DamagedVolumeScanTest, EqualNamesOfARecordOfManyNamesAreOneEntry) {
+  // many-names.txt has 13 names in one directory, most in extension records (by hash when there are
+  // more than NAMES_SEARCHED_IN_ORDER). One name in an extension record is made the same units as the base record's name.
+  const uint64_t many = RecordOf("/lists/many-names.txt");
+  const std::vector<uint8_t> base = ostrin::test::ReadRecord(*m_copy, many);
+  const uint32_t baseName = ostrin::test::ResidentValueOffset(base, ostrin::test::FindAttribute(base, ATTR_TYPE_FILE_NAME).value());
+  const uint64_t extension = ExtensionOf(many);
+  const std::vector<uint8_t> moved = ostrin::test::ReadRecord(*m_copy, extension);
+  const uint32_t movedName = ostrin::test::ResidentValueOffset(moved, ostrin::test::FindAttribute(moved, ATTR_TYPE_FILE_NAME).value());
+  std::string lost;
+  for (uint32_t i = 0; i < moved[movedName + 0x40]; ++i) lost += static_cast<char>(moved[movedName + 0x42 + 2 * i]);
+  const uint8_t length = base[baseName + 0x40];
+  ostrin::test::PatchRecord(*m_copy, extension, movedName + 0x40,
+                            std::vector<uint8_t>(base.begin() + baseName + 0x40, base.begin() + baseName + 0x42 + 2 * length));
+  ostrin::test::PatchRecord(*m_copy, extension, movedName + 0x41, {moved[movedName + 0x41]});  // its own namespace
+
+  const SResult result = Scan();
+  ASSERT_EQ(result.failure, "");
+  EXPECT_EQ(result.scanned.damage, "");
+  std::vector<SExpectedEntry> kept;
+  for (const SExpectedEntry& entry : m_volume.expected) {
+    if (entry.path != "/lists/" + lost) kept.push_back(entry);
+  }
+  ASSERT_EQ(kept.size() + 1, m_volume.expected.size()) << lost;
+  ostrin::test::CompareWithMaker(result.scanned.entries, kept);
+}
+
+TEST(ScanTest, NamesNoPathCanReachAreListedAndNamedInTheWarning) {
+  // No path reaches a directory named "a\b" (it names a\b, the decoy beside it), nor the second of two
+  // directories "one" in one directory: both are listed all the same, as themselves, and the warning
+  // names them.
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("unreachable-names");
+  ostrin::test::CImageCopy copy(volume.image);
+  const auto setUnits = [&](const std::string& path, const std::u16string& units) {
+    const ostrin::test::SExpectedEntry* entry = ostrin::test::FindExpected(volume.expected, path);
+    EXPECT_NE(entry, nullptr) << path;
+    if (entry == nullptr) return uint64_t{0};
+    const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, entry->record);
+    const uint32_t value = ostrin::test::ResidentValueOffset(record, ostrin::test::FindAttribute(record, ATTR_TYPE_FILE_NAME).value());
+    std::vector<uint8_t> bytes;
+    for (const char16_t unit : units) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+    ostrin::test::PatchRecord(copy, entry->record, value + 0x42, bytes);
+    return entry->record;
+  };
+  const uint64_t backslash = setUnits("/q/aXb", u"a\\b");
+  {
+    CDriveIndex drive;
+    drive.Volume().OpenPath(copy.Path());
+    const CScanned scanned = ScanOpenVolume(drive);
+    EXPECT_EQ(scanned.damage, "1 name listed that no path can reach (a backslash, or a second directory of its name): " +
+                                  std::to_string(backslash));
+    EXPECT_EQ(scanned.entries.count("/q/a\\b/real.txt"), 1u);
+    EXPECT_EQ(scanned.entries.count("/q/a/b/decoy.txt"), 1u);
+  }
+  // (Both "one" are in the image, which the walk of ScanOpenVolume would call a path listed twice.)
+  const uint64_t second = setUnits("/dup/two", u"one");
+  CDriveIndex drive;
+  drive.Volume().OpenPath(copy.Path());
+  std::string damage;
+  ASSERT_TRUE(drive.ScanVolume(ScanProgress([](int32_t) { return true; }, nullptr,
+                                            [&](const CScanDamage& found) { damage = WideToUtf8(found.Describe()); })));
+  drive.Close();
+  const auto [earlier, later] = std::minmax(backslash, second);
+  EXPECT_EQ(damage, "2 names listed that no path can reach (a backslash, or a second directory of their name): " +
+                        std::to_string(earlier) + ", " + std::to_string(later));
 }
 
 TEST(ScanTest, AVolumeOf4096ByteSectorsIsReadInWholeSectors) {

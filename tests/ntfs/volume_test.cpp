@@ -112,6 +112,31 @@ TEST(VolumeTest, FragmentedMftIsSplitAsIstatSees) {
   }
   EXPECT_GE(extentsElsewhere, 1) << "the volume maker should have split the MFT's data";
 }
+
+TEST(VolumeTest, FragmentedMftReadsAsIcatAcrossEveryRunBorder) {
+  // The table's runs are found by binary search: pieces that start in one run and end in the next, at
+  // every border, and one across many runs, are the bytes sleuthkit reads.
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("fragmented-mft");
+  CNTFSVolume reader;
+  reader.OpenPath(volume.image);
+  const std::string reference = ostrin::test::IcatBytes(volume.image, "0");
+  ASSERT_EQ(reference.size(), reader.MftSize());
+  const uint64_t cluster = reader.ClusterSize();
+  std::vector<std::pair<uint64_t, uint64_t>> pieces = {{0, reference.size()}};
+  for (const tagDataRun_Entry* run : reader.MftData()->Runs()) {
+    if (run->startVcn != 0) pieces.emplace_back(run->startVcn * cluster - 512, 1024);
+    pieces.emplace_back(run->startVcn * cluster, 1);
+    pieces.emplace_back(run->lastVcn * cluster + cluster - 1, 1);
+  }
+  ASSERT_GE(pieces.size(), 700u) << "the volume maker should have made the MFT of hundreds of runs";
+  for (const auto& [offset, length] : pieces) {
+    if (offset + length > reference.size()) continue;
+    std::string got(length, '\0');
+    CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+    ASSERT_TRUE(reader.MftData()->ReadStored(offset, got.data(), length, &fault)) << "offset " << offset;
+    EXPECT_TRUE(got == reference.substr(offset, length)) << "offset " << offset << " length " << length;
+  }
+}
 #endif
 
 TEST(VolumeTest, FragmentedMftIsReadThroughAllItsExtents) {

@@ -30,6 +30,8 @@
 #include "platform/volume_device.h"
 #include "tests/service/server_process.h"
 #include "tests/service/server_test_timings.h"
+#include "tests/support/image_file.h"
+#include "tests/support/record_patch.h"
 #include "tests/support/run_program.h"
 #include "tests/support/made_volume.h"
 #include "tools/tool_format.h"
@@ -742,6 +744,80 @@ TEST_F(OstrinCommandTest, JsonTimesCarryTheServicesZoneOffset) {
 }
 
 #endif
+
+TEST(OstrinCommandReachTest, RecursiveCommandsNameTheDirectoriesNoPathCanEnter) {
+  // A directory named "a\b" beside a decoy a\b, and a second directory "one" in /dup: each is
+  // listed, never entered through a path that names another, and named on standard error (exit 7).
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("unreachable-names");
+  ostrin::test::CImageCopy copy(volume.image);
+  const auto setUnits = [&](const std::string& path, const std::u16string& units) {
+    const ostrin::test::SExpectedEntry* entry = ostrin::test::FindExpected(volume.expected, path);
+    ASSERT_NE(entry, nullptr) << path;
+    const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, entry->record);
+    const auto name = ostrin::test::FindAttribute(record, 0x30);
+    ASSERT_TRUE(name.has_value());
+    std::vector<uint8_t> bytes;
+    for (const char16_t unit : units) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+    ostrin::test::PatchRecord(copy, entry->record, ostrin::test::ResidentValueOffset(record, *name) + 0x42, bytes);
+  };
+  setUnits("/q/aXb", u"a\\b");
+  setUnits("/dup/two", u"one");
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('S', copy.Path()));
+  server.Start();
+  const std::set<std::string> notEntered = {
+      "ostrin: S:\\q\\a\\b\\: cannot be entered by path (its name holds a backslash)",
+      "ostrin: S:\\dup\\one\\: cannot be entered by path (another directory of its name comes first)"};
+  const auto linesOf = [](const std::string& text) {
+    std::set<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.insert(line);
+    return lines;
+  };
+  const auto count = [](const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+  };
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"ls", "-R", "S:\\"}, {"tree", "S:\\"}, {"du", "S:\\"}, {"find", "S:\\", "*"}, {"info", "S:"}}) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    const SProgramResult result = Ostrin(arguments);
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_EQ(linesOf(result.err), notEntered);
+    if (arguments[0] == "info") {
+      EXPECT_NE(result.out.find("Files        2\n"), std::string::npos) << result.out;  // decoy.txt, first.txt
+      continue;
+    }
+    if (arguments[0] == "du") {
+      // Directories only: the decoy and the first "one" once each.
+      EXPECT_EQ(count(result.out, "S:\\q\\a\\b\\\n"), 1u) << result.out;
+      EXPECT_EQ(count(result.out, "S:\\dup\\one\\\n"), 1u) << result.out;
+      EXPECT_NE(result.out.find("       2 file(s)  4 bytes"), std::string::npos) << result.out;
+      continue;
+    }
+    EXPECT_EQ(count(result.out, "decoy.txt"), 1u) << result.out;
+    EXPECT_EQ(count(result.out, "first.txt"), 1u) << result.out;
+    EXPECT_EQ(count(result.out, "real.txt"), 0u) << result.out;
+    EXPECT_EQ(count(result.out, "second.txt"), 0u) << result.out;
+  }
+}
+
+TEST(OstrinCommandReachTest, ARecordWithANameThatBeginsWithNulCostsOnlyItself) {
+  // Such a name once went into the image as an empty name, and every later walk of the drive failed
+  // (3005): now the record is skipped, and the rest of the drive lists.
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("unreachable-names");
+  ostrin::test::CImageCopy copy(volume.image);
+  const ostrin::test::SExpectedEntry* entry = ostrin::test::FindExpected(volume.expected, "/q/a/b/decoy.txt");
+  ASSERT_NE(entry, nullptr);
+  const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, entry->record);
+  const uint32_t value = ostrin::test::ResidentValueOffset(record, ostrin::test::FindAttribute(record, 0x30).value());
+  ostrin::test::PatchRecord(copy, entry->record, value + 0x42, {0, 0});
+  CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('S', copy.Path()));
+  server.Start();
+  const SProgramResult result = Ostrin({"find", "S:\\", "*.txt"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "S:\\dup\\one\\first.txt\nS:\\dup\\two\\second.txt\nS:\\q\\aXb\\real.txt\n");
+}
 
 TEST(OstrinCommandCaseTest, DirectoriesThatDifferOnlyInCaseAreListedApart) {
   const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("links-and-case");

@@ -310,5 +310,6 @@ std::string HelpText(ECommand command) {
          "\n"
          "Exit codes: 0 done (also for an empty directory), 1 no such entry, 2 usage or a mistaken path,\n"
          "3 no service, 4 refused by the service, 5 volume error, 6 library or communication error,\n"
-         "130 interrupted.\n";
+         "7 listed, but some directories no path can enter (a name with a backslash, or a second\n"
+         "directory of one name in one directory: each is named on standard error), 130 interrupted.\n";
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/text.h"
@@ -33,6 +34,7 @@ constexpr int EXIT_NO_SERVICE = 3;          // OstConnect failed, or nothing lis
 constexpr int EXIT_SERVICE_ERROR = 4;       // the service refused (codes 2000 to 2999)
 constexpr int EXIT_VOLUME_ERROR = 5;        // the volume could not be read or published (codes below 1000)
 constexpr int EXIT_CLIENT_ERROR = 6;        // the library's own errors (codes 3000 and up), lost connection
+constexpr int EXIT_NOT_ENTERED = 7;         // listed, but directories that no path can enter were left out
 constexpr int EXIT_INTERRUPTED = 130;       // Ctrl-C during the scan
 
 constexpr WCHAR SEPARATOR = '\\';
@@ -256,6 +258,42 @@ void PrintSummary(const SOptions& options, const STotals& totals) {
 
 // ---- Directories of the drive.
 
+// The subdirectories of one directory that a path can enter. A path cannot name a directory whose
+// name holds a backslash (it would name another, or none), nor the second of two directories of one
+// name in one directory (it names the first): a recursive command that went on through such a path
+// would list another directory's entries twice and the directory's own never. It lists the entry and
+// names what it could not enter.
+class CEnterableDirectories {
+ public:
+  // Nothing when a path reaches the subdirectory entry of a directory listed with these entries;
+  // otherwise why not. Call for the directory's subdirectories in the order of its listing.
+  const char* WhyNotEnterable(const SListedEntry& entry) {
+    if (entry.name.find(SEPARATOR) != WString::npos) return "its name holds a backslash";
+    if (!m_names.insert(entry.name).second) return "another directory of its name comes first";
+    return nullptr;
+  }
+  void StartDirectory() { m_names.clear(); }
+
+ private:
+  std::unordered_set<WString> m_names;
+};
+
+// The directories a recursive command could not enter, said once it has listed the rest.
+class CNotEntered {
+ public:
+  void Add(const SOpenDrive& drive, const WString& path, const char* why) {
+    m_lines.push_back(DisplayPath(drive, path) + ": cannot be entered by path (" + why + ")");
+  }
+  // EXIT_OK when every directory was entered; otherwise each one said on standard error.
+  int Report() const {
+    for (const std::string& line : m_lines) std::fprintf(stderr, "ostrin: %s\n", line.c_str());
+    return m_lines.empty() ? EXIT_OK : EXIT_NOT_ENTERED;
+  }
+
+ private:
+  std::vector<std::string> m_lines;
+};
+
 // The entries of a directory that match the pattern, in the order the options ask for.
 std::optional<std::vector<SListedEntry>> ReadSorted(const SOptions& options, const SOpenDrive& drive,
                                                     const WString& directory, const WString& pattern) {
@@ -264,23 +302,54 @@ std::optional<std::vector<SListedEntry>> ReadSorted(const SOptions& options, con
   return entries;
 }
 
-// Calls visit(directory, entries that match) for the directory and every directory below it, each
-// before the ones below it, in the order of the options. False (with the drive's error set) when a
-// listing failed.
+// Calls visit(directory, entries that match) for the directory and every directory below it that a
+// path can enter, each before the ones below it, in the order of the options; the others go to
+// notEntered. False (with the drive's error set) when a listing failed.
 bool WalkDirectories(const SOptions& options, const SOpenDrive& drive, const WString& top, const WString& pattern,
-                     const std::function<void(const WString&, const std::vector<SListedEntry>&)>& visit) {
-  std::vector<WString> pending{top};
-  while (!pending.empty()) {
-    const WString directory = std::move(pending.back());
-    pending.pop_back();
+                     const std::function<void(const WString&, const std::vector<SListedEntry>&)>& visit,
+                     CNotEntered& notEntered) {
+  // Depth first, with one path that grows and shrinks: memory grows with the depth, not with the
+  // depth times the directories waiting.
+  struct SFrame {
+    std::vector<WString> below;  // the subdirectories to enter, in the order of the options
+    size_t next = 0;
+    size_t pathLength = 0;       // of the directory's path
+  };
+  WString directory = top;
+  std::vector<SFrame> stack;
+  CEnterableDirectories enterable;
+  const auto enter = [&]() {
     const auto matches = ReadSorted(options, drive, directory, pattern);
     if (!matches) return false;
     visit(directory, *matches);
     const auto all = pattern == ALL_ENTRIES ? matches : ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!all) return false;
-    for (auto entry = all->rbegin(); entry != all->rend(); ++entry) {
-      if (entry->isDirectory) pending.push_back(directory + entry->name + SEPARATOR);
+    // (Of two directories of one name a path enters the same one: the second is not entered.)
+    SFrame frame;
+    frame.pathLength = directory.size();
+    enterable.StartDirectory();
+    for (const SListedEntry& entry : *all) {
+      if (!entry.isDirectory) continue;
+      if (const char* why = enterable.WhyNotEnterable(entry)) {
+        notEntered.Add(drive, EntryPath(directory, entry), why);
+      } else {
+        frame.below.push_back(entry.name);
+      }
     }
+    stack.push_back(std::move(frame));
+    return true;
+  };
+  if (!enter()) return false;
+  while (!stack.empty()) {
+    SFrame& frame = stack.back();
+    directory.resize(frame.pathLength);
+    if (frame.next == frame.below.size()) {
+      stack.pop_back();
+      continue;
+    }
+    directory += frame.below[frame.next++];
+    directory.push_back(SEPARATOR);
+    if (!enter()) return false;
   }
   return true;
 }
@@ -380,8 +449,9 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     for (const SListedEntry& entry : entries) PrintEntry(options, entry);
   };
   bool listed = true;
+  CNotEntered notEntered;
   if (options.recursive) {
-    listed = WalkDirectories(options, drive, directory, pattern, list);
+    listed = WalkDirectories(options, drive, directory, pattern, list, notEntered);
   } else if (const auto entries = ReadSorted(options, drive, directory, pattern)) {
     list(directory, *entries);
   } else {
@@ -399,7 +469,7 @@ int ListCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     std::fprintf(stderr, "ostrin: %s: no entry matches\n", DisplayPath(drive, directory + pattern).c_str());
     return EXIT_NOT_FOUND;
   }
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 // The tree below a directory, one entry per line, drawn with ASCII lines.
@@ -407,19 +477,29 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   int exitCode = EXIT_OK;
   const auto top = ResolveDirectory(options, drive, path, &exitCode);
   if (!top) return exitCode;
+  // One path and one indent that grow and shrink with the walk: memory grows with the depth.
   struct SFrame {
-    WString directory;
     std::vector<SListedEntry> entries;
+    std::vector<const char*> notEnterable;  // per entry: why a path cannot enter it, or nothing
     size_t next = 0;
-    std::string indent;
+    size_t pathLength = 0;    // of the directory's path
+    size_t indentLength = 0;  // of its entries' indent
   };
   CJsonWriter json;
-  const auto open = [&](const WString& directory, std::string indent) -> std::optional<SFrame> {
+  CNotEntered notEntered;
+  WString directory = top->path;
+  std::string indent;
+  const auto open = [&]() -> std::optional<SFrame> {
     auto entries = ReadSorted(options, drive, directory, ALL_ENTRIES);
     if (!entries) return std::nullopt;
-    return SFrame{directory, std::move(*entries), 0, std::move(indent)};
+    CEnterableDirectories enterable;
+    std::vector<const char*> notEnterable(entries->size(), nullptr);
+    for (size_t i = 0; i < entries->size(); ++i) {
+      if ((*entries)[i].isDirectory) notEnterable[i] = enterable.WhyNotEnterable((*entries)[i]);
+    }
+    return SFrame{std::move(*entries), std::move(notEnterable), 0, directory.size(), indent.size()};
   };
-  auto root = open(top->path, "");
+  auto root = open();
   if (!root) return ReportDriveError(options, drive.letter);
   if (options.json) {
     json.BeginObject();
@@ -433,6 +513,8 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   stack.push_back(std::move(*root));
   while (!stack.empty()) {
     SFrame& frame = stack.back();
+    directory.resize(frame.pathLength);
+    indent.resize(frame.indentLength);
     if (frame.next == frame.entries.size()) {
       stack.pop_back();
       if (options.json) {
@@ -441,18 +523,27 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
       }
       continue;
     }
+    const char* notEnterable = frame.notEnterable[frame.next];
     const SListedEntry& entry = frame.entries[frame.next++];
     const bool last = frame.next == frame.entries.size();
     if (options.json) {
       json.BeginObject();
-      WriteEntryFields(json, drive, EntryPath(frame.directory, entry), &entry);
+      WriteEntryFields(json, drive, EntryPath(directory, entry), &entry);
       if (!entry.isDirectory) json.EndObject();
     } else {
-      std::printf("%s%s%s%s\n", frame.indent.c_str(), last ? "\\-- " : "+-- ", Utf8(entry.name).c_str(),
+      std::printf("%s%s%s%s\n", indent.c_str(), last ? "\\-- " : "+-- ", Utf8(entry.name).c_str(),
                   entry.isDirectory ? "\\" : "");
     }
     if (!entry.isDirectory) continue;
-    auto child = open(EntryPath(frame.directory, entry), frame.indent + (last ? "    " : "|   "));
+    if (notEnterable != nullptr) {
+      notEntered.Add(drive, EntryPath(directory, entry), notEnterable);
+      if (options.json) json.EndObject();
+      continue;
+    }
+    directory += entry.name;
+    directory.push_back(SEPARATOR);
+    indent += last ? "    " : "|   ";
+    auto child = open();
     if (!child) return ReportDriveError(options, drive.letter);
     if (options.json) {
       json.Key("children");
@@ -461,36 +552,67 @@ int TreeCommand(const SOptions& options, const SOpenDrive& drive, const WString&
     stack.push_back(std::move(*child));
   }
   if (options.json) json.Finish(stdout);
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 // Sizes summed per directory, each directory after the ones below it (as du prints them), then the
 // totals.
-int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
+int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString& topPath) {
   int exitCode = EXIT_OK;
-  const auto top = ResolveDirectory(options, drive, path, &exitCode);
+  const auto top = ResolveDirectory(options, drive, topPath, &exitCode);
   if (!top) return exitCode;
   // The directories below the top, read first and printed once their sums are known: --sort=size
-  // orders the subdirectories of a directory by what is below them.
+  // orders the subdirectories of a directory by what is below them. A node keeps its name, not its
+  // path: both walks build the path as they go, so memory grows with the entries, not their depth.
   struct SNode {
-    WString path;
     SListedEntry entry;  // size: the files below it, all levels
     STotals totals;      // all levels below it
     std::vector<size_t> children;
   };
   std::vector<SNode> nodes;
-  nodes.push_back(SNode{top->path, top->entry.value_or(SListedEntry{}), {}, {}});
-  // Directories are read in pre-order, so every child comes after its parent in nodes.
-  for (size_t index = 0; index < nodes.size(); ++index) {
-    const auto entries = ReadDirectory(drive, nodes[index].path, ALL_ENTRIES);
-    if (!entries) return ReportDriveError(options, drive.letter);
+  nodes.push_back(SNode{top->entry.value_or(SListedEntry{}), {}, {}});
+  CNotEntered notEntered;
+  WString path = top->path;
+  const auto read = [&](size_t index) {
+    const auto entries = ReadDirectory(drive, path, ALL_ENTRIES);
+    if (!entries) return false;
+    CEnterableDirectories enterable;
     for (const SListedEntry& entry : *entries) {
       nodes[index].totals.Add(entry);
       if (!entry.isDirectory) continue;
+      if (const char* why = enterable.WhyNotEnterable(entry)) {
+        notEntered.Add(drive, EntryPath(path, entry), why);
+        continue;
+      }
       nodes[index].children.push_back(nodes.size());
-      nodes.push_back(SNode{EntryPath(nodes[index].path, entry), entry, {}, {}});
+      nodes.push_back(SNode{entry, {}, {}});
     }
-  }
+    return true;
+  };
+  // Walks the nodes depth first, path the directory's path all along: enter(node) when the walk
+  // comes to it, leave(node) after everything below it.
+  const auto walk = [&](const std::function<bool(size_t)>& enter, const std::function<void(size_t)>& leave) {
+    if (!enter(0)) return false;
+    std::vector<std::pair<size_t, size_t>> stack{{0, 0}};  // node, its next child
+    while (!stack.empty()) {
+      const auto [index, next] = stack.back();
+      if (next < nodes[index].children.size()) {
+        ++stack.back().second;
+        const size_t child = nodes[index].children[next];
+        path += nodes[child].entry.name;
+        path.push_back(SEPARATOR);
+        if (!enter(child)) return false;
+        stack.emplace_back(child, 0);
+        continue;
+      }
+      leave(index);
+      stack.pop_back();
+      if (!stack.empty()) path.resize(path.size() - nodes[index].entry.name.size() - 1);
+    }
+    return true;
+  };
+  // Every child comes after its parent in nodes.
+  if (!walk(read, [](size_t) {})) return ReportDriveError(options, drive.letter);
   // Children first: each one's sums are complete before its parent's take them.
   for (size_t index = nodes.size(); index-- > 0;) {
     STotals& totals = nodes[index].totals;
@@ -509,11 +631,12 @@ int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString
 
   CJsonWriter json;
   if (options.json) json.BeginArray();
-  const auto print = [&](const SNode& node) {
+  const auto print = [&](size_t index) {
+    const SNode& node = nodes[index];
     if (options.json) {
       json.BeginObject();
       json.Key("path");
-      json.String(DisplayPath(drive, node.path));
+      json.String(DisplayPath(drive, path));
       json.Key("size");
       json.Number(node.totals.size);
       json.Key("allocated");
@@ -525,28 +648,19 @@ int UsageCommand(const SOptions& options, const SOpenDrive& drive, const WString
       json.EndObject();
     } else {
       std::printf("%15s %15s  %s\n", SizeText(options, node.totals.size).c_str(),
-                  SizeText(options, node.totals.allocated).c_str(), DisplayPath(drive, node.path).c_str());
+                  SizeText(options, node.totals.allocated).c_str(), DisplayPath(drive, path).c_str());
     }
   };
   // Post-order: a directory after everything below it.
-  std::vector<std::pair<size_t, size_t>> stack{{0, 0}};  // node, its next child
-  while (!stack.empty()) {
-    auto& [index, next] = stack.back();
-    if (next < nodes[index].children.size()) {
-      const size_t child = nodes[index].children[next++];
-      stack.emplace_back(child, 0);
-      continue;
-    }
-    print(nodes[index]);
-    stack.pop_back();
-  }
+  path = top->path;
+  walk([](size_t) { return true; }, print);
   if (options.json) {
     json.EndArray();
     json.Finish(stdout);
   } else {
     PrintSummary(options, nodes[0].totals);
   }
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 // Every entry below a directory whose name matches the pattern, a directory's matches before those
@@ -558,6 +672,7 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   CJsonWriter json;
   if (options.json) json.BeginArray();
   size_t found = 0;
+  CNotEntered notEntered;
   const bool walked = WalkDirectories(options, drive, top->path, pattern,
                                       [&](const WString& directory, const std::vector<SListedEntry>& entries) {
     for (const SListedEntry& entry : entries) {
@@ -568,12 +683,14 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
         std::printf("%s\n", DisplayPath(drive, EntryPath(directory, entry)).c_str());
       }
     }
-  });
+  }, notEntered);
   if (!walked) return ReportDriveError(options, drive.letter);
   if (options.json) {
     json.EndArray();
     json.Finish(stdout);
   }
+  const int entered = notEntered.Report();
+  if (entered != EXIT_OK) return entered;
   return found == 0 ? EXIT_NOT_FOUND : EXIT_OK;
 }
 
@@ -581,10 +698,11 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
   STotals totals;
   SOptions imageOrder = options;
   imageOrder.sort = ESortKey::None;  // the counts need no order
+  CNotEntered notEntered;
   const bool walked = WalkDirectories(imageOrder, drive, WString(1, SEPARATOR), ALL_ENTRIES,
                                       [&](const WString&, const std::vector<SListedEntry>& entries) {
     for (const SListedEntry& entry : entries) totals.Add(entry);
-  });
+  }, notEntered);
   if (!walked) return ReportDriveError(options, drive.letter);
   const uint64_t imageBytes = OstGetMemoryUsage(drive.index);
   const std::string name = DisplayPath(drive, WString());
@@ -615,7 +733,7 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
     }
     json.EndObject();
     json.Finish(stdout);
-    return EXIT_OK;
+    return notEntered.Report();
   }
   const auto bytes = [&](uint64_t value) {
     return options.humanSizes ? FormatHumanSize(value) : std::to_string(value) + " bytes";
@@ -628,7 +746,7 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
     std::printf("Generation   %llu\nBuilt        %s\n", static_cast<unsigned long long>(state->generation),
                 FormatFileTime(builtLocal).c_str());
   }
-  return EXIT_OK;
+  return notEntered.Report();
 }
 
 int RunCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
