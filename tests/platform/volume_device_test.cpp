@@ -1,16 +1,27 @@
 // Reads of a device of large sectors: any byte range is read through whole sectors, and a volume of
 // 4096-byte sectors opens and scans through a device that refuses every other read (Linux, and the
-// Windows volume device under Wine).
+// Windows volume device under Wine); on Linux, which kinds of file open as a volume and what a file's
+// stamp tells.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "index/drive_index.h"
 #include "ntfs/mft_scan.h"
+#include "platform/device_stamp.h"
 #include "platform/sector_reads.h"
 #include "platform/volume_device.h"
 #include "tests/support/made_volume.h"
@@ -155,5 +166,55 @@ INSTANTIATE_TEST_SUITE_P(MadeVolumes, FourKnVolume,
                            for (char& c : name) if (c == '-') c = '_';
                            return name;
                          });
+
+#if !defined(_WIN32)
+// (Linux: FIFOs, character devices and file times as Linux keeps them.)
+// Only an image file or a block device opens as a volume: anything else fails at once (a FIFO would
+// wait for a writer for ever). The stamp of an image file tells a change, and a file written within
+// the second of the look never counts as unchanged.
+TEST(VolumeDeviceKinds, OnlyFilesAndBlockDevicesOpenAndAFileStampTellsAChange) {
+  namespace platform = ostrin::platform;
+  const std::string folder = ::testing::TempDir() + "volume_kinds_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string fifo = folder + "/fifo", file = folder + "/image";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  { std::ofstream(file) << "some bytes"; }
+  struct Case {
+    std::string path;
+    bool opens;
+    int error;
+    platform::EDeviceKind kind;
+  };
+  const Case cases[] = {
+      {file, true, 0, platform::EDeviceKind::File},
+      {folder, false, EISDIR, platform::EDeviceKind::Unreadable},
+      {fifo, false, ENOTBLK, platform::EDeviceKind::Unreadable},
+      {"/dev/null", false, ENOTBLK, platform::EDeviceKind::Unreadable},
+      {folder + "/missing", false, ENOENT, platform::EDeviceKind::Unreadable},
+  };
+  for (const Case& c : cases) {
+    platform::CVolumeDevice device;
+    errno = 0;
+    EXPECT_EQ(device.OpenPath(c.path), c.opens) << c.path;
+    if (!c.opens) {
+      EXPECT_EQ(errno, c.error) << c.path;
+    }
+    EXPECT_EQ(platform::ReadDeviceStamp('V', c.path).kind, c.kind) << c.path;
+  }
+
+  const platform::CDeviceStamp fresh = platform::ReadDeviceStamp('V', file);
+  EXPECT_FALSE(fresh.settled);
+  EXPECT_FALSE(platform::SameDeviceState(fresh, platform::ReadDeviceStamp('V', file))) << "written this second";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const platform::CDeviceStamp settled = platform::ReadDeviceStamp('V', file);
+  EXPECT_TRUE(settled.settled);
+  EXPECT_TRUE(platform::SameDeviceState(settled, platform::ReadDeviceStamp('V', file)));
+  { std::ofstream(file, std::ios::app) << "more"; }
+  EXPECT_FALSE(platform::SameDeviceState(settled, platform::ReadDeviceStamp('V', file)));
+  std::remove(fifo.c_str());
+  std::remove(file.c_str());
+  ::rmdir(folder.c_str());
+}
+#endif
 
 }  // namespace
