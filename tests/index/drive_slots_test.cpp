@@ -602,7 +602,8 @@ TEST_F(DriveSlotTest, AnOpenAfterAChangeListsTheVolumeAsItNowIs) {
 // scan runs shows at the next open; an update that fails (the image file gone) fails that open with
 // the volume's error and leaves the current generation published and the drive open.
 TEST_F(DriveSlotTest, UpdatesServeTheCurrentImageAndLeaveItWhenTheyFail) {
-  ostrin::test::CChangedVolume volume(MadeVolume("journal"));
+  // A volume whose MFT is read in several chunks, so that a change can come in the middle of a scan.
+  ostrin::test::CChangedVolume volume(MadeVolume("many-records"));
   MapVolumes({{'R', volume.Path()}});
   SetSlotWarningReporter(&RecordSlotError);
   CDriveSlot& slot = SlotOf('R');
@@ -622,6 +623,7 @@ TEST_F(DriveSlotTest, UpdatesServeTheCurrentImageAndLeaveItWhenTheyFail) {
   uint32_t word[3] = {};
   pair.client.Read(word, 12);
   ASSERT_EQ(word[0], 5u) << "the update reports its progress";
+  ASSERT_LT(word[2], 100u) << "the scan is under way";
   const auto duringScan = volume.Change("file /docs/during-the-scan.txt size=1").expected;
   ASSERT_EQ(ReadJobEnd(pair.client).end, 4u);
   job.join();
