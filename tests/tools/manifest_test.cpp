@@ -28,7 +28,7 @@ TEST(ManifestTest, ReadsEveryCommand) {
   ASSERT_EQ(m.commands.size(), 9u);
 
   const SCommand& dir = m.commands[0];
-  EXPECT_EQ(dir.kind, ECommand::Dir);
+  EXPECT_EQ(dir.kind, EManifestCommand::Dir);
   EXPECT_EQ(dir.line, 3);
   EXPECT_EQ(dir.path, "/My Dir/a b");
   EXPECT_EQ(dir.entry.attributes, ATTR_HIDDEN | ATTR_SYSTEM);
@@ -53,11 +53,11 @@ TEST(ManifestTest, ReadsEveryCommand) {
 
   EXPECT_TRUE(m.commands[3].content.noData);
   EXPECT_EQ(m.commands[4].content.fragments, 100u);
-  EXPECT_EQ(m.commands[5].kind, ECommand::Link);
+  EXPECT_EQ(m.commands[5].kind, EManifestCommand::Link);
   EXPECT_EQ(m.commands[5].target, "/f.txt");
   EXPECT_EQ(m.commands[5].path, "/g.txt");
   EXPECT_EQ(m.commands[5].name.nameSpace, ENameSpace::Win32AndDos);
-  EXPECT_EQ(m.commands[6].kind, ECommand::Delete);
+  EXPECT_EQ(m.commands[6].kind, EManifestCommand::Delete);
   EXPECT_EQ(m.commands[7].runs, 500u);
   EXPECT_TRUE(m.commands[7].keepFiller);
   const SCommand& bulk = m.commands[8];
@@ -120,19 +120,19 @@ TEST(ManifestTest, RefusesBadManifestsNamingTheLine) {
 TEST(ManifestTest, ReadsChangeLines) {
   struct Case {
     const char* line;
-    ECommand kind;
+    EManifestCommand kind;
     const char* path;
     const char* target;
     uint64_t size, offset;
   };
   const Case cases[] = {
-      {"rename /a/b.txt \"/c/d e.txt\"", ECommand::Rename, "/a/b.txt", "/c/d e.txt", 0, 0},
-      {"write /f size=8K at=1M fill=zero", ECommand::Write, "/f", "", 8192, 1u << 20},
-      {"truncate /f size=0", ECommand::Truncate, "/f", "", 0, 0},
-      {"touch /d written=1234 accessed=99", ECommand::Touch, "/d", "", 0, 0},
-      {"attrs /d hidden,readonly", ECommand::Attrs, "/d", "", 0, 0},
-      {"delete /d", ECommand::Delete, "/d", "", 0, 0},
-      {"journal size=64K delta=16K id=77 first=10000", ECommand::Journal, "", "", 0, 0},
+      {"rename /a/b.txt \"/c/d e.txt\"", EManifestCommand::Rename, "/a/b.txt", "/c/d e.txt", 0, 0},
+      {"write /f size=8K at=1M fill=zero", EManifestCommand::Write, "/f", "", 8192, 1u << 20},
+      {"truncate /f size=0", EManifestCommand::Truncate, "/f", "", 0, 0},
+      {"touch /d written=1234 accessed=99", EManifestCommand::Touch, "/d", "", 0, 0},
+      {"attrs /d hidden,readonly", EManifestCommand::Attrs, "/d", "", 0, 0},
+      {"delete /d", EManifestCommand::Delete, "/d", "", 0, 0},
+      {"journal size=64K delta=16K id=77 first=10000", EManifestCommand::Journal, "", "", 0, 0},
   };
   for (const Case& c : cases) {
     const std::vector<SCommand> changes = ParseChanges(std::string(c.line) + "\n");

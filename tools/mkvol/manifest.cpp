@@ -302,22 +302,22 @@ SManifest ParseLines(const std::string& text, bool changes) {
     cmd.line = lineNumber;
     size_t firstOption = 2;
     try {
-      static const std::map<std::string, ECommand> onePath = {
-          {"dir", ECommand::Dir},         {"file", ECommand::File},   {"delete", ECommand::Delete},
-          {"write", ECommand::Write},     {"truncate", ECommand::Truncate}, {"touch", ECommand::Touch},
-          {"attrs", ECommand::Attrs}};
+      static const std::map<std::string, EManifestCommand> onePath = {
+          {"dir", EManifestCommand::Dir},         {"file", EManifestCommand::File},   {"delete", EManifestCommand::Delete},
+          {"write", EManifestCommand::Write},     {"truncate", EManifestCommand::Truncate}, {"touch", EManifestCommand::Touch},
+          {"attrs", EManifestCommand::Attrs}};
       if (const auto known = onePath.find(verb); known != onePath.end()) {
         cmd.kind = known->second;
         if (words.size() < 2) Fail(lineNumber, verb + " needs a path");
         cmd.path = words[1];
         SplitPath(cmd.path);
-        if (cmd.kind == ECommand::Attrs) {
+        if (cmd.kind == EManifestCommand::Attrs) {
           if (words.size() < 3) Fail(lineNumber, "attrs needs a list of attributes");
           cmd.entry.attributes = ParseAttributes(words[2], lineNumber);
           firstOption = 3;
         }
       } else if (verb == "rename") {
-        cmd.kind = ECommand::Rename;
+        cmd.kind = EManifestCommand::Rename;
         if (words.size() < 3) Fail(lineNumber, "rename needs the path and the new path");
         cmd.path = words[1];
         cmd.target = words[2];
@@ -327,11 +327,11 @@ SManifest ParseLines(const std::string& text, bool changes) {
         if (cmd.target.rfind(cmd.path + "/", 0) == 0) Fail(lineNumber, "rename into its own tree");
         firstOption = 3;
       } else if (verb == "journal") {
-        cmd.kind = ECommand::Journal;
+        cmd.kind = EManifestCommand::Journal;
         cmd.journalId = DefaultJournalId();
         firstOption = 1;
       } else if (verb == "link") {
-        cmd.kind = ECommand::Link;
+        cmd.kind = EManifestCommand::Link;
         if (words.size() < 3) Fail(lineNumber, "link needs the existing file and the new name");
         cmd.target = words[1];
         cmd.path = words[2];
@@ -339,7 +339,7 @@ SManifest ParseLines(const std::string& text, bool changes) {
         SplitPath(cmd.path);
         firstOption = 3;
       } else if (verb == "mftfrag" || verb == "bulk") {
-        cmd.kind = verb == "mftfrag" ? ECommand::MftFrag : ECommand::Bulk;
+        cmd.kind = verb == "mftfrag" ? EManifestCommand::MftFrag : EManifestCommand::Bulk;
         firstOption = 1;
       } else {
         Fail(lineNumber, "unknown command \"" + verb + "\"");
@@ -353,20 +353,20 @@ SManifest ParseLines(const std::string& text, bool changes) {
       const SKeyValue kv = SplitOption(words[i]);
       bool taken = false;
       switch (cmd.kind) {
-        case ECommand::Dir:
+        case EManifestCommand::Dir:
           taken = TakeNameOrEntryOption(kv, cmd, true, lineNumber);
           break;
-        case ECommand::File:
+        case EManifestCommand::File:
           taken = TakeNameOrEntryOption(kv, cmd, true, lineNumber) || TakeContentOption(kv, cmd.content, lineNumber);
           break;
-        case ECommand::Link:
+        case EManifestCommand::Link:
           taken = TakeNameOrEntryOption(kv, cmd, false, lineNumber);
           break;
-        case ECommand::Delete:
-        case ECommand::Rename:
-        case ECommand::Attrs:
+        case EManifestCommand::Delete:
+        case EManifestCommand::Rename:
+        case EManifestCommand::Attrs:
           break;
-        case ECommand::Write:
+        case EManifestCommand::Write:
           taken = true;
           if (kv.key == "size") {
             cmd.content.size = ParseSize(kv.value, lineNumber);
@@ -376,15 +376,15 @@ SManifest ParseLines(const std::string& text, bool changes) {
             taken = false;
           }
           break;
-        case ECommand::Truncate:
+        case EManifestCommand::Truncate:
           taken = kv.key == "size";
           if (taken) cmd.content.size = ParseSize(kv.value, lineNumber);
           break;
-        case ECommand::Touch:
+        case EManifestCommand::Touch:
           taken = (kv.key == "created" || kv.key == "written" || kv.key == "accessed") &&
                   TakeNameOrEntryOption(kv, cmd, true, lineNumber);
           break;
-        case ECommand::Journal:
+        case EManifestCommand::Journal:
           taken = true;
           if (kv.key == "size") {
             cmd.journalMaxSize = ParseSize(kv.value, lineNumber);
@@ -398,7 +398,7 @@ SManifest ParseLines(const std::string& text, bool changes) {
             taken = false;
           }
           break;
-        case ECommand::MftFrag:
+        case EManifestCommand::MftFrag:
           taken = true;
           if (kv.key == "dir") {
             cmd.path = kv.value;
@@ -410,7 +410,7 @@ SManifest ParseLines(const std::string& text, bool changes) {
             taken = false;
           }
           break;
-        case ECommand::Bulk:
+        case EManifestCommand::Bulk:
           taken = true;
           if (kv.key == "dir") {
             cmd.path = kv.value;
@@ -436,21 +436,21 @@ SManifest ParseLines(const std::string& text, bool changes) {
       if (!taken) Fail(lineNumber, "unknown option \"" + words[i] + "\" for " + verb);
     }
 
-    if (cmd.kind == ECommand::File) CheckContent(cmd);
-    if (cmd.kind == ECommand::MftFrag || cmd.kind == ECommand::Bulk) {
+    if (cmd.kind == EManifestCommand::File) CheckContent(cmd);
+    if (cmd.kind == EManifestCommand::MftFrag || cmd.kind == EManifestCommand::Bulk) {
       try {
         SplitPath(cmd.path);
       } catch (const CManifestError& e) {
         Fail(lineNumber, verb + " needs dir=PATH: " + e.what());
       }
     }
-    if (cmd.kind == ECommand::MftFrag && cmd.runs < 2) Fail(lineNumber, "mftfrag needs runs=N of at least 2");
-    if (cmd.kind == ECommand::Bulk && cmd.bulkDirs == 0) Fail(lineNumber, "bulk needs dirs=N of at least 1");
-    if ((cmd.kind == ECommand::Write && cmd.content.size == 0) ||
-        (cmd.kind == ECommand::Truncate && words.size() != 3)) {
-      Fail(lineNumber, verb + " needs size=N" + (cmd.kind == ECommand::Write ? " of at least 1" : ""));
+    if (cmd.kind == EManifestCommand::MftFrag && cmd.runs < 2) Fail(lineNumber, "mftfrag needs runs=N of at least 2");
+    if (cmd.kind == EManifestCommand::Bulk && cmd.bulkDirs == 0) Fail(lineNumber, "bulk needs dirs=N of at least 1");
+    if ((cmd.kind == EManifestCommand::Write && cmd.content.size == 0) ||
+        (cmd.kind == EManifestCommand::Truncate && words.size() != 3)) {
+      Fail(lineNumber, verb + " needs size=N" + (cmd.kind == EManifestCommand::Write ? " of at least 1" : ""));
     }
-    if (cmd.kind == ECommand::Journal && cmd.journalMaxSize < 4096) Fail(lineNumber, "a journal needs size=N of at least 4K");
+    if (cmd.kind == EManifestCommand::Journal && cmd.journalMaxSize < 4096) Fail(lineNumber, "a journal needs size=N of at least 4K");
     manifest.commands.push_back(std::move(cmd));
   }
   if (!haveVolume) throw CManifestError("manifest has no volume line");

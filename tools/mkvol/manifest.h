@@ -135,10 +135,10 @@ struct SContent {
   uint32_t extraLinks = 0;
 };
 
-enum class ECommand { Dir, File, Link, Delete, MftFrag, Bulk, Rename, Write, Truncate, Touch, Attrs, Journal };
+enum class EManifestCommand { Dir, File, Link, Delete, MftFrag, Bulk, Rename, Write, Truncate, Touch, Attrs, Journal };
 
 struct SCommand {
-  ECommand kind = ECommand::Dir;
+  EManifestCommand kind = EManifestCommand::Dir;
   int line = 0;
   std::string path;    // the path the command works on; link: the new name; mftfrag, bulk: dir=
   std::string target;  // link: the existing file; rename: the new path

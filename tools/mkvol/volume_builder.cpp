@@ -294,18 +294,18 @@ void CVolumeBuilder::Unmount() {
 
 void CVolumeBuilder::Run(const SCommand& cmd) {
   switch (cmd.kind) {
-    case ECommand::Dir:
-    case ECommand::File: {
+    case EManifestCommand::Dir:
+    case EManifestCommand::File: {
       const std::vector<std::string> parts = SplitPath(cmd.path);
       SNode* parent = MakeParents(parts);
       if (Child(parent, parts.back())) throw CBuildError(cmd.path + " exists already");
-      SNode* node = MakeEntry(parent, parts.back(), cmd.kind == ECommand::Dir, &cmd);
+      SNode* node = MakeEntry(parent, parts.back(), cmd.kind == EManifestCommand::Dir, &cmd);
       ApplyNameOptions(node, cmd.name);
       for (uint32_t k = 0; k < cmd.content.extraLinks; ++k) {
         std::string name = parts.back() + ".link" + std::to_string(k) + ".";
         while (name.size() < LONG_LINK_NAME_LENGTH) name += static_cast<char>('a' + name.size() % 26);
         SCommand link;
-        link.kind = ECommand::Link;
+        link.kind = EManifestCommand::Link;
         link.line = cmd.line;
         link.target = cmd.path;
         link.path = JoinPath(ParentPath(parts), name);
@@ -313,16 +313,16 @@ void CVolumeBuilder::Run(const SCommand& cmd) {
       }
       break;
     }
-    case ECommand::Link: MakeLink(cmd); break;
-    case ECommand::Delete: Delete(cmd); break;
-    case ECommand::MftFrag: FragmentMft(cmd); break;
-    case ECommand::Bulk: Bulk(cmd); break;
-    case ECommand::Rename: Rename(cmd); break;
-    case ECommand::Write:
-    case ECommand::Truncate: WriteData(cmd); break;
-    case ECommand::Touch:
-    case ECommand::Attrs: Touch(cmd); break;
-    case ECommand::Journal: MakeJournal(cmd); break;
+    case EManifestCommand::Link: MakeLink(cmd); break;
+    case EManifestCommand::Delete: Delete(cmd); break;
+    case EManifestCommand::MftFrag: FragmentMft(cmd); break;
+    case EManifestCommand::Bulk: Bulk(cmd); break;
+    case EManifestCommand::Rename: Rename(cmd); break;
+    case EManifestCommand::Write:
+    case EManifestCommand::Truncate: WriteData(cmd); break;
+    case EManifestCommand::Touch:
+    case EManifestCommand::Attrs: Touch(cmd); break;
+    case EManifestCommand::Journal: MakeJournal(cmd); break;
   }
 }
 
@@ -664,7 +664,7 @@ void CVolumeBuilder::FragmentMft(const SCommand& cmd) {
   SNode* dir = Find(cmd.path);
   if (!dir) {
     SCommand mkdir;
-    mkdir.kind = ECommand::Dir;
+    mkdir.kind = EManifestCommand::Dir;
     mkdir.path = cmd.path;
     dir = MakeEntry(MakeParents(parts), parts.back(), true, &mkdir);
   }
@@ -692,7 +692,7 @@ void CVolumeBuilder::Bulk(const SCommand& cmd) {
   SNode* root = Find(cmd.path);
   if (!root) {
     SCommand mkdir;
-    mkdir.kind = ECommand::Dir;
+    mkdir.kind = EManifestCommand::Dir;
     mkdir.path = cmd.path;
     root = MakeEntry(MakeParents(parts), parts.back(), true, &mkdir);
   }
@@ -719,7 +719,7 @@ void CVolumeBuilder::Bulk(const SCommand& cmd) {
     for (uint32_t k = 0; k < count; ++k) {
       std::snprintf(name, sizeof name, "f%06u.dat", fileNumber++);
       SCommand file;
-      file.kind = ECommand::File;
+      file.kind = EManifestCommand::File;
       state = SplitMix(state);
       file.content.size = cmd.bulkMinSize + state % span;
       file.path = name;  // only seeds the content
@@ -801,7 +801,7 @@ void CVolumeBuilder::WriteData(const SCommand& cmd) {
     {
       CAttr na(ni.Get(), AT_DATA, AT_UNNAMED, 0);
       const uint64_t oldSize = static_cast<uint64_t>(na.Get()->data_size);
-      if (cmd.kind == ECommand::Write) {
+      if (cmd.kind == EManifestCommand::Write) {
         WriteRange(na.Get(), cmd.content.fill, PathSeed(cmd.path, changeTime), cmd.offset, cmd.content.size);
         if (cmd.offset < oldSize) reasons |= USN_REASON_DATA_OVERWRITE;
         if (cmd.offset + cmd.content.size > oldSize) reasons |= USN_REASON_DATA_EXTEND;
@@ -826,7 +826,7 @@ void CVolumeBuilder::WriteData(const SCommand& cmd) {
 void CVolumeBuilder::Touch(const SCommand& cmd) {
   SNode* node = FindExisting(cmd.path);
   SEntryOptions options = cmd.entry;
-  if (cmd.kind == ECommand::Touch && !options.created && !options.written && !options.accessed) {
+  if (cmd.kind == EManifestCommand::Touch && !options.created && !options.written && !options.accessed) {
     options.written = NextChangeTime();
   }
   const auto pending = m_pending.find(node->record);

@@ -9,12 +9,12 @@ constexpr WCHAR SEPARATOR = '\\';
 constexpr WCHAR DRIVE_COLON = ':';
 
 struct SCommandName {
-  ECommand command;
+  ESubcommand command;
   const char* name;
 };
 constexpr SCommandName COMMANDS[] = {
-    {ECommand::List, "ls"},   {ECommand::Tree, "tree"}, {ECommand::Usage, "du"},
-    {ECommand::Find, "find"}, {ECommand::Info, "info"}, {ECommand::Help, "help"},
+    {ESubcommand::List, "ls"},   {ESubcommand::Tree, "tree"}, {ESubcommand::Usage, "du"},
+    {ESubcommand::Find, "find"}, {ESubcommand::Info, "info"}, {ESubcommand::Help, "help"},
 };
 
 std::optional<ESortKey> SortKeyOfName(const std::string& name) {
@@ -42,13 +42,13 @@ struct SOptionUse {
   bool ordering = false;    // --sort, -r
 };
 
-SOptionUse OptionsOf(ECommand command) {
+SOptionUse OptionsOf(ESubcommand command) {
   switch (command) {
-    case ECommand::List: return {true, true, true, true};
-    case ECommand::Tree: return {false, false, false, true};
-    case ECommand::Usage: return {false, false, true, true};
-    case ECommand::Find: return {false, false, false, true};
-    case ECommand::Info: return {false, false, true, false};
+    case ESubcommand::List: return {true, true, true, true};
+    case ESubcommand::Tree: return {false, false, false, true};
+    case ESubcommand::Usage: return {false, false, true, true};
+    case ESubcommand::Find: return {false, false, false, true};
+    case ESubcommand::Info: return {false, false, true, false};
     default: return {};
   }
 }
@@ -76,14 +76,14 @@ bool SetSortKey(const std::string& name, SOptions* options, std::string* error) 
 
 }  // namespace
 
-std::optional<ECommand> CommandOfName(const std::string& name) {
+std::optional<ESubcommand> CommandOfName(const std::string& name) {
   for (const SCommandName& command : COMMANDS) {
     if (name == command.name) return command.command;
   }
   return std::nullopt;
 }
 
-const char* CommandName(ECommand command) {
+const char* CommandName(ESubcommand command) {
   for (const SCommandName& entry : COMMANDS) {
     if (entry.command == command) return entry.name;
   }
@@ -150,11 +150,11 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
     }
   }
   if (options->help || options->version) return true;
-  if (options->command == ECommand::None) {
+  if (options->command == ESubcommand::None) {
     *error = "no command given";
     return false;
   }
-  if (options->command == ECommand::Help) {
+  if (options->command == ESubcommand::Help) {
     if (options->operands.size() > 1) {
       *error = "help takes at most one command";
       return false;
@@ -170,11 +170,11 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
     *error = std::string(CommandName(options->command)) + " takes no option " + notTaken;
     return false;
   }
-  const size_t wanted = options->command == ECommand::Find ? 2 : 1;
+  const size_t wanted = options->command == ESubcommand::Find ? 2 : 1;
   if (options->operands.size() < wanted) {
     *error = std::string(CommandName(options->command)) +
-             (options->command == ECommand::Find ? " needs a drive path and a pattern, as in find S: *.txt"
-              : options->command == ECommand::Info ? " needs a drive, as in info S:"
+             (options->command == ESubcommand::Find ? " needs a drive path and a pattern, as in find S: *.txt"
+              : options->command == ESubcommand::Info ? " needs a drive, as in info S:"
                                                    : " needs a drive path, as in S: or S:\\Documents");
     return false;
   }
@@ -215,7 +215,7 @@ bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* 
     return false;
   }
   const size_t lastSeparator = path.rfind(SEPARATOR);
-  if (options.command == ECommand::List) {
+  if (options.command == ESubcommand::List) {
     if (HasWildcard(path.substr(0, lastSeparator))) {
       *error = quoted + ": '*' and '?' may stand only in the last name of the path";
       return false;
@@ -224,11 +224,11 @@ bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* 
     *error = quoted + ": " + CommandName(options.command) + " takes a directory, not a pattern";
     return false;
   }
-  if (options.command == ECommand::Info && path.size() != 1) {
+  if (options.command == ESubcommand::Info && path.size() != 1) {
     *error = quoted + ": info takes only a drive, as in info " + WideToUtf8(operand.substr(0, 2));
     return false;
   }
-  if (options.command == ECommand::Find) {
+  if (options.command == ESubcommand::Find) {
     const WString& pattern = options.operands[1];
     if (pattern.empty()) {
       *error = "the find pattern is empty; '*' finds every entry";
@@ -243,9 +243,9 @@ bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* 
   return true;
 }
 
-std::string HelpText(ECommand command) {
+std::string HelpText(ESubcommand command) {
   switch (command) {
-    case ECommand::List:
+    case ESubcommand::List:
       return "usage: ostrin ls [-l] [-R] [-h] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]\n"
              "Lists the entries of a directory, sorted by name (without case). X:\\path lists\n"
              "the directory it names, or the one file; a last name with '*' and '?' lists what matches it.\n"
@@ -255,27 +255,27 @@ std::string HelpText(ECommand command) {
              "  -R  each subdirectory too, after the directory it is in\n"
              "  -h  sizes in KiB, MiB, GiB, ... (rounded up)\n"
              "An empty directory lists nothing and exits 0; a pattern that matches nothing exits 1.\n";
-    case ECommand::Tree:
+    case ESubcommand::Tree:
       return "usage: ostrin tree [--sort=KEY] [-r] [--json] X:[\\path]\n"
              "Draws the tree of every entry below a directory, each directory's entries sorted.\n";
-    case ECommand::Usage:
+    case ESubcommand::Usage:
       return "usage: ostrin du [-h] [--sort=KEY] [-r] [--json] X:[\\path]\n"
              "Sums the sizes and allocated sizes of the files below each directory and prints each\n"
              "directory after those below it (--sort=size: the largest first), then the total number of\n"
              "files with their bytes and the number of directories below the one given.\n";
-    case ECommand::Find:
+    case ESubcommand::Find:
       return "usage: ostrin find [--sort=KEY] [-r] [--json] X:[\\path] pattern\n"
              "Prints every entry below a directory whose name matches the pattern ('*' any run, '?' one\n"
              "character; without case): a directory's matches, sorted, before those below it.\n"
              "Exits 1 when nothing matches.\n";
-    case ECommand::Info:
+    case ESubcommand::Info:
       return "usage: ostrin info [-h] [--json] X:\n"
              "Prints the size of the drive's image and its numbers of directories and files, with the\n"
              "files' total size and allocated size.\n";
-    case ECommand::Help:
+    case ESubcommand::Help:
       return "usage: ostrin help [COMMAND]\n"
              "Prints the help of a command, or of ostrin.\n";
-    case ECommand::None:
+    case ESubcommand::None:
       break;
   }
   return "usage: ostrin COMMAND [OPTION]... X:[\\path]...\n"

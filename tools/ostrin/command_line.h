@@ -8,7 +8,7 @@
 
 #include "platform/types.h"
 
-enum class ECommand { None, List, Tree, Usage, Find, Info, Help };
+enum class ESubcommand { None, List, Tree, Usage, Find, Info, Help };
 
 // The order of the entries of a directory.
 enum class ESortKey {
@@ -19,7 +19,7 @@ enum class ESortKey {
 };
 
 struct SOptions {
-  ECommand command = ECommand::None;
+  ESubcommand command = ESubcommand::None;
   bool help = false;
   bool version = false;
   bool json = false;
@@ -49,9 +49,9 @@ struct SDrivePath {
 // wildcards only in the last name of ls and nowhere in the others. False with *error otherwise.
 bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* error);
 
-// The help of a command, or the whole command's help for ECommand::None.
-std::string HelpText(ECommand command);
+// The help of a command, or the whole command's help for ESubcommand::None.
+std::string HelpText(ESubcommand command);
 
 // The name of a command as typed ("ls"), and the command of a name.
-const char* CommandName(ECommand command);
-std::optional<ECommand> CommandOfName(const std::string& name);
+const char* CommandName(ESubcommand command);
+std::optional<ESubcommand> CommandOfName(const std::string& name);

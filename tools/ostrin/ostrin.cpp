@@ -129,7 +129,7 @@ void WriteErrorDocument(const SOptions& options, WCHAR letter, std::optional<int
 // A mistaken command line: said plainly, with where to read more.
 int UsageError(const SOptions& options, const std::string& message) {
   std::fprintf(stderr, "ostrin: %s\n", message.c_str());
-  if (options.command != ECommand::None && options.command != ECommand::Help) {
+  if (options.command != ESubcommand::None && options.command != ESubcommand::Help) {
     std::fprintf(stderr, "Try 'ostrin help %s'.\n", CommandName(options.command));
   } else {
     std::fputs("Try 'ostrin --help'.\n", stderr);
@@ -751,10 +751,10 @@ int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
 
 int RunCommand(const SOptions& options, const SOpenDrive& drive, const WString& path) {
   switch (options.command) {
-    case ECommand::List: return ListCommand(options, drive, path);
-    case ECommand::Tree: return TreeCommand(options, drive, path);
-    case ECommand::Usage: return UsageCommand(options, drive, path);
-    case ECommand::Find: return FindCommand(options, drive, path, options.operands[1]);
+    case ESubcommand::List: return ListCommand(options, drive, path);
+    case ESubcommand::Tree: return TreeCommand(options, drive, path);
+    case ESubcommand::Usage: return UsageCommand(options, drive, path);
+    case ESubcommand::Find: return FindCommand(options, drive, path, options.operands[1]);
     default: return InfoCommand(options, drive);
   }
 }
@@ -802,10 +802,10 @@ int NoService(const SOptions& options, WCHAR letter, bool connectFailed) {
 
 // ostrin --help, ostrin COMMAND --help, ostrin help [COMMAND].
 int PrintHelp(const SOptions& options) {
-  ECommand command = options.command;
-  if (command == ECommand::Help) {
-    command = options.operands.empty() ? ECommand::None
-                                       : CommandOfName(Utf8(options.operands[0])).value_or(ECommand::None);
+  ESubcommand command = options.command;
+  if (command == ESubcommand::Help) {
+    command = options.operands.empty() ? ESubcommand::None
+                                       : CommandOfName(Utf8(options.operands[0])).value_or(ESubcommand::None);
   }
   std::fputs(HelpText(command).c_str(), stdout);
   return EXIT_OK;
@@ -820,7 +820,7 @@ int ProgramMain(int argc, WCHAR** argv) {
   SOptions options;
   std::string error;
   if (!ParseCommandLine(argc, argv, &options, &error)) return UsageError(options, error);
-  if (options.help || options.command == ECommand::Help) return PrintHelp(options);
+  if (options.help || options.command == ESubcommand::Help) return PrintHelp(options);
   if (options.version) {
     std::printf("ostrin %s\nOstrinAPI %s\n", OSTRIN_COMMAND_VERSION, OSTRIN_API_VERSION_STRING);
     return EXIT_OK;
