@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/byte_order.h"
-#include "common/configuration.h"
 #include "ntfs/attributes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/layout.h"
@@ -52,11 +51,6 @@ void CNTFSVolume::Reset() {
   m_mftRecord.reset();
   m_ntfsVersion = 0;
   m_volumeLabel.clear();
-}
-
-void CNTFSVolume::OpenLetter(WCHAR letter) {
-  if (!IsAsciiLetter(letter)) ThrowError(ERROR_VOLUME_NAME);
-  OpenLetter(letter, ReadConfigurationFile().VolumeOf(letter));
 }
 
 void CNTFSVolume::OpenLetter(WCHAR letter, const std::string& mappedPath) {

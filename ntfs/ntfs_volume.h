@@ -18,11 +18,10 @@ class CNTFSVolume {
   CNTFSVolume(const CNTFSVolume&) = delete;
   CNTFSVolume& operator=(const CNTFSVolume&) = delete;
 
-  // Opens the volume of a drive letter (its device, or the file that "volume.X" in the configuration
-  // maps the letter to), checks it and loads the MFT's own record. Throws on every failure. An open
-  // volume is closed first.
-  void OpenLetter(WCHAR letter);
-  // The same with the letter's mapping as read by the caller (empty: the letter's own device).
+  // Opens the volume of a drive letter, checks it and loads the MFT's own record: mappedPath is what the
+  // caller resolved the letter to (the file or device of its "volume.X" key in the configuration), or
+  // empty for the letter's own device (Windows). Throws on every failure. An open volume is closed
+  // first.
   void OpenLetter(WCHAR letter, const std::string& mappedPath);
 
   // Opens a device or image file by path, with the same checks as OpenLetter.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "common/configuration.h"
 #include "ntfs/attributes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/ntfs_volume.h"
@@ -301,23 +302,25 @@ TEST(VolumeLetterTest, LettersOpenTheVolumesTheConfigurationMaps) {
   const ostrin::test::STestVolume large = ostrin::test::MadeVolume("geometry-s4096-c64k");
   const ostrin::test::CScopedConfiguration configuration("volume.C = " + small.image + "\nVOLUME.d=" + large.image + "\n");
   CNTFSVolume reader;
-  reader.OpenLetter('c');  // either case names the same mapping
+  // What the service does: the letter's mapping from the configuration, opened by the reader.
+  const auto open = [&reader](WCHAR letter) { reader.OpenLetter(letter, ReadConfigurationFile().VolumeOf(letter)); };
+  open('c');  // either case names the same mapping
   EXPECT_EQ(reader.ClusterSize(), 4096u);
   const int descriptors = OpenDescriptors();
   const CFileRecord* firstMftRecord = reader.MftRecord();
   ASSERT_NE(firstMftRecord, nullptr);
 
   // Opening again closes the old device and drops the old MFT record first.
-  reader.OpenLetter('D');
+  open('D');
   EXPECT_EQ(reader.ClusterSize(), 65536u);
   EXPECT_EQ(reader.BytesPerSector(), 4096u);
   EXPECT_EQ(OpenDescriptors(), descriptors);
 
   const std::string notFound = WideToUtf8(ostrin::platform::SystemErrorText(ostrin::platform::ErrorNotFound()));
-  EXPECT_EQ(FailureOf([&] { reader.OpenLetter('E'); }), "3 Open volume error. " + notFound);  // not mapped
+  EXPECT_EQ(FailureOf([&] { open('E'); }), "3 Open volume error. " + notFound);  // not mapped
   EXPECT_FALSE(reader.IsOpen());
   for (const WCHAR letter : {WCHAR('1'), WCHAR(':'), WCHAR(0xE9)}) {
-    EXPECT_EQ(FailureOf([&] { reader.OpenLetter(letter); }), "2 Volume name error, should be like 'C', 'D'.");
+    EXPECT_EQ(FailureOf([&] { open(letter); }), "2 Volume name error, should be like 'C', 'D'.");
   }
 }
 

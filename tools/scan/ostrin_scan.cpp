@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/configuration.h"
 #include "common/exceptions.h"
 #include "common/text.h"
 #include "index/drive_index.h"
@@ -116,7 +117,7 @@ int Run(const Options& options) {
   const ostrin::platform::CProcessMemory atStart = ostrin::platform::ProcessMemory();
 
   if (letter) {
-    drive.Volume().OpenLetter(*letter);
+    drive.Volume().OpenLetter(*letter, ReadConfigurationFile().VolumeOf(*letter));
   } else {
     drive.Volume().OpenPath(options.volume);
   }

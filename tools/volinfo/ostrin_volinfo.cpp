@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/configuration.h"
 #include "common/exceptions.h"
 #include "common/text.h"
 #include "ntfs/attributes.h"
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
   CNTFSVolume volume;
   try {
     if (const auto letter = DriveLetterArgument(argument)) {
-      volume.OpenLetter(*letter);
+      volume.OpenLetter(*letter, ReadConfigurationFile().VolumeOf(*letter));
     } else {
       volume.OpenPath(argument);
     }
