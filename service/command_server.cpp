@@ -177,6 +177,7 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
       auto request = std::make_unique<OpenDriveRequest>();
       request->connection = connection;
       request->letter = letter;
+      request->job = connection->NextJob();
       // The job's first message waits for this lock, so the Ack is on the wire before it.
       const std::unique_lock<std::mutex> writes = connection->LockWrites();
       if (!g_openJobStarter.load()(std::move(request))) ThrowError(ERR_OPEN_THREAD_FAILED);
@@ -184,7 +185,7 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
       return true;
     }
     case ECommand::AbortOpen:
-      CDriveSlot::RequestAbort(LetterUnit(ReadLetterArgument(stream)));
+      CDriveSlot::RequestAbort(LetterUnit(ReadLetterArgument(stream)), *connection);
       return true;
     case ECommand::CloseDrive:
       CDriveSlot::Release(LetterUnit(ReadLetterArgument(stream)), *connection);
@@ -273,7 +274,8 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
   } catch (...) {
     // ProcessCommand lets nothing out; an event that cannot even be written ends up here.
   }
-  // Open jobs of this connection may still hold it: they find it closed and drop what they send.
+  // Open jobs of this connection may still hold it: they find it closed and drop what they send. The
+  // uses of drives it still holds are given back.
   connection->Close();
 }
 
