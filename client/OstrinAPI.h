@@ -235,8 +235,9 @@ OSTRIN_API int32_t OstOpenDrive(WCHAR letter, OpenProgressCallback callback, int
  * with OstFindClose).
  *
  * Returns 1 when the service answered, also with a refusal (stored, e.g. 2006 while another open of
- * the drive runs); 0 for an index above 25 (nothing stored) or when the connection failed (3009
- * stored). The mapping is gone in every case. */
+ * the drive runs), and for a drive this program holds no open of (nothing is sent); 0 for an index
+ * above 25 (nothing stored) or when the connection failed (3009 stored). The mapping is gone in every
+ * case. The opens a connection still holds end with it (OstDisconnect, or the program's end). */
 OSTRIN_API int32_t OstCloseDrive(uint32_t driveIndex);
 
 /* The size in bytes of the drive's image from its last successful open (kept after OstCloseDrive);

@@ -39,6 +39,10 @@ DriveRecord* DriveOfLetter(WCHAR letter) {
   return &g_Drives[upper - 'A'];
 }
 
+void ForgetServiceUses() {
+  for (DriveRecord& drive : g_Drives) drive.serviceUses = 0;
+}
+
 uint32_t DriveIndexOf(const DriveRecord& drive) { return static_cast<uint32_t>(&drive - g_Drives.data()); }
 
 uint64_t NextViewGeneration() {

@@ -22,6 +22,9 @@ enum class DriveState : int32_t {
 
 struct DriveRecord {
   DriveState state = DriveState::Closed;
+  // Opens of the drive the service counted for this client on the current connection (each ended in
+  // OpenDone) and not yet given back with a CloseDrive; a connection that ends gives back all of its.
+  uint32_t serviceUses = 0;
   // The opened mapping object and the read-only view of the drive's image; the view is what makes a
   // drive usable by the find functions.
   ostrin::platform::CSectionView mapping;
@@ -59,6 +62,8 @@ extern std::array<DriveRecord, DRIVE_COUNT> g_Drives;
 // The record of a letter given in either case (upper-cased as the runtime's wide-character mapping of
 // the current locale does), or null for a letter outside A..Z.
 DriveRecord* DriveOfLetter(WCHAR letter);
+// A new connection holds no use of any drive: those of the connection before it went with it.
+void ForgetServiceUses();
 // The drive index of a record.
 uint32_t DriveIndexOf(const DriveRecord& drive);
 // A generation number no view has had before.

@@ -23,6 +23,7 @@ OSTRIN_API int32_t OstConnect(void) {
     // A new socket replaces the one held before, with the stream's closed flag cleared, so a program
     // can reconnect after the service has gone away and come back. The address is the one the public
     // header names; the library never builds it from anything else.
+    ForgetServiceUses();
     g_Connection.Connect(OSTRIN_API_SERVICE_HOST, CLIENT_PORT);
   } catch (const CException&) {
     ostrin::platform::ShowErrorMessage(MESSAGE_CANNOT_CONNECT);
@@ -54,8 +55,10 @@ OSTRIN_API int32_t OstDisconnect(void) {
   } catch (const CException&) {
   } catch (...) {
   }
-  // The connection ends either way; its socket goes before the library that made it.
+  // The connection ends either way, and with it the uses of drives it held; its socket goes before
+  // the library that made it.
   g_Connection.Close();
+  ForgetServiceUses();
   if (g_SocketLibraryStarted) {
     ostrin::platform::CleanupSocketLibrary();
     g_SocketLibraryStarted = false;

@@ -15,14 +15,15 @@ namespace {
 constexpr int MAX_OPEN_WAITS = 5;
 
 // Ends an open that cannot finish: keeps the error that made it fail, releases the view, gives this
-// client's use of the drive back to the service when it had been counted in, and closes the record.
+// open's use of the drive back to the service when it had been counted in, and closes the record.
 void FailDrive(DriveRecord& drive, uint32_t letter, int32_t code, const WString& text) {
   drive.StoreError(code, text);
   drive.ReleaseView();
-  if (drive.state == DriveState::Open && !g_Connection.closed) {
+  if (drive.state == DriveState::Open && drive.serviceUses > 0 && !g_Connection.closed) {
     try {
       WriteLetterCommand(g_Connection, ECommand::CloseDrive, letter);
-      ReadReply(g_Connection);  // an error reply here is dropped: the stored error is the open's
+      // An error reply here is dropped: the stored error is the open's.
+      if (ReadReply(g_Connection).IsAck()) --drive.serviceUses;
     } catch (const CException&) {
     }
   }
@@ -96,6 +97,7 @@ int32_t OpenDrive(DriveRecord& drive, uint32_t letter, OpenProgressCallback call
       case WireCode(EOpenMessage::OpenDone):
         ReadOpenMessageBody(g_Connection, message);
         drive.state = DriveState::Open;
+        ++drive.serviceUses;
         if (!MapDriveImage(drive, letter)) return -1;
         if (callback != nullptr) callback(PROGRESS_DONE, callerValue);
         return static_cast<int32_t>(DriveIndexOf(drive));
@@ -131,10 +133,20 @@ OSTRIN_API int32_t OstCloseDrive(uint32_t driveIndex) {
   DriveRecord& drive = g_Drives[driveIndex];
   drive.ClearError();
   drive.ReleaseView();
+  // Only a use this client holds is given back: a drive it has not open is closed here alone, as the
+  // service would answer its close.
+  if (drive.serviceUses == 0) {
+    drive.state = DriveState::Closed;
+    return 1;
+  }
   try {
     WriteLetterCommand(g_Connection, ECommand::CloseDrive, 'A' + driveIndex);
     const CReply reply = ReadReply(g_Connection);
-    if (!reply.IsAck()) drive.StoreError(reply.error.code, reply.error.text);
+    if (reply.IsAck()) {
+      --drive.serviceUses;
+    } else {
+      drive.StoreError(reply.error.code, reply.error.text);
+    }
   } catch (const CException&) {
     drive.StoreError(CLIENT_COMMUNICATION_ERROR);
     return 0;

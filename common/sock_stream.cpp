@@ -46,16 +46,18 @@ void CSockStream::Read(void* buffer, size_t count) {
   if (!handle.IsValid() || closed) ThrowError<CSockException>(SOCK_READ_NOT_OPEN);
   auto* out = static_cast<unsigned char*>(buffer);
   size_t received = 0;
-  while (received < count) {
+  while (received < count) received += ReadSome(out + received, count - received);
+}
+
+size_t CSockStream::ReadSome(void* buffer, size_t count) {
+  if (!handle.IsValid() || closed) ThrowError<CSockException>(SOCK_READ_NOT_OPEN);
+  for (;;) {
     if (platform::WaitSocket(handle.Get(), platform::SocketReadiness::Readable, WaitMs()) !=
         platform::SocketWait::Ready) {
       ThrowError<CSockException>(SOCK_READ_TIMEOUT);
     }
-    const platform::SocketIoResult result = platform::ReceiveSocket(handle.Get(), out + received, count - received);
-    if (result.status == platform::SocketIoStatus::Transferred && result.bytes > 0) {
-      received += result.bytes;
-      continue;
-    }
+    const platform::SocketIoResult result = platform::ReceiveSocket(handle.Get(), buffer, count);
+    if (result.status == platform::SocketIoStatus::Transferred && result.bytes > 0) return result.bytes;
     // The data that woke the wait has gone elsewhere: that is no failure on either side.
     if (result.status == platform::SocketIoStatus::WouldBlock) continue;
     if (m_side == ESockSide::Service || result.status == platform::SocketIoStatus::PeerClosed) {

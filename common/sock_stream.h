@@ -79,6 +79,9 @@ class CSockStream {
   // Receives exactly count bytes; each wait for data lasts at most timeoutSeconds.
   // Throws CSockException 1000 to 1003.
   void Read(void* buffer, size_t count);
+  // Receives at least one and at most count (> 0) bytes after one wait of at most timeoutSeconds;
+  // returns how many. Throws as Read, and keeps nothing of a failed call.
+  size_t ReadSome(void* buffer, size_t count);
   // Sends exactly count bytes; each wait for room lasts at most timeoutSeconds.
   // Throws CSockException 1004 to 1007. A peer that has gone never raises a signal.
   void Write(const void* buffer, size_t count);

@@ -11,6 +11,11 @@ inline constexpr int32_t STREAM_TIMEOUT_SECONDS = 30;
 // this long, and it bounds how long an idle client delays a stop.
 inline constexpr int32_t CONNECTION_TIMEOUT_SECONDS = 5;
 
+// Once the first byte of a command has arrived, the service waits for the rest of it over at most this
+// many of those waits (30 s at 5 s a wait: as long as a client waits for a reply) before it gives the
+// command up and ends the connection; it waits again only while it runs.
+inline constexpr int32_t COMMAND_REST_WAITS = 6;
+
 // The listener's wait for a connection between two looks at the service's running flag.
 inline constexpr int32_t ACCEPT_WAIT_MS = 100;
 

@@ -35,8 +35,12 @@ void ReportSlotWarning(const WString& message) noexcept {
   if (reporter != nullptr) reporter(message);
 }
 
-// Whether a scan of the slot is to stop: an abort was asked for, or the service is stopping.
-bool IsStopRequested(const CDriveSlot& slot) { return slot.abortFlag.load() || g_stopping.load(); }
+// Whether the scan of an open job is to stop: its connection aborted it, or the service is stopping.
+bool IsStopRequested(const OpenDriveRequest& request, size_t slot) {
+  return g_stopping.load() || request.connection->IsAborted(slot, request.job);
+}
+
+size_t SlotIndexOf(WCHAR letter) { return static_cast<size_t>(DriveLetterToSlot(letter)); }
 
 WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
 
@@ -56,15 +60,37 @@ std::unique_lock<CTimedLock> LockSlotForCommand(CDriveSlot& slot) {
 // Seconds a drive stays open after its last use was given back (0: it closes at once).
 std::atomic<int64_t> g_keepSeconds{0};
 
-// Gives back one use of an open drive, under its slot lock: at the last one the drive closes, or is
-// kept open for the keep time, from now.
-void DropUse(CDriveSlot& slot) {
-  if (!slot.IsOpen() || slot.referenceCount.load() <= 0 || slot.referenceCount.fetch_sub(1) != 1) return;
+// An open drive that nobody uses any more, under its slot lock: it closes, or is kept open for the
+// keep time, from now.
+void LetGo(CDriveSlot& slot) {
   if (g_keepSeconds.load() > 0) {
     slot.lastRelease = SlotClockNow();
   } else {
     slot.Close();
   }
+}
+
+// Gives back uses of an open drive, under its slot lock: at the last one the drive is let go.
+void DropUses(CDriveSlot& slot, int32_t count) {
+  const int32_t before = slot.referenceCount.load();
+  if (!slot.IsOpen() || count <= 0 || before <= 0) return;
+  const int32_t after = before > count ? before - count : 0;
+  slot.referenceCount.store(after);
+  if (after == 0) LetGo(slot);
+}
+
+// Counts the connection as a user of the open drive, under its slot lock; false, counting nothing, for
+// a connection that has ended.
+bool CountUser(CDriveSlot& slot, size_t index, CConnection& connection) {
+  if (!connection.AddUse(index, slot.opening)) return false;
+  slot.referenceCount.fetch_add(1);
+  return true;
+}
+
+// Gives back one use of the open drive that the connection holds, under its slot lock; nothing when
+// it holds none.
+void GiveBackUse(CDriveSlot& slot, size_t index, CConnection& connection) {
+  if (slot.IsOpen() && connection.TakeUse(index, slot.opening)) DropUses(slot, 1);
 }
 
 // What a failure of a build says, for the event log.
@@ -84,31 +110,34 @@ WString FailureText(const std::exception_ptr& failure) {
 
 WString GenerationText(uint64_t generation) { return Utf8ToWide(std::to_string(generation)); }
 
-ScanProgress JobProgress(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR letter) {
+ScanProgress JobProgress(const OpenDriveRequest& request, size_t index, WCHAR letter) {
   return ScanProgress([&request](int32_t percent) { return ReportProgress(percent, request); },
-                      [&slot] { return IsStopRequested(slot); },
+                      [&request, index] { return IsStopRequested(request, index); },
                       [letter](const CScanDamage& damage) { ReportSlotWarning(DamagedDriveWarning(letter, damage)); });
 }
 
 // The first build of a drive, with the slot lock held throughout: CloseDrive and OstrinReadDir of the
 // letter wait for it, so long. True when the client is to get OpenDone.
-bool BuildFirstGeneration(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR letter) {
+bool BuildFirstGeneration(const OpenDriveRequest& request, CDriveSlot& slot, size_t index, WCHAR letter) {
   bool aborted = false;
   std::exception_ptr lateFailure;
-  slot.abortFlag.exchange(false);
   try {
-    aborted = !slot.Build(letter, JobProgress(request, slot, letter));
+    aborted = !slot.Build(letter, JobProgress(request, index, letter));
   } catch (const CSockException&) {
     // Only the final progress report comes after publishing. The image stands then, so the client
-    // is counted as its user, as when OpenDone itself cannot be sent: a drive must never be open
-    // without a reference (a CloseDrive would take the count below 0 and never close it).
+    // is counted as its user, as when OpenDone itself cannot be sent, until its connection ends: a
+    // drive must never be open without a reference (it would never close).
     if (!slot.IsOpen()) throw;
     lateFailure = std::current_exception();
   }
   if (slot.IsOpen()) {
-    slot.referenceCount.fetch_add(1);
+    ++slot.opening;
     slot.lastAccess = SlotClockNow();
+    // A connection that has ended meanwhile is not counted, and the drive is let go at once.
+    const bool counted = CountUser(slot, index, *request.connection);
+    if (!counted && slot.referenceCount.load() <= 0) LetGo(slot);
     if (lateFailure) std::rethrow_exception(lateFailure);
+    if (!counted) ThrowError<CSockException>(SOCK_WRITE_NOT_OPEN);
     return true;
   }
   if (aborted) {
@@ -120,19 +149,21 @@ bool BuildFirstGeneration(const OpenDriveRequest& request, CDriveSlot& slot, WCH
 // The update of an open drive whose volume changed: a new generation is built beside the published
 // one, without the slot lock, so that CloseDrive and OstrinReadDir answer from the current generation
 // meanwhile; it is taken over under the lock. The client already counts as a user of the drive; a
-// failed or aborted update gives that use back and leaves the current generation published. True when
-// the client is to get OpenDone.
-bool UpdateGeneration(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR letter) {
-  slot.abortFlag.exchange(false);
+// failed or aborted update gives that use back and leaves the current generation published. When
+// every use was given back while the update ran (this open's too: its connection closed the drive or
+// ended), the drive has been let go, and the update goes with it as aborted. True when the client is
+// to get OpenDone.
+bool UpdateGeneration(const OpenDriveRequest& request, CDriveSlot& slot, size_t index, WCHAR letter) {
+  CConnection& connection = *request.connection;
   CDriveIndex next;
   bool aborted = false;
   std::exception_ptr lateFailure;
   try {
-    aborted = !next.Build(letter, JobProgress(request, slot, letter));
+    aborted = !next.Build(letter, JobProgress(request, index, letter));
   } catch (const CSockException&) {
     if (!next.IsOpen()) {
       const std::lock_guard<CTimedLock> lock(slot.slotLock);
-      DropUse(slot);
+      GiveBackUse(slot, index, connection);
       throw;
     }
     lateFailure = std::current_exception();  // after publishing, as in a first build
@@ -142,14 +173,18 @@ bool UpdateGeneration(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR l
     ReportSlotWarning(WTEXT("Drive ") + WString(1, letter) + WTEXT(": the update of its image failed (") +
                       FailureText(failure) + WTEXT("); generation ") + GenerationText(slot.Generation()) +
                       WTEXT(" stays published"));
-    DropUse(slot);
+    GiveBackUse(slot, index, connection);
     throw;
   }
   const std::lock_guard<CTimedLock> lock(slot.slotLock);
+  if (!slot.IsOpen()) {
+    request.connection->Send([&request](CSockStream& stream) { WriteOpenAborted(stream, request.letter); });
+    return false;
+  }
   if (aborted) {
     ReportSlotWarning(WTEXT("Drive ") + WString(1, letter) + WTEXT(": the update of its image was aborted; generation ") +
                       GenerationText(slot.Generation()) + WTEXT(" stays published"));
-    DropUse(slot);
+    GiveBackUse(slot, index, connection);
     request.connection->Send([&request](CSockStream& stream) { WriteOpenAborted(stream, request.letter); });
     return false;
   }
@@ -163,7 +198,8 @@ bool UpdateGeneration(const OpenDriveRequest& request, CDriveSlot& slot, WCHAR l
 // Opens of one letter follow each other under its build lock.
 void RunOpenJob(const OpenDriveRequest& request) {
   const WCHAR letter = LetterUnit(request.letter);
-  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
+  const size_t index = SlotIndexOf(letter);
+  CDriveSlot& slot = g_DriveSlots[index];
   const uint64_t arrival = slot.openArrivals.fetch_add(1) + 1;
   bool done = false;
   {
@@ -172,16 +208,17 @@ void RunOpenJob(const OpenDriveRequest& request) {
     // Every open that has arrived by now is served by what this job finds or builds.
     const uint64_t arrived = slot.openArrivals.load();
     if (!slot.IsOpen()) {
-      done = BuildFirstGeneration(request, slot, letter);
+      done = BuildFirstGeneration(request, slot, index, letter);
       if (done) slot.arrivalsServed = arrived;
     } else {
-      // From here on the client is a user of the drive: the last close of another leaves it open.
-      slot.referenceCount.fetch_add(1);
+      // From here on the client is a user of the drive: the last close of another leaves it open. A
+      // connection that has ended gets nothing more, and leaves the drive as it found it.
+      if (!CountUser(slot, index, *request.connection)) ThrowError<CSockException>(SOCK_WRITE_NOT_OPEN);
       slot.lastAccess = SlotClockNow();
       done = arrival <= slot.arrivalsServed || slot.IsCurrent(letter);
       if (!done) {
         lock.unlock();
-        done = UpdateGeneration(request, slot, letter);
+        done = UpdateGeneration(request, slot, index, letter);
       }
       if (done) slot.arrivalsServed = std::max(slot.arrivalsServed, arrived);
     }
@@ -205,8 +242,48 @@ CConnection::~CConnection() {
 }
 
 void CConnection::Close() {
-  std::lock_guard<std::mutex> lock(m_writeLock);
-  m_stream->Close();
+  {
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    m_stream->Close();
+  }
+  // The socket is closed first: a job that finds the connection ended finds it closed as well, and
+  // sends nothing.
+  std::array<SDriveUses, DRIVE_SLOT_COUNT> held{};
+  {
+    std::lock_guard<std::mutex> lock(m_useLock);
+    m_ended = true;
+    held = m_uses;
+    m_uses = {};
+  }
+  for (size_t index = 0; index < DRIVE_SLOT_COUNT; ++index) {
+    if (held[index].count <= 0) continue;
+    CDriveSlot& slot = g_DriveSlots[index];
+    try {
+      // Blocking, as the jobs and the cleanup: only a first build holds the lock for long, and the uses
+      // of a drive being built are void anyway (it was closed since they were counted).
+      const std::lock_guard<CTimedLock> lock(slot.slotLock);
+      if (slot.IsOpen() && slot.opening == held[index].opening) DropUses(slot, held[index].count);
+    } catch (...) {
+      // A lock that fails: these uses stay until the cleanup closes the drive.
+    }
+  }
+}
+
+bool CConnection::AddUse(size_t slot, uint64_t opening) {
+  std::lock_guard<std::mutex> lock(m_useLock);
+  if (m_ended) return false;
+  SDriveUses& uses = m_uses[slot];
+  if (uses.opening != opening) uses = SDriveUses{0, opening};
+  ++uses.count;
+  return true;
+}
+
+bool CConnection::TakeUse(size_t slot, uint64_t opening) {
+  std::lock_guard<std::mutex> lock(m_useLock);
+  SDriveUses& uses = m_uses[slot];
+  if (uses.opening != opening || uses.count <= 0) return false;
+  --uses.count;
+  return true;
 }
 
 void SendError(CConnection& connection, int32_t code, const WString& message) {
@@ -258,14 +335,13 @@ int32_t DriveLetterToSlot(WCHAR letter) {
   return slot;
 }
 
-void CDriveSlot::RequestAbort(WCHAR letter) {
-  g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))].abortFlag.exchange(true);
-}
+void CDriveSlot::RequestAbort(WCHAR letter, CConnection& connection) { connection.AbortJobs(SlotIndexOf(letter)); }
 
 void CDriveSlot::Release(WCHAR letter, CConnection& connection) {
-  CDriveSlot& slot = g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(letter))];
+  const size_t index = SlotIndexOf(letter);
+  CDriveSlot& slot = g_DriveSlots[index];
   const std::unique_lock<CTimedLock> lock = LockSlotForCommand(slot);
-  DropUse(slot);
+  GiveBackUse(slot, index, connection);
   connection.Send([](CSockStream& stream) { WriteAck(stream); });
 }
 
@@ -300,7 +376,7 @@ bool ReportProgress(int32_t percent, const OpenDriveRequest& request) {
   request.connection->Send([&](CSockStream& stream) {
     WriteOpenProgress(stream, request.letter, static_cast<uint32_t>(percent));
   });
-  return !IsStopRequested(g_DriveSlots[static_cast<size_t>(DriveLetterToSlot(LetterUnit(request.letter)))]);
+  return !IsStopRequested(request, SlotIndexOf(LetterUnit(request.letter)));
 }
 
 void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept {
@@ -368,7 +444,4 @@ void CleanupThread(platform::CTerminateEvent& terminate) noexcept {
 
 void PrepareDriveSlots() { g_stopping.store(false); }
 
-void AbortAllDriveSlots() {
-  g_stopping.store(true);
-  for (CDriveSlot& slot : g_DriveSlots) slot.abortFlag.exchange(true);
-}
+void AbortAllDriveSlots() { g_stopping.store(true); }

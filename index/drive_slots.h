@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,8 @@
 #include "platform/terminate_event.h"
 #include "platform/types.h"
 
+inline constexpr size_t DRIVE_SLOT_COUNT = 26;
+
 // One accepted connection of the service, shared by its connection thread and the open jobs started
 // from it; it lives until the last of them lets go of it.
 //
@@ -23,6 +26,10 @@
 // Close takes the same lock, so a job never writes on a socket that has been closed (or on a socket
 // that has since been given to another connection): once the connection has ended, every Send fails
 // at once with 1004 "write: socket not open" without touching the system.
+//
+// The connection also keeps what it holds of the drives: the uses its opens were counted with, which
+// only its own CloseDrive or its end give back, and the AbortOpen requests that reach only the open
+// jobs it started itself.
 class CConnection {
  public:
   explicit CConnection(std::unique_ptr<CSockStream> stream);
@@ -44,12 +51,40 @@ class CConnection {
   // under one hold, so the Ack is on the wire before the job's first message.
   std::unique_lock<std::mutex> LockWrites() { return std::unique_lock<std::mutex>(m_writeLock); }
 
-  // Ends the connection: closes its socket.
+  // Ends the connection: closes its socket, then gives back every use of a drive it still holds; from
+  // then on no open job counts it as a user. Blocks while a first build holds the lock of such a
+  // drive. Never throws.
   void Close();
+
+  // The uses of one drive the connection holds, counted as of one opening of the drive (a drive that
+  // has been closed since is another opening, and the uses of the old one are void).
+  struct SDriveUses {
+    int32_t count = 0;
+    uint64_t opening = 0;
+  };
+  // One more use of the slot's drive, of the opening given; false, counting nothing, once the
+  // connection has ended. The caller holds the slot's lock.
+  bool AddUse(size_t slot, uint64_t opening);
+  // Takes one use of the slot's drive of the opening given off the record; false when the connection
+  // holds none of it. The caller holds the slot's lock.
+  bool TakeUse(size_t slot, uint64_t opening);
+
+  // The number of the next open job the connection starts (1, 2, ...).
+  uint64_t NextJob() { return m_jobsStarted.fetch_add(1) + 1; }
+  // AbortOpen: every open job of the slot's drive this connection has started so far is to stop.
+  void AbortJobs(size_t slot) { m_abortBelow[slot].store(m_jobsStarted.load() + 1); }
+  // Whether the open job with this number, of the slot's drive, is to stop.
+  bool IsAborted(size_t slot, uint64_t job) const { return job < m_abortBelow[slot].load(); }
 
  private:
   std::unique_ptr<CSockStream> m_stream;
   std::mutex m_writeLock;
+  // The uses and the end of the connection, for the connection thread and the jobs alike.
+  std::mutex m_useLock;
+  bool m_ended = false;
+  std::array<SDriveUses, DRIVE_SLOT_COUNT> m_uses{};
+  std::atomic<uint64_t> m_jobsStarted{0};
+  std::array<std::atomic<uint64_t>, DRIVE_SLOT_COUNT> m_abortBelow{};
 };
 
 // Writes an error reply (u32 0, the code, the text as a wire string) unless the connection's peer is
@@ -66,11 +101,12 @@ void SetSlotWarningReporter(SlotErrorReporter reporter);
 // The warning of a build that skipped damaged records: "Drive X: 3 damaged file records skipped: ...".
 WString DamagedDriveWarning(WCHAR letter, const CScanDamage& damage);
 
-// What the server hands an open job: the connection to answer on and the letter (u32) exactly as the
-// client sent it. The job owns it.
+// What the server hands an open job: the connection to answer on, the letter (u32) exactly as the
+// client sent it, and the job's number on its connection (CConnection::NextJob). The job owns it.
 struct OpenDriveRequest {
   std::shared_ptr<CConnection> connection;
   uint32_t letter = 0;
+  uint64_t job = 0;
 };
 
 // A lock that can be taken blocking or with a time-out: a plain mutex, a condition variable and a
@@ -96,14 +132,16 @@ class CDriveSlot : public CDriveIndex {
  public:
   CDriveSlot();
 
-  // Successful opens not yet matched by a CloseDrive; changed atomically and always under slotLock.
+  // Successful opens not yet given back (by a CloseDrive of their connection or its end); changed
+  // atomically and always under slotLock. Each is recorded by its connection too.
   std::atomic<int32_t> referenceCount{0};
+  // How many times the drive has been built from closed over the service's run: the uses connections
+  // hold count for one opening. Under slotLock.
+  uint64_t opening = 0;
   // Performance-counter reading of the last open or OstrinReadDir; 0 before the first. Under slotLock.
   int64_t lastAccess = 0;
   // Performance-counter counts per second, read once.
   const int64_t counterFrequency;
-  // Asks a running scan of this drive to stop at its next progress step; written without the lock.
-  std::atomic<bool> abortFlag{false};
   // Performance-counter reading of the moment the last use was given back, for a drive kept open after
   // it (the configuration's keep time). Under slotLock.
   int64_t lastRelease = 0;
@@ -119,10 +157,13 @@ class CDriveSlot : public CDriveIndex {
   std::atomic<uint64_t> openArrivals{0};
   uint64_t arrivalsServed = 0;
 
-  // AbortOpen: sets the abort flag of the letter's slot. Throws 2000.
-  static void RequestAbort(WCHAR letter);
-  // CloseDrive: drops one use of an open drive (closing it at the last) and answers Ack. Throws 2000,
-  // 2006 when the slot lock is not had in time, CSockException when the Ack cannot be written.
+  // AbortOpen: the open jobs of the letter that this connection has started stop at their next
+  // progress step; no other job. Throws 2000.
+  static void RequestAbort(WCHAR letter, CConnection& connection);
+  // CloseDrive: gives back one use of the open drive that this connection holds (closing the drive at
+  // its last use) and answers Ack; a connection that holds none changes nothing and gets the Ack of a
+  // drive that is not open. Throws 2000, 2006 when the slot lock is not had in time, CSockException
+  // when the Ack cannot be written.
   static void Release(WCHAR letter, CConnection& connection);
   // OstrinReadDir: answers Ack with the section name and the image size, and counts as a use.
   // Throws 2000, 2006, 2007 when the drive is not open, CSockException.
@@ -131,8 +172,6 @@ class CDriveSlot : public CDriveIndex {
   static void QueryState(WCHAR letter, CConnection& connection);
 };
 
-inline constexpr size_t DRIVE_SLOT_COUNT = 26;
-
 // Index 0 for 'A' to 25 for 'Z'; built with the process, never replaced.
 extern std::array<CDriveSlot, DRIVE_SLOT_COUNT> g_DriveSlots;
 
@@ -140,7 +179,7 @@ extern std::array<CDriveSlot, DRIVE_SLOT_COUNT> g_DriveSlots;
 int32_t DriveLetterToSlot(WCHAR letter);
 
 // The progress callback of a job's scan: sends OpenProgress on the request's connection, then tells
-// whether the scan may go on (the slot's abort flag is clear and the service is not stopping).
+// whether the scan may go on (its connection has not aborted the job and the service is not stopping).
 bool ReportProgress(int32_t percent, const OpenDriveRequest& request);
 
 // The open-drive job, run on a thread of its own: builds a drive that is not open; for one that is,
@@ -154,8 +193,8 @@ void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept;
 void SetDriveKeepSeconds(int64_t seconds);
 
 // One round of the cleanup: closes every open drive unused (no open, no OstrinReadDir) for longer than
-// the idle limit, whatever its reference count, and drops its references; and every drive without a
-// user whose keep time has run out.
+// the idle limit, whatever its reference count, and drops its references (the uses connections hold
+// of it are void from then on); and every drive without a user whose keep time has run out.
 void CloseIdleDrives() noexcept;
 
 // Runs CloseIdleDrives once per cleanup wait until the event is signalled.
@@ -163,7 +202,7 @@ void CleanupThread(ostrin::platform::CTerminateEvent& terminate) noexcept;
 
 // The server's start: opens may build again (undoes AbortAllDriveSlots).
 void PrepareDriveSlots();
-// The server's stop: sets every slot's abort flag, and makes every scan that starts from now on stop
-// at its first progress step too (a job that was waiting for its slot lock clears the flag before it
-// builds, and must not hold up the stop with a whole scan).
+// The server's stop: every running scan stops at its next progress step, and every scan that starts
+// from now on at its first (a job that was waiting for its slot lock must not hold up the stop with a
+// whole scan).
 void AbortAllDriveSlots();

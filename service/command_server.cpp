@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/byte_order.h"
 #include "common/configuration.h"
 #include "common/exceptions.h"
 #include "common/protocol.h"
@@ -101,9 +102,63 @@ bool StartOpenDriveThread(std::unique_ptr<OpenDriveRequest> request) {
 
 std::atomic<OpenJobStarter> g_openJobStarter{&StartOpenDriveThread};
 
+// Reads one command from the connection's stream. Its code may be waited for without end (an idle
+// connection is asked again after each wait), but nothing of a command is ever dropped: once its first
+// byte has arrived, a wait that times out before the rest is waited again, while the service runs and
+// for at most COMMAND_REST_WAITS waits in all; then the command fails with 1001 "read: timeout".
+class CCommandReader {
+ public:
+  CCommandReader(const COstrinService& service, CSockStream& stream) : m_service(service), m_stream(stream) {}
+
+  // The command code; false when nothing arrived in one wait (or the stream has ended). Throws
+  // CSockException when the code is cut.
+  bool ReadCode(uint32_t* code) {
+    unsigned char bytes[4];
+    size_t received = 0;
+    try {
+      received = m_stream.ReadSome(bytes, sizeof bytes);
+    } catch (const CSockException&) {
+      return false;
+    }
+    ReadRest(bytes, sizeof bytes, received);
+    *code = ReadLE<uint32_t>(bytes);
+    return true;
+  }
+
+  // A u32 argument of the command. Throws CSockException.
+  uint32_t ReadU32() {
+    unsigned char bytes[4];
+    ReadRest(bytes, sizeof bytes, 0);
+    return ReadLE<uint32_t>(bytes);
+  }
+
+ private:
+  void ReadRest(unsigned char* bytes, size_t count, size_t received) {
+    while (received < count) {
+      try {
+        received += m_stream.ReadSome(bytes + received, count - received);
+      } catch (const CSockException& e) {
+        // Only a wait that ran out is waited again; a peer that has gone or a failure ends the command.
+        if (e.Code() != SOCK_READ_TIMEOUT.code || !m_service.running || ++m_waits >= COMMAND_REST_WAITS) throw;
+      }
+    }
+  }
+
+  const COstrinService& m_service;
+  CSockStream& m_stream;
+  // Waits of this command that ran out.
+  int32_t m_waits = 0;
+};
+
+// The event of a command whose stream failed; a command whose rest the stop ended the wait for is none.
+void ReportStreamFailure(COstrinService& service, const CSockException& failure) {
+  if (failure.Code() == SOCK_READ_TIMEOUT.code && !service.running) return;
+  service.WriteTextEvent(EVENT_ERROR, failure.Message());
+}
+
 // The letter argument of a command that needs a Hello first; the argument is consumed either way.
-uint32_t ReadLetterArgument(CSockStream& stream) {
-  const uint32_t letter = ReadLetter(stream);
+uint32_t ReadLetterArgument(CCommandReader& reader) {
+  const uint32_t letter = reader.ReadU32();
   if (!helloAccepted) ThrowError(ERR_NOT_AUTHENTICATED);
   return letter;
 }
@@ -162,21 +217,22 @@ class CFailureRun {
 };
 
 // Carries out one command whose code has been read; false when the connection is to end.
-bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
+bool CarryOut(const std::shared_ptr<CConnection>& connection, CCommandReader& reader, uint32_t code) {
   CSockStream& stream = connection->Stream();
   switch (static_cast<ECommand>(code)) {
     case ECommand::Hello: {
-      if (stream.ReadU32() != PROTOCOL_MAGIC) ThrowError(ERR_PROTOCOL_MAGIC_BAD);
-      if (stream.ReadU32() != PROTOCOL_VERSION) ThrowError(ERR_WRONG_PROTOCOL_VERSION);
+      if (reader.ReadU32() != PROTOCOL_MAGIC) ThrowError(ERR_PROTOCOL_MAGIC_BAD);
+      if (reader.ReadU32() != PROTOCOL_VERSION) ThrowError(ERR_WRONG_PROTOCOL_VERSION);
       connection->Send([](CSockStream& out) { WriteAck(out); });
       helloAccepted = true;
       return true;
     }
     case ECommand::OstrinOpenDrive: {
-      const uint32_t letter = ReadLetterArgument(stream);
+      const uint32_t letter = ReadLetterArgument(reader);
       auto request = std::make_unique<OpenDriveRequest>();
       request->connection = connection;
       request->letter = letter;
+      request->job = connection->NextJob();
       // The job's first message waits for this lock, so the Ack is on the wire before it.
       const std::unique_lock<std::mutex> writes = connection->LockWrites();
       if (!g_openJobStarter.load()(std::move(request))) ThrowError(ERR_OPEN_THREAD_FAILED);
@@ -184,19 +240,19 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, uint32_t code) {
       return true;
     }
     case ECommand::AbortOpen:
-      CDriveSlot::RequestAbort(LetterUnit(ReadLetterArgument(stream)));
+      CDriveSlot::RequestAbort(LetterUnit(ReadLetterArgument(reader)), *connection);
       return true;
     case ECommand::CloseDrive:
-      CDriveSlot::Release(LetterUnit(ReadLetterArgument(stream)), *connection);
+      CDriveSlot::Release(LetterUnit(ReadLetterArgument(reader)), *connection);
       return true;
     case ECommand::Quit:
       connection->Send([](CSockStream& out) { WriteAck(out); });
       return false;
     case ECommand::OstrinReadDir:
-      CDriveSlot::QueryImage(LetterUnit(ReadLetterArgument(stream)), *connection);
+      CDriveSlot::QueryImage(LetterUnit(ReadLetterArgument(reader)), *connection);
       return true;
     case ECommand::DriveInfo:
-      CDriveSlot::QueryState(LetterUnit(ReadLetterArgument(stream)), *connection);
+      CDriveSlot::QueryState(LetterUnit(ReadLetterArgument(reader)), *connection);
       return true;
   }
   ThrowError(ERR_UNKNOWN_COMMAND);
@@ -225,18 +281,21 @@ size_t ReapFinishedThreads() {
 bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>& connection) {
   CSockStream& stream = connection->Stream();
   if (stream.closed || !stream.handle.IsValid()) return false;
+  CCommandReader reader(service, stream);
   uint32_t code = 0;
   try {
-    code = stream.ReadU32();
-  } catch (const CSockException&) {
     // An idle connection is simply asked again; one whose peer has gone ends at the next call.
-    return true;
+    if (!reader.ReadCode(&code)) return true;
+  } catch (const CSockException& e) {
+    // The rest of the code did not come: the command is given up, and the connection with it.
+    ReportStreamFailure(service, e);
+    return false;
   }
   if (IsCommandCode(code)) unknownCommandsInARow = 0;
   try {
-    return CarryOut(connection, code);
+    return CarryOut(connection, reader, code);
   } catch (const CSockException& e) {
-    service.WriteTextEvent(EVENT_ERROR, e.Message());
+    ReportStreamFailure(service, e);
     return false;
   } catch (const CException& e) {
     service.WriteTextEvent(EVENT_ERROR, e.Message());
@@ -273,7 +332,8 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
   } catch (...) {
     // ProcessCommand lets nothing out; an event that cannot even be written ends up here.
   }
-  // Open jobs of this connection may still hold it: they find it closed and drop what they send.
+  // Open jobs of this connection may still hold it: they find it closed and drop what they send. The
+  // uses of drives it still holds are given back.
   connection->Close();
 }
 

@@ -51,6 +51,7 @@ class ClientDriveTest : public ::testing::Test {
       drive.ReleaseView();
       drive.ClearError();
       drive.state = DriveState::Closed;
+      drive.serviceUses = 0;
     }
   }
 
@@ -210,14 +211,15 @@ TEST_F(ClientDriveTest, OpenBeforeConnectFailsInItsFirstSend) {
   EXPECT_EQ(OstGetLastError('1'), 3000);
 }
 
-TEST_F(ClientDriveTest, CloseDriveAlwaysAsksTheService) {
+TEST_F(ClientDriveTest, CloseDriveAsksTheServiceOnlyForOpensItHolds) {
   CFakeService service([&](CSockStream& connection) {
     Greet(connection);
-    ExpectCommand(connection, ECommand::CloseDrive, 'N');  // never opened
-    WriteAck(connection);
-    ExpectCommand(connection, ECommand::CloseDrive, 'O');
+    // Nothing for N (never opened) or O (its open still running).
+    ExpectCommand(connection, ECommand::CloseDrive, 'P');
     WriteErrorReply(connection, ERR_OPEN_IN_PROGRESS);
     ExpectCommand(connection, ECommand::CloseDrive, 'P');
+    WriteAck(connection);
+    ExpectCommand(connection, ECommand::CloseDrive, 'Q');
   });
   Connect();
   EXPECT_EQ(OstCloseDrive(26), 0);
@@ -226,13 +228,24 @@ TEST_F(ClientDriveTest, CloseDriveAlwaysAsksTheService) {
   EXPECT_EQ(OstGetLastError('N'), 0);
   g_Drives[14].state = DriveState::Opening;
   EXPECT_EQ(OstCloseDrive(14), 1);
-  EXPECT_EQ(OstGetLastError('O'), ERR_OPEN_IN_PROGRESS.code);
+  EXPECT_EQ(OstGetLastError('O'), 0);
   EXPECT_EQ(g_Drives[14].state, DriveState::Closed);
-  // The service goes away before it answers.
+  // A refused close keeps its use, the next one gives it back, and then none is left to give.
   g_Drives[15].state = DriveState::Open;
-  EXPECT_EQ(OstCloseDrive(15), 0);
-  EXPECT_EQ(OstGetLastError('P'), 3009);
-  EXPECT_EQ(g_Drives[15].state, DriveState::Open);
+  g_Drives[15].serviceUses = 1;
+  EXPECT_EQ(OstCloseDrive(15), 1);
+  EXPECT_EQ(OstGetLastError('P'), ERR_OPEN_IN_PROGRESS.code);
+  EXPECT_EQ(g_Drives[15].state, DriveState::Closed);
+  EXPECT_EQ(OstCloseDrive(15), 1);
+  EXPECT_EQ(OstGetLastError('P'), 0);
+  EXPECT_EQ(OstCloseDrive(15), 1);
+  EXPECT_EQ(g_Drives[15].serviceUses, 0u);
+  // The service goes away before it answers.
+  g_Drives[16].state = DriveState::Open;
+  g_Drives[16].serviceUses = 1;
+  EXPECT_EQ(OstCloseDrive(16), 0);
+  EXPECT_EQ(OstGetLastError('Q'), 3009);
+  EXPECT_EQ(g_Drives[16].state, DriveState::Open);
 }
 
 // Counts the mappings of a section in this process.

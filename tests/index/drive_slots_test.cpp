@@ -124,6 +124,7 @@ class DriveSlotTest : public CSocketLibraryTest {
     auto request = std::make_unique<OpenDriveRequest>();
     request->connection = m_connections[&pair];
     request->letter = letter;
+    request->job = request->connection->NextJob();
     return request;
   }
 
@@ -267,10 +268,10 @@ TEST_F(DriveSlotTest, JobsOnAnEndedConnectionWriteNothingAndLeaveTheDriveConsist
   ConnectionOf(pair)->Close();
 
   // One chunk of MFT: the scan reports nothing below 100, the image is published, and only the final
-  // report fails. The open still counts, so the drive is not left open without a user.
+  // report fails. The ended connection is not counted, so the drive is not left open without a user.
   OpenDriveThread(std::move(forQ));
-  EXPECT_TRUE(SlotOf('Q').IsOpen());
-  EXPECT_EQ(SlotOf('Q').referenceCount, 1);
+  EXPECT_FALSE(SlotOf('Q').IsOpen());
+  EXPECT_EQ(SlotOf('Q').referenceCount, 0);
 
   // Several chunks: the first report fails, the scan stops as on any failure.
   OpenDriveThread(std::move(forR));
@@ -324,8 +325,9 @@ TEST_F(DriveSlotTest, CommandsWaitForTheSlotLockOnlySoLong) {
     EXPECT_EQ(codeOf([&] { CDriveSlot::Release('T', *connection); }), inProgress);
     EXPECT_EQ(codeOf([&] { CDriveSlot::QueryImage('t', *connection); }), inProgress);
     // AbortOpen takes no lock.
-    EXPECT_EQ(codeOf([&] { CDriveSlot::RequestAbort('T'); }), "none");
-    EXPECT_TRUE(SlotOf('T').abortFlag);
+    const uint64_t job = connection->NextJob();
+    EXPECT_EQ(codeOf([&] { CDriveSlot::RequestAbort('T', *connection); }), "none");
+    EXPECT_TRUE(connection->IsAborted('T' - 'A', job));
   }
   EXPECT_EQ(codeOf([&] { CDriveSlot::QueryImage('T', *connection); }), "2007 OstrinReadDir: specified drive is not open");
   EXPECT_EQ(codeOf([&] { CDriveSlot::Release('T', *connection); }), "none");

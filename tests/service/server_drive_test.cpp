@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/shared_section.h"
@@ -36,6 +38,16 @@ constexpr int32_t DRIVE_NOT_OPEN = 2007;
 bool SectionExists(const std::u16string& name) {
   ostrin::platform::CSectionView view;
   return view.Open(ostrin::test::NativeText(name));
+}
+
+// Waits until the section is gone (its drive closed); false when it still exists after 15 s.
+bool WaitUntilGone(const std::u16string& name) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (SectionExists(name)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // The large volume: about 24 progress steps.
@@ -101,7 +113,7 @@ TEST_F(DriveSlotServerTest, TwoClientsShareADriveAndTheLastCloseReleasesIt) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST_F(DriveSlotServerTest, AbortStopsTheScanOfTheDriveWhoeverSendsIt) {
+TEST_F(DriveSlotServerTest, AbortStopsTheScanOfItsOwnConnectionsOpen) {
   const std::vector<uint32_t> expected = ostrin::test::ExpectedProgress(SlotsBulk().image);
   ASSERT_GE(expected.size(), 10u) << "the volume's MFT spans many chunks";
   const auto small = ostrin::test::MadeVolume("bulk-small");
@@ -112,9 +124,7 @@ TEST_F(DriveSlotServerTest, AbortStopsTheScanOfTheDriveWhoeverSendsIt) {
                             .Environment(ENV_PROGRESS_DELAY_MS, "100"));
   server.Start();
   CRawClient client(server.Port());
-  CRawClient other(server.Port());
   client.Hello();
-  other.Hello();
 
   // Aborted by its own client at the first progress: the scan goes on to its next progress step
   // (whose message is still sent), then OpenAborted. (When the abort is carried out before the job
@@ -131,25 +141,16 @@ TEST_F(DriveSlotServerTest, AbortStopsTheScanOfTheDriveWhoeverSendsIt) {
   EXPECT_FALSE(client.ReadDir('H', nullptr, nullptr, &code));
   EXPECT_EQ(code, DRIVE_NOT_OPEN);
 
-  // A new open scans again from the start; an AbortOpen from another connection stops it.
-  client.SendCommand(OPEN, 'h');
-  ASSERT_TRUE(client.ExpectAck());
-  aborted = client.ReadOpenMessages('h', [&](uint32_t percent) {
-    if (percent == expected.front()) other.SendCommand(ABORT, 'H');
-  });
-  EXPECT_EQ(aborted.end, OPEN_ABORTED);
-  EXPECT_EQ(aborted.progress.front(), expected.front());
-  EXPECT_TRUE(other.Silent(50)) << "AbortOpen has no reply";
+  EXPECT_TRUE(client.Silent(50)) << "AbortOpen has no reply";
 
   // An abort while no scan runs has no effect on the next open. (The reply to the CloseDrive behind
   // it shows that the abort has been carried out before the open is sent.)
-  other.SendCommand(ABORT, 'G');
-  other.SendCommand(CLOSE, 'G');
-  ASSERT_TRUE(other.ExpectAck());
+  client.SendCommand(ABORT, 'G');
+  client.SendCommand(CLOSE, 'G');
+  ASSERT_TRUE(client.ExpectAck());
   const SOpenResult built = client.Open('G');
   EXPECT_EQ(built.end, OPEN_DONE);
   client.Close();
-  other.Close();
   EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 1u) << "only the ReadDir of the aborted drive";
   EXPECT_EQ(server.Stop(), 0);
 }
@@ -161,19 +162,17 @@ TEST_F(DriveSlotServerTest, AnOpenWaitingForTheScanOfItsDriveScansAgainAfterAnAb
   server.Start();
   CRawClient first(server.Port());
   CRawClient second(server.Port());
-  CRawClient third(server.Port());
   first.Hello();
   second.Hello();
-  third.Hello();
 
   first.SendCommand(OPEN, 'I');
   ASSERT_TRUE(first.ExpectAck());
   const SOpenResult stopped = first.ReadOpenMessages('I', [&](uint32_t percent) {
     if (percent != expected.front()) return;
-    // A second open of the drive waits for the running scan; then a third connection aborts.
+    // A second open of the drive waits for the running scan; then the first aborts its own.
     second.SendCommand(OPEN, 'I');
     EXPECT_TRUE(second.ExpectAck());
-    third.SendCommand(ABORT, 'I');
+    first.SendCommand(ABORT, 'I');
   });
   EXPECT_EQ(stopped.end, OPEN_ABORTED);
   const SOpenResult waited = second.ReadOpenMessages('I');
@@ -184,7 +183,6 @@ TEST_F(DriveSlotServerTest, AnOpenWaitingForTheScanOfItsDriveScansAgainAfterAnAb
   EXPECT_TRUE(second.ExpectAck());
   first.Close();
   second.Close();
-  third.Close();
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -264,7 +262,7 @@ TEST_F(DriveSlotServerTest, AClientLeavingDuringTheScanStopsItAndTheServiceGoesO
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST_F(DriveSlotServerTest, AClientLeavingAfterTheScanStillHoldsItsReference) {
+TEST_F(DriveSlotServerTest, AClientLeavingAfterTheScanGivesItsUseBack) {
   const auto small = ostrin::test::MadeVolume("bulk-small");
   const std::vector<uint32_t> expected = ostrin::test::ExpectedProgress(small.image);
   ASSERT_FALSE(expected.empty());
@@ -284,14 +282,96 @@ TEST_F(DriveSlotServerTest, AClientLeavingAfterTheScanStillHoldsItsReference) {
   EXPECT_TRUE(server.WaitForTextEvent("Error: write"));
   CRawClient client(server.Port());
   client.Hello();
-  // The build completed and counted its client, whose reference stays until a close (or the cleanup).
-  EXPECT_TRUE(client.ReadDir('M', nullptr, nullptr));
-  client.SendCommand(CLOSE, 'M');
-  EXPECT_TRUE(client.ExpectAck());
+  // The build completed; its client's use went with its connection, and with it the drive.
+  std::u16string name;
+  if (client.ReadDir('M', &name, nullptr)) {
+    EXPECT_TRUE(WaitUntilGone(name));
+  }
   int32_t code = 0;
-  EXPECT_FALSE(client.ReadDir('M', nullptr, nullptr, &code)) << "that close was the last use";
+  EXPECT_FALSE(client.ReadDir('M', nullptr, nullptr, &code)) << "that use was the last";
   EXPECT_EQ(code, DRIVE_NOT_OPEN);
   client.Close();
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// A connection reaches only the opens it made itself: another's CloseDrive or AbortOpen changes
+// nothing, the owner's second CloseDrive gives back nothing more, and a connection that leaves gives
+// back its own uses. The drive closes when its last user leaves without closing.
+TEST_F(DriveSlotServerTest, AConnectionClosesAndAbortsOnlyItsOwnOpensAndLeavesWithThem) {
+  const auto small = ostrin::test::MadeVolume("bulk-small");
+  const std::vector<uint32_t> expected = ostrin::test::ExpectedProgress(SlotsBulk().image);
+  ASSERT_GE(expected.size(), 10u);
+  CServerProcess server(SServerOptions()
+                            .TestProgram()
+                            .Volume('S', SlotsBulk().image)
+                            .Volume('T', small.image)
+                            .Environment(ENV_PROGRESS_DELAY_MS, "50"));
+  server.Start();
+  CRawClient observer(server.Port());
+  observer.Hello();
+
+  enum class EAct { StrangerCloses, StrangerAbortsTheScan, OwnerClosesTwice, OwnerLeaves };
+  const std::vector<std::pair<const char*, EAct>> cases = {
+      {"a connection that never opened the drive closes it twice", EAct::StrangerCloses},
+      {"a connection that never opened the drive aborts the owner's scan", EAct::StrangerAbortsTheScan},
+      {"the owner closes twice", EAct::OwnerClosesTwice},
+      {"the owner leaves without closing", EAct::OwnerLeaves},
+  };
+  for (const auto& [what, act] : cases) {
+    SCOPED_TRACE(what);
+    auto owner = std::make_unique<CRawClient>(server.Port());
+    auto other = std::make_unique<CRawClient>(server.Port());
+    CRawClient stranger(server.Port());
+    owner->Hello();
+    other->Hello();
+    stranger.Hello();
+
+    owner->SendCommand(OPEN, 'S');
+    ASSERT_TRUE(owner->ExpectAck());
+    const SOpenResult built = owner->ReadOpenMessages('S', [&](uint32_t percent) {
+      if (act == EAct::StrangerAbortsTheScan && percent == expected.front()) stranger.SendCommand(ABORT, 'S');
+    });
+    EXPECT_EQ(built.end, OPEN_DONE);
+    EXPECT_EQ(built.progress, WithDone(expected)) << "the scan went on to its end";
+    ASSERT_EQ(other->Open('S').end, OPEN_DONE);
+    std::u16string name;
+    ASSERT_TRUE(observer.ReadDir('S', &name, nullptr));
+
+    switch (act) {
+      case EAct::StrangerCloses:
+      case EAct::OwnerClosesTwice: {
+        CRawClient& closer = act == EAct::StrangerCloses ? stranger : *owner;
+        for (int close = 0; close < 2; ++close) {
+          closer.SendCommand(CLOSE, 'S');
+          EXPECT_TRUE(closer.ExpectAck());
+        }
+        break;
+      }
+      case EAct::StrangerAbortsTheScan:
+        break;
+      case EAct::OwnerLeaves: {
+        // A drive only the owner holds: a connection gives its uses back in the order of the letters,
+        // so once T is closed the owner's use of S has been given back too.
+        ASSERT_EQ(owner->Open('T').end, OPEN_DONE);
+        std::u16string marker;
+        ASSERT_TRUE(observer.ReadDir('T', &marker, nullptr));
+        owner.reset();
+        EXPECT_TRUE(WaitUntilGone(marker));
+        break;
+      }
+    }
+    std::u16string now;
+    EXPECT_TRUE(observer.ReadDir('S', &now, nullptr)) << "the other user keeps the drive open";
+    EXPECT_EQ(now, name);
+    EXPECT_TRUE(SectionExists(name));
+
+    // The users that are left leave without closing: the drive goes with the last of them.
+    owner.reset();
+    stranger.Close();
+    other.reset();
+    EXPECT_TRUE(WaitUntilGone(name));
+  }
+  observer.Close();
   EXPECT_EQ(server.Stop(), 0);
 }
 

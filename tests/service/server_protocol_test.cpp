@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -353,29 +355,90 @@ TEST_F(ServerConfigurationTest, OnlyTheLoopbackAddressIsServed) {
 
 // ---- Time-outs of a connection (the shipped 5 s).
 
-TEST(ServerTimeoutTest, IdleConnectionsStayAndACutCommandEndsItsConnection) {
+TEST(ServerTimeoutTest, IdleConnectionsStayAndACommandOutlastsAWait) {
   // The shipped program has no test hooks: the variable that shortens the wait in OstrinNT-test
-  // changes nothing here.
+  // changes nothing here. With 1-second waits the paused command below would be given up.
   CServerProcess server(SServerOptions().Environment(ENV_CONNECTION_TIMEOUT_SECONDS, "1"));
   server.Start();
   CRawClient idle(server.Port());
   idle.Hello();
-  CRawClient cut(server.Port());
-  cut.Hello();
-  const auto sent = std::chrono::steady_clock::now();
-  // CloseDrive without its letter: after the 5-second wait the command fails without a reply.
-  cut.SendCode(CLOSE);
-  EXPECT_TRUE(cut.ClosedByServer(20000));
-  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(4500));
-  EXPECT_TRUE(server.WaitForTextEvent("Error: read: timeout"));
+  CRawClient paused(server.Port());
+  paused.Hello();
+  // CloseDrive, and its letter only after more than one 5-second wait.
+  paused.SendCode(CLOSE);
+  ASSERT_TRUE(paused.Silent(7500));
+  paused.Send(CBytes().U32('A'));
+  EXPECT_TRUE(paused.ExpectAck());
   // The idle connection outlived its own read time-outs, and answers.
-  ASSERT_TRUE(idle.Silent(1000));
   idle.SendCommand(CLOSE, 'A');
   EXPECT_TRUE(idle.ExpectAck());
   idle.SendCode(QUIT);
   EXPECT_TRUE(idle.ExpectAck());
-  EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 1u) << "waiting for a command is not an error";
+  paused.Close();
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 0u) << "waiting for a command is not an error";
   EXPECT_EQ(server.Stop(), 0);
+}
+
+// Commands sent in pieces with pauses longer than the connection's wait (1 s here) between them: each
+// is carried out whole, and the connection stays in step. One whose rest never comes is given up after
+// six waits, with the event of the time-out; one left half sent does not hold up the stop.
+TEST(ServerTimeoutTest, ACommandCutByWaitsIsReadWhole) {
+  CServerProcess server(SServerOptions().TestProgram().Environment(ENV_CONNECTION_TIMEOUT_SECONDS, "1"));
+  server.Start();
+  const CBytes close = CBytes().U32(CLOSE).U32('A');
+  const auto pieces = [](const CBytes& whole, std::vector<size_t> cuts) {
+    std::vector<CBytes> parts;
+    size_t from = 0;
+    cuts.push_back(whole.bytes.size());
+    for (const size_t to : cuts) {
+      CBytes part;
+      part.bytes.assign(whole.bytes.begin() + static_cast<std::ptrdiff_t>(from), whole.bytes.begin() + static_cast<std::ptrdiff_t>(to));
+      parts.push_back(part);
+      from = to;
+    }
+    return parts;
+  };
+  struct Case {
+    const char* name;
+    bool helloFirst;
+    std::vector<CBytes> parts;  // sent one a round, with a pause between rounds
+  };
+  const std::vector<Case> cases = {
+      {"Hello cut in its code", false, pieces(HelloBytes(), {2})},
+      {"Hello cut in its version", false, pieces(HelloBytes(), {9})},
+      {"CloseDrive cut in its code", true, pieces(close, {2})},
+      {"CloseDrive cut in its letter", true, pieces(close, {5})},
+      {"CloseDrive cut in three", true, pieces(close, {1, 6})},
+  };
+  std::vector<std::unique_ptr<CRawClient>> clients;
+  for (const Case& c : cases) {
+    clients.push_back(std::make_unique<CRawClient>(server.Port()));
+    if (c.helloFirst) clients.back()->Hello();
+  }
+  CRawClient cut(server.Port());
+  cut.Hello();
+  CRawClient halfAtTheStop(server.Port());
+  halfAtTheStop.Hello();
+  const auto sent = std::chrono::steady_clock::now();
+  cut.Send(pieces(close, {3}).front());
+  for (size_t round = 0; round < 3; ++round) {
+    if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (size_t i = 0; i < cases.size(); ++i) {
+      if (round < cases[i].parts.size()) clients[i]->Send(cases[i].parts[round]);
+    }
+  }
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_TRUE(clients[i]->ExpectAck()) << cases[i].name;
+    clients[i]->SendCode(QUIT);
+    EXPECT_TRUE(clients[i]->ExpectAck()) << cases[i].name << ": in step after it";
+  }
+
+  EXPECT_TRUE(cut.ClosedByServer(20000));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(5500)) << "six waits";
+  EXPECT_EQ(server.CountTextEvents("Error: read: timeout"), 1u);
+  halfAtTheStop.Send(pieces(HelloBytes(), {6}).front());
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 1u) << server.EventLogText();
 }
 
 }  // namespace
