@@ -31,10 +31,8 @@ inline constexpr CErrorText SOCK_BIND_FAILED{1012, WTEXT("bind() failed")};
 inline constexpr CErrorText SOCK_LISTEN_FAILED{1013, WTEXT("listen() failed")};
 inline constexpr CErrorText SOCK_ACCEPT_FAILED{1014, WTEXT("accept() failed")};
 
-// Backlog of the listening socket: as many pending connections as the system takes (it cuts a larger
-// value down to its maximum, net.core.somaxconn on Linux), so that a burst of clients connects at once
-// instead of waiting for its retransmitted SYNs.
-inline constexpr int LISTEN_BACKLOG = 4096;
+// Backlog of the listening socket.
+inline constexpr int LISTEN_BACKLOG = 5;
 
 // Longest wire string a reader accepts, in UTF-16 units. The longest real one (a system error text
 // or a section name) is a few hundred units; a larger count is a broken or hostile peer, refused
