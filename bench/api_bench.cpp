@@ -5,7 +5,9 @@
 //   ostrin-api-bench --open-only LETTER            (the second client: prints its open time in ms)
 //   ostrin-api-bench --current LETTER MAKER IMAGE [RUNS]
 //       (the drive is IMAGE, a copy this program may change with the volume maker MAKER: times the
-//       open of the open drive with nothing changed, and the open after one file was created)
+//       open of the open drive with nothing changed, the opens after 1, 10 and 1,000 files were
+//       created, which the journal updates, and the open after a change the journal does not show,
+//       which scans)
 //
 // Linux only: the comparison walk is the POSIX directory API.
 #include <OstrinAPI.h>
@@ -192,17 +194,32 @@ int CurrentIndex(WCHAR letter, const std::string& maker, const std::string& imag
   std::vector<double> changed;
   for (int run = 0; run < 10 * runs; ++run) unchanged.push_back(TimedReopen(letter, drive));
   const std::string changes = image + ".bench-change.txt";
-  for (int run = 0; run < runs; ++run) {
+  // Changes made by the maker, journaled as Windows journals them; the open after them times the
+  // update from the journal.
+  const auto change = [&](int run, int count) {
     FILE* file = std::fopen(changes.c_str(), "w");
-    if (file == nullptr) return 1;
-    std::fprintf(file, "file /bench-changed-%d.txt size=1\n", run);
+    if (file == nullptr) return false;
+    for (int i = 0; i < count; ++i) std::fprintf(file, "file /bench-changed-%d-%d/f%d.txt size=1\n", count, run, i);
     std::fclose(file);
     const std::string command = "'" + maker + "' --change '" + changes + "' '" + image + "' - >/dev/null";
-    if (std::system(command.c_str()) != 0) {
-      std::fprintf(stderr, "ostrin-api-bench: the maker failed: %s\n", command.c_str());
-      return 1;
-    }
+    if (std::system(command.c_str()) == 0) return true;
+    std::fprintf(stderr, "ostrin-api-bench: the maker failed: %s\n", command.c_str());
+    return false;
+  };
+  std::vector<double> tenChanged;
+  std::vector<double> thousandChanged;
+  std::vector<double> scanned;
+  for (int run = 0; run < runs; ++run) {
+    if (!change(run, 1)) return 1;
     changed.push_back(TimedReopen(letter, drive));
+    if (!change(run, 10)) return 1;
+    tenChanged.push_back(TimedReopen(letter, drive));
+    if (!change(run, 1000)) return 1;
+    thousandChanged.push_back(TimedReopen(letter, drive));
+    // The file's times move while its journal does not (a writer that keeps none): a full scan.
+    const std::string touch = "touch '" + image + "'";
+    if (std::system(touch.c_str()) != 0) return 1;
+    scanned.push_back(TimedReopen(letter, drive));
   }
   std::remove(changes.c_str());
   CDriveInfoBody info;
@@ -212,6 +229,15 @@ int CurrentIndex(WCHAR letter, const std::string& maker, const std::string& imag
   std::printf("(f) open of the open drive, nothing changed (median of %zu) %10.3f ms   (target: under 1 ms)\n",
               unchanged.size(), Median(unchanged));
   std::printf("(g) open after one file was created (median of %zu)     %10.3f ms\n", changed.size(), Median(changed));
+  std::printf("(i) open after 10 files were created (median of %zu)     %10.3f ms\n", tenChanged.size(), Median(tenChanged));
+  std::printf("(j) open after 1000 files were created (median of %zu)   %10.3f ms\n", thousandChanged.size(),
+              Median(thousandChanged));
+  std::printf("(k) open after a change without journal: a full scan (median of %zu) %10.3f ms\n", scanned.size(),
+              Median(scanned));
+  if (Median(scanned) > 0) {
+    std::printf("(i)/(k) %.3f   (j)/(k) %.3f   (target for (j)/(k): at most 0.25)\n", Median(tenChanged) / Median(scanned),
+                Median(thousandChanged) / Median(scanned));
+  }
   if (known && info.entries > 0) {
     std::printf("(h) kept index: %llu bytes for %llu entries: %.1f bytes per entry   (target: at most 100)\n",
                 static_cast<unsigned long long>(info.keptBytes), static_cast<unsigned long long>(info.entries),

@@ -5,6 +5,7 @@
 #include "common/byte_order.h"
 #include "index/file_tree.h"
 #include "index/image_format.h"
+#include "index/image_writer.h"
 
 namespace {
 
@@ -23,30 +24,41 @@ uint8_t* WriteBlock(const CDirectory& directory, uint8_t* imageStart, uint8_t* p
   WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
   position += sizeof(IMAGE_DIR_HEADER);
   for (const CFileBase* child : directory.Children()) {
-    const bool isDirectory = child->IsDirectory();
-    // Readers tell directories by the attribute bit alone, so a file never carries it.
-    const uint32_t attributes =
-        isDirectory ? child->Attributes() | IMAGE_ATTRIBUTE_DIRECTORY : child->Attributes() & ~IMAGE_ATTRIBUTE_DIRECTORY;
-    const uint16_t nameLength = child->NameLength();
-    if (kept != nullptr) kept->Add(child->Record(), isDirectory, static_cast<uint64_t>(position - imageStart));
-    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, sizeOrBlockOffset), isDirectory ? 0 : child->GetFileSize());
-    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, allocatedSize), child->GetAllocatedSize());
-    WriteLE<uint32_t>(position + offsetof(IMAGE_NODE, attributes), attributes);
-    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, lastWriteTime), child->LastWriteTime());
-    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, creationTime), child->CreationTime());
-    WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, lastAccessTime), child->LastAccessTime());
-    WriteLE<uint16_t>(position + offsetof(IMAGE_NODE, nameLength), nameLength);
-    uint8_t* name = position + offsetof(IMAGE_NODE, name);
-    for (uint16_t i = 0; i < nameLength; ++i) WriteLE<uint16_t>(name + 2 * i, static_cast<uint16_t>(child->Name()[i]));
-    // The terminator and the padding up to the next entry.
-    uint8_t* const next = position + ImageEntrySize(nameLength);
-    std::memset(name + 2 * nameLength, 0, static_cast<size_t>(next - (name + 2 * nameLength)));
-    position = next;
+    if (kept != nullptr) kept->Add(child->Record(), child->IsDirectory(), static_cast<uint64_t>(position - imageStart));
+    CNodeValues values;
+    values.name = child->Name();
+    values.nameLength = child->NameLength();
+    values.lastWriteTime = child->LastWriteTime();
+    values.creationTime = child->CreationTime();
+    values.lastAccessTime = child->LastAccessTime();
+    values.attributes = child->Attributes();
+    position = WriteImageEntry(position, values, child->IsDirectory(), child->GetFileSize(), child->GetAllocatedSize());
   }
   return position;
 }
 
 }  // namespace
+
+uint8_t* WriteImageEntry(uint8_t* position, const CNodeValues& values, bool isDirectory, uint64_t fileSize,
+                         uint64_t allocatedSize) {
+  // Readers tell directories by the attribute bit alone, so a file never carries it.
+  const uint32_t attributes =
+      isDirectory ? values.attributes | IMAGE_ATTRIBUTE_DIRECTORY : values.attributes & ~IMAGE_ATTRIBUTE_DIRECTORY;
+  const uint16_t nameLength = values.nameLength;
+  WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, sizeOrBlockOffset), isDirectory ? 0 : fileSize);
+  WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, allocatedSize), allocatedSize);
+  WriteLE<uint32_t>(position + offsetof(IMAGE_NODE, attributes), attributes);
+  WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, lastWriteTime), values.lastWriteTime);
+  WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, creationTime), values.creationTime);
+  WriteLE<uint64_t>(position + offsetof(IMAGE_NODE, lastAccessTime), values.lastAccessTime);
+  WriteLE<uint16_t>(position + offsetof(IMAGE_NODE, nameLength), nameLength);
+  uint8_t* name = position + offsetof(IMAGE_NODE, name);
+  for (uint16_t i = 0; i < nameLength; ++i) WriteLE<uint16_t>(name + 2 * i, static_cast<uint16_t>(values.name[i]));
+  // The terminator and the padding up to the next entry.
+  uint8_t* const next = position + ImageEntrySize(nameLength);
+  std::memset(name + 2 * nameLength, 0, static_cast<size_t>(next - (name + 2 * nameLength)));
+  return next;
+}
 
 uint64_t CDirectory::ComputeImageSize(uint64_t* entries) const {
   uint64_t size = 0;

@@ -1,10 +1,13 @@
 // CDriveIndex: the tree of a drive while it is built, and publishing its image in generations.
 #include "index/drive_index.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <set>
 #include <memory>
 #include <random>
 #include <utility>
@@ -14,7 +17,9 @@
 #include "common/text.h"
 #include "common/protocol.h"
 #include "index/image_format.h"
+#include "index/image_writer.h"
 #include "index/index_errors.h"
+#include "ntfs/usn_journal.h"
 
 namespace {
 
@@ -79,12 +84,16 @@ bool CDriveIndex::Build(WCHAR letterAsSent, const ScanProgress& progress) {
   return true;
 }
 
-bool CDriveIndex::ScanMft(WCHAR letter, const ScanProgress& progress) {
+void CDriveIndex::OpenVolume(WCHAR letter, uint64_t journalHint) {
   // The stamp comes first: whatever changes from here on shows at the next look.
   const std::string location = ReadConfigurationFile().VolumeOf(letter);
   m_stamp = TakeDeviceStamp(letter, location);
   m_volume->OpenLetter(letter, location);
-  AddJournalStamp(*m_volume, 0, &m_stamp);
+  AddJournalStamp(*m_volume, journalHint, &m_stamp);
+}
+
+bool CDriveIndex::ScanMft(WCHAR letter, const ScanProgress& progress) {
+  OpenVolume(letter, 0);
   return ScanVolume(progress);
 }
 
@@ -112,14 +121,15 @@ void CDriveIndex::TakeGeneration(CDriveIndex& next) {
   m_generation = std::exchange(next.m_generation, 0);
   m_builtAt = std::exchange(next.m_builtAt, 0);
   m_entryCount = std::exchange(next.m_entryCount, 0);
-  std::swap(m_kept, next.m_kept);
-  next.m_kept.Clear();
+  m_kept = std::move(next.m_kept);
   m_stamp = std::move(next.m_stamp);
+  m_localTime = next.m_localTime;
 }
 
 bool CDriveIndex::ScanVolume(const ScanProgress& progress) {
   try {
-    if (ScanMftRecords(*m_volume, *this, progress)) return true;
+    m_localTime = ostrin::platform::CLocalTimeConverter();
+    if (ScanMftRecords(*m_volume, *this, progress, m_localTime)) return true;
   } catch (...) {
     DiscardNodes();
     throw;
@@ -236,14 +246,15 @@ void CDriveIndex::DeleteTree() {
   if (m_directoryOrder.empty() && m_files.empty()) m_nodes.Release();
 }
 
-void CDriveIndex::PublishImage(WCHAR letterAsSent) {
-  uint64_t entries = 0;
-  const uint64_t imageSize = m_root->ComputeImageSize(&entries);
-  const uint64_t generation = NextGeneration(letterAsSent);
-  WString sectionName = GenerationSectionName(letterAsSent, generation);
-  auto section = std::make_unique<ostrin::platform::CSharedSection>();
+std::shared_ptr<ostrin::platform::CSharedSection> CDriveIndex::CreateGenerationSection(WCHAR letterAsSent,
+                                                                                     uint64_t size,
+                                                                                     uint64_t* generation,
+                                                                                     WString* name) {
+  *generation = NextGeneration(letterAsSent);
+  *name = GenerationSectionName(letterAsSent, *generation);
+  auto section = std::make_shared<ostrin::platform::CSharedSection>();
   ostrin::platform::SectionFailure failure = ostrin::platform::SectionFailure::None;
-  if (!section->Create(sectionName, imageSize, &failure)) {
+  if (!section->Create(*name, size, &failure)) {
     // The system's reason goes with the text: the client sees why the image could not be published.
     const CWinErrException error(
         failure == ostrin::platform::SectionFailure::Security ? ERROR_SECTION_SECURITY.code
@@ -255,21 +266,142 @@ void CDriveIndex::PublishImage(WCHAR letterAsSent) {
     m_volume->Reset();
     throw error;
   }
-  CKeptIndex kept;
-  kept.Reserve(entries);
-  auto* start = static_cast<uint8_t*>(section->View());
-  m_root->WriteImage(start, start, 0, &kept);
-  kept.Seal();
-  section->Unmap();
+  return section;
+}
+
+void CDriveIndex::AdoptImage(std::shared_ptr<ostrin::platform::CSharedSection> section, WString name,
+                             uint64_t generation, uint64_t size, uint64_t entries, std::shared_ptr<CKeptIndex> kept) {
   m_previousSection = std::move(m_section);
   m_previousSectionName = std::move(m_sectionName);
   m_section = std::move(section);
-  m_sectionName = std::move(sectionName);
-  m_imageSize = imageSize;
+  m_sectionName = std::move(name);
+  m_imageSize = size;
   m_generation = generation;
   m_builtAt = FileTimeNow();
   m_entryCount = entries;
   m_kept = std::move(kept);
+}
+
+void CDriveIndex::PublishImage(WCHAR letterAsSent) {
+  uint64_t entries = 0;
+  const uint64_t imageSize = m_root->ComputeImageSize(&entries);
+  uint64_t generation = 0;
+  WString sectionName;
+  std::shared_ptr<ostrin::platform::CSharedSection> section =
+      CreateGenerationSection(letterAsSent, imageSize, &generation, &sectionName);
+  auto kept = std::make_shared<CKeptIndex>();
+  kept->Reserve(entries);
+  auto* start = static_cast<uint8_t*>(section->View());
+  m_root->WriteImage(start, start, 0, kept.get());
+  kept->Seal();
+  AdoptImage(std::move(section), std::move(sectionName), generation, imageSize, entries, std::move(kept));
+}
+
+const CKeptIndex& CDriveIndex::Kept() const {
+  static const CKeptIndex none;
+  return m_kept ? *m_kept : none;
+}
+
+CImageBase CDriveIndex::Base() const {
+  CImageBase base;
+  if (!IsOpen()) return base;
+  base.section = m_section;
+  base.kept = m_kept;
+  base.imageSize = m_imageSize;
+  base.stamp = m_stamp;
+  base.localTime = m_localTime;
+  return base;
+}
+
+EJournalUpdate CDriveIndex::UpdateFromJournal(WCHAR letterAsSent, const CImageBase& base, const ScanProgress& progress,
+                                              std::string* reason) {
+  const auto fullScan = [&](std::string why) {
+    *reason = std::move(why);
+    m_volume->Reset();
+    return EJournalUpdate::FullScan;
+  };
+  const auto journalText = [](EJournalStamp journal) {
+    return journal == EJournalStamp::Absent ? "the volume keeps no journal" : "its journal cannot be read";
+  };
+  if (!base.section || !base.kept || base.section->View() == nullptr) return fullScan("no image to update");
+  if (base.stamp.journal != EJournalStamp::Known) return fullScan(journalText(base.stamp.journal));
+  OpenVolume(letterAsSent, base.stamp.journalRecord);
+  if (m_stamp.location != base.stamp.location) return fullScan("the letter names another volume now");
+  if (m_stamp.journal != EJournalStamp::Known) return fullScan(journalText(m_stamp.journal));
+  if (m_stamp.journalId != base.stamp.journalId) return fullScan("the journal ID changed");
+  if (m_stamp.nextUsn < base.stamp.nextUsn) return fullScan("the stored USN lies past the journal's next USN");
+  if (m_stamp.nextUsn == base.stamp.nextUsn) return fullScan("the volume changed while its journal did not move");
+  const ostrin::platform::CLocalTimeConverter localTime;
+  if (!(localTime == base.localTime)) return fullScan("the local time's offset from UTC changed");
+
+  // The records the journal names since the stamp, and the directories they were and are in.
+  const uint64_t allowed = std::max<uint64_t>(1, base.kept->EntryCount() * JOURNAL_UPDATE_MAX_PERCENT / 100);
+  std::set<uint64_t> records;
+  const UsnRecordVisitor collect = [&](const SUsnRecord& record) {
+    records.insert(record.file.RecordNumber());
+    records.insert(record.parent.RecordNumber());
+    return records.size() <= allowed + 1;  // the parent of the first change is counted free
+  };
+  SUsnReadResult read;
+  read.result = EUsnRead::NotSupported;
+  if (m_stamp.device.kind == ostrin::platform::EDeviceKind::VolumeDevice) {
+    read = ReadUsnJournalByControl(m_volume->Device(), base.stamp.nextUsn, base.stamp.journalId, collect);
+  }
+  if (read.result == EUsnRead::NotSupported) {
+    records.clear();
+    CUsnJournal journal(*m_volume);
+    journal.Locate(m_stamp.journalRecord);
+    read = journal.Read(base.stamp.nextUsn, base.stamp.journalId, collect);
+  }
+  if (read.result == EUsnRead::Stopped) {
+    return fullScan("more records changed than " + std::to_string(JOURNAL_UPDATE_MAX_PERCENT) +
+                    " % of the image's entries");
+  }
+  if (read.result != EUsnRead::Complete) {
+    return fullScan(std::string("the journal: ") + UsnReadText(read.result) +
+                    (read.problem.empty() ? std::string() : " (" + read.problem + ")"));
+  }
+  if (progress.IsStopRequested()) {
+    m_volume->Reset();
+    return EJournalUpdate::Aborted;
+  }
+
+  // Each record as a scan makes it now.
+  CRecordRescanner rescanner(*m_volume, localTime);
+  CImageSplice::Changes changes;
+  std::deque<WString> names;  // the names of the changed records' entries, in place while the splice runs
+  std::vector<CRecordEntry> entries;
+  for (const uint64_t record : records) {
+    ESkipReason skipped = ESkipReason::Unreadable;
+    const ERecordRead result = rescanner.Read(record, &entries, &skipped);
+    if (result == ERecordRead::TableEnds) return fullScan("record " + std::to_string(record) + " cannot be read");
+    if (result == ERecordRead::Damaged) {
+      return fullScan("record " + std::to_string(record) + " is damaged (" + WideToUtf8(SkipReasonText(skipped)) + ")");
+    }
+    for (CRecordEntry& entry : entries) {
+      names.emplace_back(entry.values.name, entry.values.nameLength);
+      entry.values.name = names.back().c_str();
+    }
+    changes.emplace(record, entries);
+  }
+
+  CImageSplice splice(static_cast<const uint8_t*>(base.section->View()), base.imageSize, *base.kept, changes);
+  std::string problem;
+  if (!splice.Plan(&problem)) return fullScan("the image before cannot be updated: " + problem);
+  if (progress.IsStopRequested()) {
+    m_volume->Reset();
+    return EJournalUpdate::Aborted;
+  }
+  uint64_t generation = 0;
+  WString sectionName;
+  std::shared_ptr<ostrin::platform::CSharedSection> section =
+      CreateGenerationSection(letterAsSent, splice.Size(), &generation, &sectionName);
+  auto kept = std::make_shared<CKeptIndex>();
+  splice.Write(static_cast<uint8_t*>(section->View()), kept.get());
+  AdoptImage(std::move(section), std::move(sectionName), generation, splice.Size(), splice.EntryCount(), std::move(kept));
+  m_localTime = localTime;
+  progress.ReportPercent(PROGRESS_DONE);
+  return EJournalUpdate::Updated;
 }
 
 void CDriveIndex::Close() {
@@ -282,7 +414,7 @@ void CDriveIndex::Close() {
   m_generation = 0;
   m_builtAt = 0;
   m_entryCount = 0;
-  m_kept.Clear();
+  m_kept.reset();
   m_stamp = CChangeStamp();
   DiscardNodes();
 }

@@ -14,8 +14,31 @@
 #include "index/kept_index.h"
 #include "ntfs/change_stamp.h"
 #include "ntfs/ntfs_volume.h"
+#include "platform/local_time.h"
 #include "platform/shared_section.h"
 #include "platform/types.h"
+
+// What an update from the change journal starts from: the newest image with its kept index, its
+// stamp and the local time its times were made with, held so that a close of the drive meanwhile does
+// not take them away.
+struct CImageBase {
+  std::shared_ptr<const ostrin::platform::CSharedSection> section;
+  std::shared_ptr<const CKeptIndex> kept;
+  uint64_t imageSize = 0;
+  CChangeStamp stamp;
+  ostrin::platform::CLocalTimeConverter localTime;
+};
+
+// How an update from the change journal ended.
+enum class EJournalUpdate : uint8_t {
+  Updated,   // the next generation is published
+  FullScan,  // the journal cannot be trusted for it (the reason says why): the volume is to be scanned
+  Aborted,   // the progress report or a stop request ended it
+};
+
+// Changed records up to this share of the image's entries are read again one by one; beyond it a
+// scan costs less.
+inline constexpr uint64_t JOURNAL_UPDATE_MAX_PERCENT = 10;
 
 class CDriveIndex : public IScanSink {
  public:
@@ -37,6 +60,19 @@ class CDriveIndex : public IScanSink {
   // drive's newest; the image published before stays published until the following one replaces it,
   // older ones are let go. next is left not open.
   void TakeGeneration(CDriveIndex& next);
+
+  // Updates the image of base from the records of the volume's change journal since base's stamp:
+  // opens the volume of the letter again, reads the journal from the stamp's USN to the next, reads
+  // every record it names (and their old and new directories) again and publishes the next generation
+  // made of base's image with those records' entries replaced. FullScan (with *reason set, nothing
+  // published, the volume closed) whenever the journal cannot be trusted for that: no journal, another
+  // journal, records lost or damaged, a read failure, more changed records than the share above, a
+  // damaged record among them, another local time, or a device that changed while its journal did not
+  // move. Failures of the volume and of publishing are thrown as in Build.
+  EJournalUpdate UpdateFromJournal(WCHAR letterAsSent, const CImageBase& base, const ScanProgress& progress,
+                                   std::string* reason);
+  // What an update of this drive starts from (empty when the drive is not open).
+  CImageBase Base() const;
 
   // Whether the drive's volume is as its stamp found it: reads the stamp again (the letter's mapping
   // from the configuration, the device, the journal), never the MFT.
@@ -84,7 +120,7 @@ class CDriveIndex : public IScanSink {
   uint64_t Generation() const { return m_generation; }
   uint64_t BuiltAt() const { return m_builtAt; }
   uint64_t EntryCount() const { return m_entryCount; }
-  const CKeptIndex& Kept() const { return m_kept; }
+  const CKeptIndex& Kept() const;
   const CChangeStamp& Stamp() const { return m_stamp; }
   // The name of the previous generation's section, still published (empty when there is none).
   const WString& PreviousSectionName() const { return m_previousSectionName; }
@@ -103,16 +139,29 @@ class CDriveIndex : public IScanSink {
   CDirectory* m_root = nullptr;
   // The memory of every node and name of the build, released with the tree.
   CNodeArena m_nodes;
-  std::unique_ptr<ostrin::platform::CSharedSection> m_section;
-  std::unique_ptr<ostrin::platform::CSharedSection> m_previousSection;
+  // Creates the section of the letter's next generation; throws 12, 13 or 14 after closing the volume.
+  std::shared_ptr<ostrin::platform::CSharedSection> CreateGenerationSection(WCHAR letterAsSent, uint64_t size,
+                                                                            uint64_t* generation, WString* name);
+  // Makes a section just written the newest generation; the one before stays published.
+  void AdoptImage(std::shared_ptr<ostrin::platform::CSharedSection> section, WString name, uint64_t generation,
+                  uint64_t size, uint64_t entries, std::shared_ptr<CKeptIndex> kept);
+  // The device and the journal's part of the stamp, then the volume opened: the start of a build and
+  // of an update.
+  void OpenVolume(WCHAR letter, uint64_t journalHint);
+
+  // The newest image's section stays mapped for the service's own reads: an update copies from it.
+  std::shared_ptr<ostrin::platform::CSharedSection> m_section;
+  std::shared_ptr<ostrin::platform::CSharedSection> m_previousSection;
   uint64_t m_imageSize = 0;
   WString m_sectionName;
   WString m_previousSectionName;
   uint64_t m_generation = 0;
   uint64_t m_builtAt = 0;
   uint64_t m_entryCount = 0;
-  CKeptIndex m_kept;
+  std::shared_ptr<CKeptIndex> m_kept;
   CChangeStamp m_stamp;
+  // The local time the newest image's times were made with.
+  ostrin::platform::CLocalTimeConverter m_localTime;
 };
 
 // The section name of a letter's generation: "Global\OstrinNT_Drive_", the letter as sent, "-", the

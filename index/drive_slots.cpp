@@ -23,6 +23,7 @@ namespace {
 
 std::atomic<SlotErrorReporter> g_errorReporter{nullptr};
 std::atomic<SlotErrorReporter> g_warningReporter{nullptr};
+std::atomic<SlotErrorReporter> g_infoReporter{nullptr};
 std::atomic<bool> g_stopping{false};
 
 void ReportSlotError(const WString& message) noexcept {
@@ -32,6 +33,11 @@ void ReportSlotError(const WString& message) noexcept {
 
 void ReportSlotWarning(const WString& message) noexcept {
   const SlotErrorReporter reporter = g_warningReporter.load();
+  if (reporter != nullptr) reporter(message);
+}
+
+void ReportSlotInfo(const WString& message) noexcept {
+  const SlotErrorReporter reporter = g_infoReporter.load();
   if (reporter != nullptr) reporter(message);
 }
 
@@ -153,13 +159,24 @@ bool BuildFirstGeneration(const OpenDriveRequest& request, CDriveSlot& slot, siz
 // every use was given back while the update ran (this open's too: its connection closed the drive or
 // ended), the drive has been let go, and the update goes with it as aborted. True when the client is
 // to get OpenDone.
-bool UpdateGeneration(const OpenDriveRequest& request, CDriveSlot& slot, size_t index, WCHAR letter) {
+bool UpdateGeneration(const OpenDriveRequest& request, CDriveSlot& slot, size_t index, WCHAR letter,
+                      const CImageBase& base) {
   CConnection& connection = *request.connection;
   CDriveIndex next;
   bool aborted = false;
   std::exception_ptr lateFailure;
   try {
-    aborted = !next.Build(letter, JobProgress(request, index, letter));
+    // The journal's records since the image was made, where they can be trusted; a scan otherwise.
+    const ScanProgress progress = JobProgress(request, index, letter);
+    std::string reason;
+    const EJournalUpdate update = next.UpdateFromJournal(letter, base, progress, &reason);
+    if (update == EJournalUpdate::FullScan) {
+      ReportSlotInfo(WTEXT("Drive ") + WString(1, letter) + WTEXT(": its image is updated by a full scan (") +
+                     Utf8ToWide(reason) + WTEXT(")"));
+      aborted = !next.Build(letter, progress);
+    } else {
+      aborted = update == EJournalUpdate::Aborted;
+    }
   } catch (const CSockException&) {
     if (!next.IsOpen()) {
       const std::lock_guard<CTimedLock> lock(slot.slotLock);
@@ -217,8 +234,9 @@ void RunOpenJob(const OpenDriveRequest& request) {
       slot.lastAccess = SlotClockNow();
       done = arrival <= slot.arrivalsServed || slot.IsCurrent(letter);
       if (!done) {
+        const CImageBase base = slot.Base();
         lock.unlock();
-        done = UpdateGeneration(request, slot, index, letter);
+        done = UpdateGeneration(request, slot, index, letter, base);
       }
       if (done) slot.arrivalsServed = std::max(slot.arrivalsServed, arrived);
     }
@@ -294,6 +312,8 @@ void SendError(CConnection& connection, int32_t code, const WString& message) {
 void SetSlotErrorReporter(SlotErrorReporter reporter) { g_errorReporter.store(reporter); }
 
 void SetSlotWarningReporter(SlotErrorReporter reporter) { g_warningReporter.store(reporter); }
+
+void SetSlotInfoReporter(SlotErrorReporter reporter) { g_infoReporter.store(reporter); }
 
 WString DamagedDriveWarning(WCHAR letter, const CScanDamage& damage) {
   return WTEXT("Drive ") + WString(1, letter) + WTEXT(": ") + damage.Describe();

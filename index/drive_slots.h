@@ -98,6 +98,9 @@ void SetSlotErrorReporter(SlotErrorReporter reporter);
 // Where the slot code reports warnings (the damaged records a build skipped): the service installs a
 // function that writes the text as a warning event.
 void SetSlotWarningReporter(SlotErrorReporter reporter);
+// Where the slot code reports what it did that a user may want to know (an update that scanned the
+// volume because its journal could not be trusted): an information event.
+void SetSlotInfoReporter(SlotErrorReporter reporter);
 // The warning of a build that skipped damaged records: "Drive X: 3 damaged file records skipped: ...".
 WString DamagedDriveWarning(WCHAR letter, const CScanDamage& damage);
 

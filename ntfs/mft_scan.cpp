@@ -309,8 +309,9 @@ void CChunkParser::Skip(uint64_t recordNumber, ESkipReason reason, CChunkResult&
 // order, so that the tree is the same whatever the threads do.
 class CMftScanner {
  public:
-  CMftScanner(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress)
-      : m_volume(volume), m_sink(sink), m_progress(progress) {}
+  CMftScanner(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress,
+              const ostrin::platform::CLocalTimeConverter& localTime)
+      : m_volume(volume), m_sink(sink), m_progress(progress), m_localTime(localTime) {}
   ~CMftScanner() { StopWorkers(); }
   CMftScanner(const CMftScanner&) = delete;
   CMftScanner& operator=(const CMftScanner&) = delete;
@@ -340,7 +341,7 @@ class CMftScanner {
   IScanSink& m_sink;
   const ScanProgress& m_progress;
   // Times are converted by the zone's bias when the drive is scanned, read once.
-  const ostrin::platform::CLocalTimeConverter m_localTime;
+  const ostrin::platform::CLocalTimeConverter& m_localTime;
   CScanDamage m_damage;
   uint64_t m_recordSlots = 0;
   // DirectorySequence of every record handed over so far, and of the records after them that a parent
@@ -580,6 +581,76 @@ WString CScanDamage::Describe() const {
 }
 
 bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress) {
-  CMftScanner scanner(volume, sink, progress);
+  const ostrin::platform::CLocalTimeConverter localTime;
+  return ScanMftRecords(volume, sink, progress, localTime);
+}
+
+bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress,
+                    const ostrin::platform::CLocalTimeConverter& localTime) {
+  CMftScanner scanner(volume, sink, progress, localTime);
   return scanner.Run();
+}
+
+struct CRecordRescanner::CState {
+  CState(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime)
+      : volume(volume), parser(volume, localTime), buffer(volume.FileRecordSize()) {}
+
+  CNTFSVolume& volume;
+  CChunkParser parser;
+  std::vector<uint8_t> buffer;
+  CChunkResult result;
+  std::vector<WCHAR> names;
+  // DirectorySequence of the records a parent reference named, read once each.
+  std::unordered_map<uint64_t, uint16_t> directorySequences;
+
+  uint16_t DirectorySequenceOf(uint64_t record) {
+    const auto known = directorySequences.find(record);
+    if (known != directorySequences.end()) return known->second;
+    uint16_t sequence = 0;
+    const uint32_t recordSize = volume.FileRecordSize();
+    if (record < volume.MftRecordBytes() / recordSize) {
+      uint8_t header[sizeof(FILE_RECORD_HEADER)];
+      CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+      if (volume.MftData()->ReadStored(record * recordSize, header, sizeof header, &fault)) {
+        sequence = DirectorySequence(header);
+      }
+    }
+    directorySequences.emplace(record, sequence);
+    return sequence;
+  }
+};
+
+CRecordRescanner::CRecordRescanner(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime)
+    : m_state(std::make_unique<CState>(volume, localTime)) {}
+
+CRecordRescanner::~CRecordRescanner() = default;
+
+ERecordRead CRecordRescanner::Read(uint64_t record, std::vector<CRecordEntry>* entries, ESkipReason* reason) {
+  CState& state = *m_state;
+  entries->clear();
+  const uint32_t recordSize = state.volume.FileRecordSize();
+  if (record >= state.volume.MftRecordBytes() / recordSize) return ERecordRead::Read;  // past the table: free
+  state.parser.Parse(record * recordSize, state.buffer.data(), recordSize, record, state.result);
+  if (state.result.failure) std::rethrow_exception(state.result.failure);
+  if (state.result.tableEnds) return ERecordRead::TableEnds;
+  if (!state.result.skipped.empty()) {
+    *reason = state.result.skipped.front().reason;
+    return ERecordRead::Damaged;
+  }
+  // The names stay where the result holds them until the next read.
+  state.names.swap(state.result.names);
+  for (const CChunkResult::CEntry& entry : state.result.entries) {
+    const bool currentParent =
+        entry.parentSequence == 0 || state.DirectorySequenceOf(entry.values.parentRecord) == entry.parentSequence;
+    if (!currentParent) continue;
+    CRecordEntry out;
+    out.values = entry.values;
+    out.values.record = entry.record;
+    out.values.name = state.names.data() + entry.nameOffset;
+    out.isDirectory = entry.isDirectory;
+    out.fileSize = entry.fileSize;
+    out.allocatedSize = entry.allocatedSize;
+    entries->push_back(out);
+  }
+  return ERecordRead::Read;
 }

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "platform/local_time.h"
 #include "platform/types.h"
 
 class CNTFSVolume;
@@ -121,3 +123,41 @@ inline constexpr uint64_t DAMAGED_PERCENT_ALLOWED = 1;
 // and code 10 when too many records are damaged; what was handed to the sink is the caller's to
 // discard then.
 bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress);
+// The same with the local time of the caller's converter, for a caller that keeps the bias its image
+// was made with.
+bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& progress,
+                    const ostrin::platform::CLocalTimeConverter& localTime);
+
+// One name of a record, as the scan hands it over.
+struct CRecordEntry {
+  CNodeValues values;  // values.name points into the reader's storage until its next Read
+  bool isDirectory = false;
+  uint64_t fileSize = 0;
+  uint64_t allocatedSize = 0;
+};
+
+// How reading a record again ended.
+enum class ERecordRead : uint8_t {
+  Read,      // the record as it is now: its entries (none for a record not in use)
+  Damaged,   // the scan would skip it; the reason says why
+  TableEnds, // the table cannot be read there (code 9 in a scan)
+};
+
+// Reads single records of an open volume again and makes of each exactly what the scan makes of it,
+// for updates of an image from the change journal: an updated image is then the one a scan would give.
+class CRecordRescanner {
+ public:
+  CRecordRescanner(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime);
+  ~CRecordRescanner();
+  CRecordRescanner(const CRecordRescanner&) = delete;
+  CRecordRescanner& operator=(const CRecordRescanner&) = delete;
+
+  // The entries of record n as they are now, in the scan's order: none for a record not in use, an
+  // extension record, a file without an unnamed data stream, or a record past the table; names whose
+  // parent reference no longer names that directory are left out, as the scan leaves them out.
+  ERecordRead Read(uint64_t record, std::vector<CRecordEntry>* entries, ESkipReason* reason);
+
+ private:
+  struct CState;
+  std::unique_ptr<CState> m_state;
+};

@@ -16,6 +16,8 @@ class CLocalTimeConverter {
   CLocalTimeConverter();
   // As FileTimeToLocalFileTime at the moment the converter was made.
   bool ToLocal(uint64_t utc, uint64_t* local) const;
+  // Two converters convert alike: the same bias, or neither knows one.
+  bool operator==(const CLocalTimeConverter&) const = default;
 
  private:
   bool m_known = false;  // false when the bias could not be read: nothing converts

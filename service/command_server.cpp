@@ -59,6 +59,11 @@ void WriteSlotWarning(const WString& message) {
   if (service != nullptr) service->WriteTextEvent(EVENT_WARNING, message);
 }
 
+void WriteSlotInfo(const WString& message) {
+  COstrinService* service = g_eventService.load();
+  if (service != nullptr) service->WriteInformationText(message);
+}
+
 CThreadTableEntry* FindFreeEntry() {
   for (CThreadTableEntry& entry : ThreadTable) {
     if (!entry.used) return &entry;
@@ -360,6 +365,7 @@ void COstrinService::Serve() {
   g_eventService.store(this);
   SetSlotErrorReporter(&WriteSlotError);
   SetSlotWarningReporter(&WriteSlotWarning);
+  SetSlotInfoReporter(&WriteSlotInfo);
   PrepareDriveSlots();
   // A service that was killed, or crashed, left its drive sections behind with all their memory. None
   // of them is in use by a service any more (sections of services that run are never taken); clients

@@ -183,6 +183,13 @@ void CNTService::WriteFormattedTextEvent(const WCHAR* format, std::span<const CF
   }
 }
 
+void CNTService::WriteInformationText(const WString& text) noexcept {
+  try {
+    if (!text.empty()) WriteEvent(EventType::Information, EVMSG_TEXT, text.c_str());
+  } catch (const std::exception&) {
+  }
+}
+
 void CNTService::TraceFormatted(const WCHAR* format, std::span<const CFormatArg> args) noexcept {
   try {
     WString text;

@@ -55,6 +55,10 @@ class CNTService {
     WriteFormattedTextEvent(format, values);
   }
 
+  // Writes the text as event 108 of information type (what the service did that its admin may want
+  // to know, not a fault). Any thread; never throws.
+  void WriteInformationText(const WString& text) noexcept;
+
   // Debug trace: writes only when the environment variable OSTRIN_TRACE is set.
   template <typename... Args>
   void Trace(const WCHAR* format, const Args&... args) {
