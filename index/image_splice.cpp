@@ -195,11 +195,8 @@ uint8_t* CImageSplice::WriteContent(int64_t index, uint8_t* start, uint8_t* posi
     const uint64_t length = m_blockEnd[block] - m_blockStart[block];
     std::memcpy(position, m_image + m_blockStart[block], static_cast<size_t>(length));
     WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
-    const uint64_t shift = static_cast<uint64_t>(position - start) - m_blockStart[block];
-    for (size_t i = m_blockFirstEntry[block]; i < m_blockFirstEntry[block] + m_blockEntries[block]; ++i) {
-      const CKeptIndex::CEntry child = m_kept.Entry(i);
-      kept->Add(child.record, child.isDirectory, child.entryOffset + shift);
-    }
+    kept->AddMoved(m_kept, m_blockFirstEntry[block], m_blockEntries[block],
+                   static_cast<uint64_t>(position - start) - m_blockStart[block]);
     return position + length;
   }
   WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, entryCount), static_cast<uint32_t>(content.children.size()));
