@@ -367,7 +367,8 @@ EJournalUpdate CDriveIndex::UpdateFromJournal(WCHAR letterAsSent, const CImageBa
   }
 
   // Each record as a scan makes it now.
-  CRecordRescanner rescanner(*m_volume, localTime);
+  CRecordRescanner rescanner(*m_volume, localTime,
+                             m_stamp.device.kind == ostrin::platform::EDeviceKind::VolumeDevice);
   CImageSplice::Changes changes;
   std::deque<WString> names;  // the names of the changed records' entries, in place while the splice runs
   std::vector<CRecordEntry> entries;

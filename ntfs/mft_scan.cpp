@@ -25,6 +25,7 @@
 #include "ntfs/layout.h"
 #include "ntfs/ntfs_errors.h"
 #include "ntfs/ntfs_volume.h"
+#include "platform/volume_journal.h"
 
 namespace {
 
@@ -144,6 +145,8 @@ class CChunkParser {
       : m_volume(volume), m_localTime(localTime), m_record(&volume) {}
 
   void Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord, CChunkResult& result);
+  // Parses one record as the system's cache gave it: whole, its fix-ups applied already.
+  void ParseFixedRecord(uint8_t* record, uint64_t recordNumber, CChunkResult& result);
 
  private:
   // Reads the chunk at offset; a chunk with an unreadable sector is read again record by record.
@@ -157,6 +160,8 @@ class CChunkParser {
   CNTFSVolume& m_volume;
   const ostrin::platform::CLocalTimeConverter& m_localTime;
   CFileRecord m_record;
+  // Whether the records parsed have had their fix-ups applied already (the system's cache).
+  bool m_fixupsApplied = false;
   // Slots of the current chunk that could not be read (zero-filled, skipped as unreadable).
   std::vector<bool> m_unreadable;
   // The names of the current record handed over so far.
@@ -188,6 +193,20 @@ void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint
   } catch (...) {
     result.failure = std::current_exception();
   }
+  m_record.ClearAttributes();
+}
+
+void CChunkParser::ParseFixedRecord(uint8_t* record, uint64_t recordNumber, CChunkResult& result) {
+  result.Clear();
+  m_unreadable.clear();
+  m_fixupsApplied = true;
+  try {
+    result.directorySequences.push_back(DirectorySequence(record));
+    ProcessSlot(record, recordNumber, result);
+  } catch (...) {
+    result.failure = std::current_exception();
+  }
+  m_fixupsApplied = false;
   m_record.ClearAttributes();
 }
 
@@ -226,7 +245,7 @@ void CChunkParser::ProcessSlot(uint8_t* slot, uint64_t recordNumber, CChunkResul
   if (std::memcmp(slot, FILE_RECORD_SIGNATURE, sizeof FILE_RECORD_SIGNATURE) != 0) {
     return Skip(recordNumber, ESkipReason::NotAFileRecord, result);
   }
-  if (!m_record.ApplyFixups(slot)) return Skip(recordNumber, ESkipReason::UpdateSequence, result);
+  if (!m_fixupsApplied && !m_record.ApplyFixups(slot)) return Skip(recordNumber, ESkipReason::UpdateSequence, result);
   m_record.SetAttributeMask(ATTRIBUTE_MASK_SCAN);
   if (!m_record.BuildAttributeLists()) return Skip(recordNumber, SkipReasonOf(m_record.BuildFailure()), result);
   if (m_record.AttributesOf(ATTR_TYPE_FILE_NAME).IsEmpty()) return Skip(recordNumber, ESkipReason::NoFileName, result);
@@ -592,14 +611,16 @@ bool ScanMftRecords(CNTFSVolume& volume, IScanSink& sink, const ScanProgress& pr
 }
 
 struct CRecordRescanner::CState {
-  CState(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime)
-      : volume(volume), parser(volume, localTime), buffer(volume.FileRecordSize()) {}
+  CState(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime, bool fromCache)
+      : volume(volume), parser(volume, localTime), buffer(volume.FileRecordSize()), fromCache(fromCache) {}
 
   CNTFSVolume& volume;
   CChunkParser parser;
   std::vector<uint8_t> buffer;
   CChunkResult result;
   std::vector<WCHAR> names;
+  bool fromCache;               // records come from FSCTL_GET_NTFS_FILE_RECORD while it is supported
+  std::vector<uint8_t> cached;  // the record it gave
   // DirectorySequence of the records a parent reference named, read once each.
   std::unordered_map<uint64_t, uint16_t> directorySequences;
 
@@ -608,20 +629,25 @@ struct CRecordRescanner::CState {
     if (known != directorySequences.end()) return known->second;
     uint16_t sequence = 0;
     const uint32_t recordSize = volume.FileRecordSize();
-    if (record < volume.MftRecordBytes() / recordSize) {
-      uint8_t header[sizeof(FILE_RECORD_HEADER)];
+    std::vector<uint8_t> header;
+    uint64_t returned = 0;
+    if (fromCache && ostrin::platform::GetNtfsFileRecord(volume.Device(), record, &header, &returned, nullptr) ==
+                         ostrin::platform::EJournalControl::Done) {
+      // A directory made since the disk was last written is in the cache only.
+      if (returned == record && header.size() >= sizeof(FILE_RECORD_HEADER)) sequence = DirectorySequence(header.data());
+    } else if (record < volume.MftRecordBytes() / recordSize) {
+      uint8_t raw[sizeof(FILE_RECORD_HEADER)];
       CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
-      if (volume.MftData()->ReadStored(record * recordSize, header, sizeof header, &fault)) {
-        sequence = DirectorySequence(header);
-      }
+      if (volume.MftData()->ReadStored(record * recordSize, raw, sizeof raw, &fault)) sequence = DirectorySequence(raw);
     }
     directorySequences.emplace(record, sequence);
     return sequence;
   }
 };
 
-CRecordRescanner::CRecordRescanner(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime)
-    : m_state(std::make_unique<CState>(volume, localTime)) {}
+CRecordRescanner::CRecordRescanner(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime,
+                                   bool fromSystemCache)
+    : m_state(std::make_unique<CState>(volume, localTime, fromSystemCache)) {}
 
 CRecordRescanner::~CRecordRescanner() = default;
 
@@ -629,8 +655,31 @@ ERecordRead CRecordRescanner::Read(uint64_t record, std::vector<CRecordEntry>* e
   CState& state = *m_state;
   entries->clear();
   const uint32_t recordSize = state.volume.FileRecordSize();
-  if (record >= state.volume.MftRecordBytes() / recordSize) return ERecordRead::Read;  // past the table: free
-  state.parser.Parse(record * recordSize, state.buffer.data(), recordSize, record, state.result);
+  bool fromCache = false;
+  if (state.fromCache) {
+    // NTFS's own cache holds what the journal says, also what has not reached the disk yet. It gives
+    // the nearest record in use at or below the one asked for: another number means not in use.
+    uint64_t returned = 0;
+    uint32_t error = 0;
+    const ostrin::platform::EJournalControl control =
+        ostrin::platform::GetNtfsFileRecord(state.volume.Device(), record, &state.cached, &returned, &error);
+    if (control == ostrin::platform::EJournalControl::Done) {
+      if (returned != record) return ERecordRead::Read;
+      if (state.cached.size() != recordSize) return ERecordRead::TableEnds;
+      fromCache = true;
+    } else if (control == ostrin::platform::EJournalControl::NotSupported) {
+      state.fromCache = false;
+    } else {
+      return ERecordRead::TableEnds;
+    }
+  }
+  if (fromCache) {
+    state.parser.ParseFixedRecord(state.cached.data(), record, state.result);
+  } else if (record >= state.volume.MftRecordBytes() / recordSize) {
+    return ERecordRead::Read;  // past the table: not in use
+  } else {
+    state.parser.Parse(record * recordSize, state.buffer.data(), recordSize, record, state.result);
+  }
   if (state.result.failure) std::rethrow_exception(state.result.failure);
   if (state.result.tableEnds) return ERecordRead::TableEnds;
   if (!state.result.skipped.empty()) {

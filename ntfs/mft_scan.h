@@ -147,7 +147,10 @@ enum class ERecordRead : uint8_t {
 // for updates of an image from the change journal: an updated image is then the one a scan would give.
 class CRecordRescanner {
  public:
-  CRecordRescanner(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime);
+  // fromSystemCache: the volume is a live volume device, whose records are read through the system's
+  // FSCTL_GET_NTFS_FILE_RECORD (NTFS's cache) where it is supported, from the device otherwise.
+  CRecordRescanner(CNTFSVolume& volume, const ostrin::platform::CLocalTimeConverter& localTime,
+                   bool fromSystemCache = false);
   ~CRecordRescanner();
   CRecordRescanner(const CRecordRescanner&) = delete;
   CRecordRescanner& operator=(const CRecordRescanner&) = delete;
