@@ -21,6 +21,7 @@
 #include "tests/support/changed_volume.h"
 #include "tests/support/listing_compare.h"
 #include "tests/support/made_volume.h"
+#include "tests/support/record_patch.h"
 
 namespace {
 
@@ -301,6 +302,25 @@ TEST_F(JournalUpdateTest, AJournalThatCannotBeTrustedMeansAScan) {
     EXPECT_FALSE(next.IsOpen());
     ASSERT_TRUE(next.Build(LETTER, Quiet()));
     ostrin::test::CompareWithMaker(Listing(ImageBytes(next)), volume.Expected());
+  }
+
+  // A record the journal names that is damaged now: the scan skips it and says so.
+  {
+    ostrin::test::CChangedVolume volume(ostrin::test::MadeVolume("journal"));
+    MapVolume(volume.Path());
+    CDriveIndex current;
+    ASSERT_TRUE(current.Build(LETTER, Quiet()));
+    volume.Change("file /docs/torn.txt size=1");
+    uint64_t record = 0;
+    for (const auto& entry : volume.Expected()) {
+      if (entry.path == "/docs/torn.txt") record = entry.record;
+    }
+    ASSERT_NE(record, 0u);
+    ostrin::test::PatchRecord(volume.Image(), record, 0, {'B', 'A', 'A', 'D'});
+    CDriveIndex next;
+    std::string reason;
+    EXPECT_EQ(next.UpdateFromJournal(LETTER, current.Base(), Quiet(), &reason), EJournalUpdate::FullScan);
+    EXPECT_EQ(reason, "record " + std::to_string(record) + " is damaged (not a file record)");
   }
 
   // Times made with another offset from UTC: every entry's would differ.
