@@ -29,7 +29,9 @@ class CChangedVolume {
   // Applies the change lines (as a change file holds them, "\n"-separated) to the copy in place.
   // Throws std::runtime_error with the maker's message when a change fails (the copy is then left as
   // far as the maker got).
-  SVolumeChange Change(const std::string& changes);
+  // Without listing, the maker lists nothing (quicker): the change's and Expected()'s listings stay
+  // those of the last change that asked for one.
+  SVolumeChange Change(const std::string& changes, bool listing = true);
 
   const std::string& Path() const { return m_copy.Path(); }
   // The listing after the last change (before any: the listing of the copied image, when given).
