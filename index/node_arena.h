@@ -12,6 +12,7 @@
 class CNodeArena {
  public:
   CNodeArena() = default;
+  ~CNodeArena() { Release(); }
   CNodeArena(const CNodeArena&) = delete;
   CNodeArena& operator=(const CNodeArena&) = delete;
 
@@ -25,7 +26,12 @@ class CNodeArena {
   std::size_t BytesHeld() const { return m_bytesHeld; }
 
  private:
-  std::vector<std::unique_ptr<std::byte[]>> m_blocks;
+  struct CBlock {
+    std::byte* memory;
+    std::size_t size;
+  };
+  // In large memory: a tree of millions of nodes fills it with few page faults.
+  std::vector<CBlock> m_blocks;
   std::byte* m_next = nullptr;
   std::size_t m_left = 0;
   std::size_t m_bytesHeld = 0;
