@@ -18,8 +18,8 @@
 #include "common/text.h"
 #include "common/timeouts.h"
 #include "index/image_format.h"
-#include "platform/service_notify.h"
 #include "platform/local_user.h"
+#include "platform/service_notify.h"
 #include "platform/shared_section.h"
 #include "platform/socket.h"
 #include "platform/system_error.h"
@@ -288,6 +288,34 @@ bool CarryOut(COstrinService& service, const std::shared_ptr<CConnection>& conne
   ThrowError(ERR_UNKNOWN_COMMAND);
 }
 
+// Serves an accepted connection on its own thread once its local user is known: who connected decides
+// what the connection may read, and a connection of nobody known is not served. One whose peer has
+// closed it already (a probe whether the service listens) leaves no one to refuse and is closed
+// without an event.
+void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>& connection) noexcept {
+  try {
+    platform::CLocalUser user;
+    CSockStream& stream = connection->Stream();
+    if (user.FindPeer(stream.handle.Get())) {
+      ConnectionThread(service, connection, std::move(user));
+      return;
+    }
+    const WString reason = platform::SystemErrorText(platform::LastSystemError());
+    unsigned char first = 0;
+    const platform::SocketIoStatus peer = platform::ReceiveSocket(stream.handle.Get(), &first, 1).status;
+    connection->Close();
+    if (peer != platform::SocketIoStatus::PeerClosed && peer != platform::SocketIoStatus::Broken) {
+      const WString address = Utf8ToWide(stream.peerAddress);
+      WString message;
+      const std::array<CFormatArg, 2> values{CFormatArg(address), CFormatArg(reason)};
+      if (FormatWide(MESSAGE_PEER_USER_UNKNOWN, values, &message)) service.WriteTextEvent(EVENT_ERROR, message);
+    }
+  } catch (...) {
+    // No memory even for the event: the connection is closed all the same.
+    connection->Close();
+  }
+}
+
 }  // namespace
 
 int32_t ReadConfiguration() { return ReadConfigurationFile().port; }
@@ -437,36 +465,18 @@ void COstrinService::Serve() {
       const platform::SocketWait wait = listener.WaitReadable(ACCEPT_WAIT_MS);
       if (wait == platform::SocketWait::Ready) {
         std::unique_ptr<CSockStream> accepted = listener.Accept();
-        // Who connected decides what the connection may read; a connection of nobody known is not
-        // served. One whose peer has closed it already (a probe whether the service listens) leaves
-        // no one to refuse and is closed without an event; the other failures come in runs, counted.
-        platform::CLocalUser user;
-        if (!user.FindPeer(accepted->handle.Get())) {
-          const WString reason = platform::SystemErrorText(platform::LastSystemError());
-          unsigned char first = 0;
-          const platform::SocketIoStatus peer = platform::ReceiveSocket(accepted->handle.Get(), &first, 1).status;
-          accepted->Close();
-          const bool peerGone = peer == platform::SocketIoStatus::PeerClosed || peer == platform::SocketIoStatus::Broken;
-          const WString address = Utf8ToWide(accepted->peerAddress);
-          const std::array<CFormatArg, 2> values{CFormatArg(address), CFormatArg(reason)};
-          WString message;
-          if (!peerGone && FormatWide(MESSAGE_PEER_USER_UNKNOWN, values, &message)) failures.Failed(EVENT_ERROR, message);
-        } else {
-          failures.Ended();
-          std::shared_ptr<CConnection> connection;
-          try {
-            connection = std::make_shared<CConnection>(std::move(accepted));
-          } catch (...) {
-            // An accepted stream does not own its socket: close it here, or it would stay open.
-            if (accepted) accepted->Close();
-            throw;
-          }
-          if (!StartTrackedThread([this, connection, user = std::move(user)]() mutable noexcept {
-                ConnectionThread(*this, connection, std::move(user));
-              })) {
-            connection->Close();
-            WriteTextEvent(EVENT_THREAD_START_FAILED);
-          }
+        failures.Ended();
+        std::shared_ptr<CConnection> connection;
+        try {
+          connection = std::make_shared<CConnection>(std::move(accepted));
+        } catch (...) {
+          // An accepted stream does not own its socket: close it here, or it would stay open.
+          if (accepted) accepted->Close();
+          throw;
+        }
+        if (!StartTrackedThread([this, connection]() noexcept { ServeConnection(*this, connection); })) {
+          connection->Close();
+          WriteTextEvent(EVENT_THREAD_START_FAILED);
         }
       } else if (wait == platform::SocketWait::Failed) {
         // A failing wait returns at once.

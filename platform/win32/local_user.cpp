@@ -29,6 +29,9 @@ namespace {
 constexpr wchar_t LOCAL_SYSTEM_SID[] = L"S-1-5-18";
 // Who may open a raw volume device: the administrators.
 constexpr wchar_t ADMINISTRATORS_SID[] = L"S-1-5-32-544";
+// How often, and how long apart, a connection's owner is looked for again when the table names none.
+constexpr int OWNER_TRIES = 40;
+constexpr DWORD OWNER_PAUSE_MS = 50;
 
 std::wstring SidText(PSID sid) {
   wchar_t* text = nullptr;
@@ -102,7 +105,9 @@ DWORD OwnerOfConnection(const sockaddr_in& own, const sockaddr_in& remote) {
         static_cast<u_short>(row.dwRemotePort) != remote.sin_port) {
       continue;
     }
-    return row.dwOwningPid;
+    // 0 for a connection that no process holds any more.
+    if (row.dwOwningPid != 0) return row.dwOwningPid;
+    break;
   }
   SetLastError(ERROR_NOT_FOUND);
   return 0;
@@ -199,7 +204,13 @@ bool CLocalUser::FindPeer(SocketHandle socket) {
     SetLastError(static_cast<DWORD>(WSAGetLastError()));
     return false;
   }
-  const DWORD pid = OwnerOfConnection(peer, local);
+  DWORD pid = OwnerOfConnection(peer, local);
+  // Wine names a socket's process only once that process has used the socket itself (connecting is
+  // done for it): a client that has connected sends its greeting at once, and is waited for so long.
+  for (int tries = 0; pid == 0 && tries < OWNER_TRIES; ++tries) {
+    Sleep(OWNER_PAUSE_MS);
+    pid = OwnerOfConnection(peer, local);
+  }
   if (pid == 0) return false;
   UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process.IsValid()) return false;
