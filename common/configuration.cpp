@@ -31,6 +31,29 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 constexpr std::string_view VOLUME_KEY_PREFIX = "volume.";
 
+// "volume", "everyone" or "group NAME" (the words in any case, the name as the system writes it).
+void ApplyAccess(std::string_view value, COstrinConfiguration& config) {
+  using ostrin::platform::EAccessRule;
+  constexpr std::string_view GROUP_WORD = "group";
+  if (EqualsIgnoringCase(value, "volume")) {
+    config.access = {EAccessRule::Volume, {}};
+    return;
+  }
+  if (EqualsIgnoringCase(value, "everyone")) {
+    config.access = {EAccessRule::Everyone, {}};
+    return;
+  }
+  if (value.size() > GROUP_WORD.size() && EqualsIgnoringCase(value.substr(0, GROUP_WORD.size()), GROUP_WORD) &&
+      IsBlank(value[GROUP_WORD.size()])) {
+    const std::string_view name = Trim(value.substr(GROUP_WORD.size()));
+    if (!name.empty()) {
+      config.access = {EAccessRule::Group, std::string(name)};
+      return;
+    }
+  }
+  config.problems.push_back("access = " + std::string(value) + ": not volume, everyone or group NAME");
+}
+
 void ApplyLine(std::string_view line, COstrinConfiguration& config) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
   line = Trim(line);
@@ -57,6 +80,10 @@ void ApplyLine(std::string_view line, COstrinConfiguration& config) {
       return;
     }
     config.keepSeconds = seconds;
+    return;
+  }
+  if (EqualsIgnoringCase(key, "access")) {
+    ApplyAccess(value, config);
     return;
   }
   if (key.size() == VOLUME_KEY_PREFIX.size() + 1 && EqualsIgnoringCase(key.substr(0, VOLUME_KEY_PREFIX.size()), VOLUME_KEY_PREFIX)) {

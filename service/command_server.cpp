@@ -18,9 +18,11 @@
 #include "common/text.h"
 #include "common/timeouts.h"
 #include "index/image_format.h"
+#include "platform/local_user.h"
 #include "platform/service_notify.h"
 #include "platform/shared_section.h"
 #include "platform/socket.h"
+#include "platform/system_error.h"
 #include "platform/terminate_event.h"
 #include "service/ostrin_service.h"
 #include "service/wide_format.h"
@@ -45,6 +47,10 @@ std::mutex ThreadTableMutex;
 thread_local bool helloAccepted = false;
 // Unknown command codes received on this thread's connection since its last known one.
 thread_local uint32_t unknownCommandsInARow = 0;
+// The local user of this thread's connection, and the letters (bit 0 for A) whose refusal has been
+// written to the event log on it.
+thread_local platform::CLocalUser connectionUser;
+thread_local uint32_t deniedLetters = 0;
 
 // The service whose event log the drive slots write to.
 std::atomic<COstrinService*> g_eventService{nullptr};
@@ -170,6 +176,22 @@ uint32_t ReadLetterArgument(CCommandReader& reader) {
 
 WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
 
+// A drive command of a user whom the access rule does not let read the drive fails with 2009 before
+// anything of the drive is looked at; the first refusal of each letter on a connection is written to
+// the event log. A letter outside A..Z is left to the command's own check.
+void RequireAccess(COstrinService& service, uint32_t letter) {
+  const WCHAR upper = AsciiUpper(LetterUnit(letter));
+  if (upper < 'A' || upper > 'Z') return;
+  const COstrinConfiguration configuration = ReadConfigurationFile();
+  if (platform::MayReadDrive(connectionUser, configuration.access, upper, configuration.VolumeOf(upper))) return;
+  const uint32_t bit = 1U << static_cast<uint32_t>(upper - 'A');
+  if ((deniedLetters & bit) == 0) {
+    deniedLetters |= bit;
+    service.WriteTextEvent(EVENT_ACCESS_DENIED, connectionUser.Describe(), WString(1, upper));
+  }
+  ThrowError(ERR_ACCESS_DENIED);
+}
+
 bool IsCommandCode(uint32_t code) {
   switch (static_cast<ECommand>(code)) {
     case ECommand::Hello:
@@ -222,7 +244,8 @@ class CFailureRun {
 };
 
 // Carries out one command whose code has been read; false when the connection is to end.
-bool CarryOut(const std::shared_ptr<CConnection>& connection, CCommandReader& reader, uint32_t code) {
+bool CarryOut(COstrinService& service, const std::shared_ptr<CConnection>& connection, CCommandReader& reader,
+              uint32_t code) {
   CSockStream& stream = connection->Stream();
   switch (static_cast<ECommand>(code)) {
     case ECommand::Hello: {
@@ -234,6 +257,7 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, CCommandReader& re
     }
     case ECommand::OstrinOpenDrive: {
       const uint32_t letter = ReadLetterArgument(reader);
+      RequireAccess(service, letter);
       auto request = std::make_unique<OpenDriveRequest>();
       request->connection = connection;
       request->letter = letter;
@@ -253,14 +277,48 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, CCommandReader& re
     case ECommand::Quit:
       connection->Send([](CSockStream& out) { WriteAck(out); });
       return false;
-    case ECommand::OstrinReadDir:
-      CDriveSlot::QueryImage(LetterUnit(ReadLetterArgument(reader)), *connection);
+    case ECommand::OstrinReadDir: {
+      const uint32_t letter = ReadLetterArgument(reader);
+      RequireAccess(service, letter);
+      CDriveSlot::QueryImage(LetterUnit(letter), *connection);
       return true;
-    case ECommand::DriveInfo:
-      CDriveSlot::QueryState(LetterUnit(ReadLetterArgument(reader)), *connection);
+    }
+    case ECommand::DriveInfo: {
+      const uint32_t letter = ReadLetterArgument(reader);
+      RequireAccess(service, letter);
+      CDriveSlot::QueryState(LetterUnit(letter), *connection);
       return true;
+    }
   }
   ThrowError(ERR_UNKNOWN_COMMAND);
+}
+
+// Serves an accepted connection on its own thread once its local user is known: who connected decides
+// what the connection may read, and a connection of nobody known is not served. One whose peer has
+// closed it already (a probe whether the service listens) leaves no one to refuse and is closed
+// without an event.
+void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>& connection) noexcept {
+  try {
+    platform::CLocalUser user;
+    CSockStream& stream = connection->Stream();
+    if (user.FindPeer(stream.handle.Get())) {
+      ConnectionThread(service, connection, std::move(user));
+      return;
+    }
+    const WString reason = platform::SystemErrorText(platform::LastSystemError());
+    unsigned char first = 0;
+    const platform::SocketIoStatus peer = platform::ReceiveSocket(stream.handle.Get(), &first, 1).status;
+    connection->Close();
+    if (peer != platform::SocketIoStatus::PeerClosed && peer != platform::SocketIoStatus::Broken) {
+      const WString address = Utf8ToWide(stream.peerAddress);
+      WString message;
+      const std::array<CFormatArg, 2> values{CFormatArg(address), CFormatArg(reason)};
+      if (FormatWide(MESSAGE_PEER_USER_UNKNOWN, values, &message)) service.WriteTextEvent(EVENT_ERROR, message);
+    }
+  } catch (...) {
+    // No memory even for the event: the connection is closed all the same.
+    connection->Close();
+  }
 }
 
 }  // namespace
@@ -298,12 +356,13 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
   }
   if (IsCommandCode(code)) unknownCommandsInARow = 0;
   try {
-    return CarryOut(connection, reader, code);
+    return CarryOut(service, connection, reader, code);
   } catch (const CSockException& e) {
     ReportStreamFailure(service, e);
     return false;
   } catch (const CException& e) {
-    service.WriteTextEvent(EVENT_ERROR, e.Message());
+    // A refusal has its own event, once per letter (RequireAccess).
+    if (e.Code() != ERR_ACCESS_DENIED.code) service.WriteTextEvent(EVENT_ERROR, e.Message());
     try {
       SendError(*connection, e.Code(), e.Message());
     } catch (const CSockException& sendFailure) {
@@ -327,9 +386,12 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
   }
 }
 
-void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection) noexcept {
+void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection,
+                      platform::CLocalUser user) noexcept {
   helloAccepted = false;
   unknownCommandsInARow = 0;
+  connectionUser = std::move(user);
+  deniedLetters = 0;
   try {
     connection->Stream().timeoutSeconds = ServiceTimings().connectionTimeoutSeconds;
     while (service.running && ProcessCommand(service, connection)) {
@@ -367,6 +429,11 @@ void COstrinService::Serve() {
   SetSlotWarningReporter(&WriteSlotWarning);
   SetSlotInfoReporter(&WriteSlotInfo);
   PrepareDriveSlots();
+  // Drives can still be opened without the folder; publishing their images fails, each with its error.
+  std::string folderProblem;
+  if (!platform::PrepareSectionFolder(&folderProblem)) {
+    WriteTextEvent(EVENT_SECTION_FOLDER_UNUSABLE, Utf8ToWide(folderProblem));
+  }
   // A service that was killed, or crashed, left its drive sections behind with all their memory. None
   // of them is in use by a service any more (sections of services that run are never taken); clients
   // that still map one keep reading it.
@@ -413,7 +480,7 @@ void COstrinService::Serve() {
           if (accepted) accepted->Close();
           throw;
         }
-        if (!StartTrackedThread([this, connection]() noexcept { ConnectionThread(*this, connection); })) {
+        if (!StartTrackedThread([this, connection]() noexcept { ServeConnection(*this, connection); })) {
           connection->Close();
           WriteTextEvent(EVENT_THREAD_START_FAILED);
         }

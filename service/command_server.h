@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "index/drive_slots.h"
+#include "platform/local_user.h"
 #include "platform/types.h"
 
 class COstrinService;
@@ -32,6 +33,15 @@ inline constexpr WCHAR EVENT_UNKNOWN_COMMAND_LIMIT[] = WTEXT("Error: %u unknown 
 inline constexpr WCHAR EVENT_STALE_SECTIONS_REMOVED[] =
     WTEXT("Drive sections left behind by a service that had ended without closing them: %u removed");
 
+// A connection whose local user cannot be found is closed before it is served: the peer's address and
+// the system's reason (with "Error: %s").
+inline constexpr WCHAR MESSAGE_PEER_USER_UNKNOWN[] = WTEXT("connection from %s closed: its user cannot be found (%s)");
+// A drive command that the access rule refused, written once per connection and letter: the user, the
+// letter.
+inline constexpr WCHAR EVENT_ACCESS_DENIED[] = WTEXT("Access denied: %s may not read drive %s");
+// The folder of the drive sections cannot be used: no drive can be opened.
+inline constexpr WCHAR EVENT_SECTION_FOLDER_UNUSABLE[] = WTEXT("Error: drive sections cannot be published: %s");
+
 // A line of the configuration that was not taken: the file's name and what was wrong.
 inline constexpr WCHAR EVENT_CONFIGURATION_PROBLEM[] = WTEXT("%s: %s");
 
@@ -54,8 +64,10 @@ inline constexpr int LISTEN_FAILURE_EXIT_CODE = 1;
 // The port from "OstrinNT.ini" in the current directory, or the default.
 int32_t ReadConfiguration();
 
-// Serves one connection until it ends or the service stops; then closes its socket. Never throws.
-void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection) noexcept;
+// Serves one connection of the local user given until it ends or the service stops; then closes its
+// socket. Never throws.
+void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection,
+                      ostrin::platform::CLocalUser user) noexcept;
 
 // Reads one command code and carries the command out; false when the connection is to end.
 bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>& connection);
