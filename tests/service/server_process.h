@@ -33,6 +33,8 @@ struct SServerOptions {
   std::string portLine;
   // Whether OstrinNT.ini is written at all.
   bool writeConfiguration = true;
+  // Further lines of the configuration, as written.
+  std::vector<std::string> configurationLines;
   // The port to listen on; 0: a free port. OstrinAPI always connects to 49020 (CLIENT_PORT); tests
   // that run the server there hold the CTest resource lock "port49020".
   uint16_t fixedPort = 0;
@@ -45,6 +47,7 @@ struct SServerOptions {
   }
   SServerOptions& PortLine(std::string line) { portLine = std::move(line); return *this; }
   SServerOptions& NoConfiguration() { writeConfiguration = false; return *this; }
+  SServerOptions& ConfigurationLine(std::string line) { configurationLines.push_back(std::move(line)); return *this; }
   SServerOptions& Port(uint16_t port) { fixedPort = port; return *this; }
 };
 
@@ -99,6 +102,14 @@ class CServerProcess {
   size_t CountTextEventsStartingWith(const std::string& prefix) const;
   // Waits until at least count text events start with the prefix; false after timeoutMs.
   bool WaitForTextEvent(const std::string& prefix, size_t count = 1, int timeoutMs = 15000) const;
+  // How many failures the text events tell of with exactly this text: one for each event of the text
+  // and the rest of each run of them ("<text> (N times in a row)", written after its first).
+  size_t CountFailures(const std::string& text) const;
+  // Waits until CountFailures(text) reaches count; false after timeoutMs.
+  bool WaitForFailures(const std::string& text, size_t count, int timeoutMs = 15000) const;
+  // The number of events of connections and open jobs that the service's rate of events left
+  // unwritten, summed over its events that say so.
+  uint64_t CountDroppedEvents() const;
 
  private:
   CSocketLibraryUse m_socketLibrary;

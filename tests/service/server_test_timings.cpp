@@ -20,10 +20,13 @@ CServiceTimings& TestServiceTimings() {
     CServiceTimings fromEnvironment;
     Override(ENV_SLOT_LOCK_WAIT_MS, &fromEnvironment.slotLockWaitMs);
     Override(ENV_CONNECTION_TIMEOUT_SECONDS, &fromEnvironment.connectionTimeoutSeconds);
+    Override(ENV_HELLO_TIMEOUT_SECONDS, &fromEnvironment.helloTimeoutSeconds);
+    Override(ENV_EVENTS_PER_SECOND, &fromEnvironment.eventsPerSecond);
     Override(ENV_CLEANUP_WAIT_MS, &fromEnvironment.cleanupWaitMs);
     Override(ENV_IDLE_LIMIT_SECONDS, &fromEnvironment.driveIdleLimitSeconds);
     Override(ENV_PROGRESS_DELAY_MS, &fromEnvironment.progressDelayMs);
     Override(ENV_OUT_OF_MEMORY_AT_PERCENT, &fromEnvironment.outOfMemoryAtPercent);
+    Override(ENV_USERS_BY_PEER_ADDRESS, &fromEnvironment.usersByPeerAddress);
     return fromEnvironment;
   }();
   return timings;
