@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/volume_device.h"
+
 namespace {
 
 template <typename T>
@@ -12,6 +14,14 @@ void Override(const char* name, T* value) {
   if (text == nullptr || *text == '\0') return;
   *value = static_cast<T>(std::stod(text));
 }
+
+// A device that stops answering, for the tests of reads that are given up on.
+[[maybe_unused]] const bool g_hangingReads = [] {
+  const char* text = std::getenv(ENV_HANG_READS_FROM_BYTE);
+  if (text == nullptr || *text == '\0') return false;
+  ostrin::platform::CVolumeDevice::HangReadsForTesting(std::stoull(text));
+  return true;
+}();
 
 }  // namespace
 
