@@ -129,6 +129,7 @@ typedef char OstrinApiCheckFindDataSize[sizeof(WIN32_FIND_DATAW) == 592 ? 1 : -1
 #define OSTRIN_ERROR_OPEN_IN_PROGRESS       2006  /* OstCloseDrive or the end of an open waited 3 s for another open of the drive */
 #define OSTRIN_ERROR_SERVICE_DRIVE_NOT_OPEN 2007  /* the service has no image of the drive when the open asks for it */
 #define OSTRIN_ERROR_UNKNOWN_COMMAND        2008  /* the service got a command it does not know */
+#define OSTRIN_ERROR_ACCESS_DENIED          2009  /* the service's access rule does not let this program's user read the drive (nothing was scanned) */
 #define OSTRIN_ERROR_NOT_A_DRIVE_LETTER     3000  /* OstGetLastError's answer for a letter outside A..Z; never stored */
 #define OSTRIN_ERROR_DRIVE_NOT_OPEN         3001  /* a find on a drive not open, or a find handle from before its drive's close */
 #define OSTRIN_ERROR_PATH_EMPTY             3002  /* OstFindFirstFile: filePath is null or empty */
@@ -219,7 +220,7 @@ OSTRIN_API int32_t OstGetLastErrorString(WCHAR letter, WCHAR* buffer, uint32_t c
  * callerValue is passed to it unchanged.
  *
  * Returns the drive index, 0 for A to 25 for Z, which the other drive functions take; -1 on failure
- * with the reason as the drive's last error: the service's codes (2 to 19, 2000 to 2008), 3007, 3008,
+ * with the reason as the drive's last error: the service's codes (2 to 20, 2000 to 2009), 3007, 3008,
  * or 3009 when the connection failed, or 0 when the scan was aborted (by the callback, or by the
  * service as it stops). A letter outside A..Z returns -1 and stores nothing. A silent service fails
  * the open after five 30-second waits in a row.

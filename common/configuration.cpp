@@ -39,6 +39,29 @@ bool ParseWholeNumber(const std::string& text, long long low, long long high, lo
   return !text.empty() && *end == '\0' && errno == 0 && *number >= low && *number <= high;
 }
 
+// "volume", "everyone" or "group NAME" (the words in any case, the name as the system writes it).
+void ApplyAccess(std::string_view value, COstrinConfiguration& config) {
+  using ostrin::platform::EAccessRule;
+  constexpr std::string_view GROUP_WORD = "group";
+  if (EqualsIgnoringCase(value, "volume")) {
+    config.access = {EAccessRule::Volume, {}};
+    return;
+  }
+  if (EqualsIgnoringCase(value, "everyone")) {
+    config.access = {EAccessRule::Everyone, {}};
+    return;
+  }
+  if (value.size() > GROUP_WORD.size() && EqualsIgnoringCase(value.substr(0, GROUP_WORD.size()), GROUP_WORD) &&
+      IsBlank(value[GROUP_WORD.size()])) {
+    const std::string_view name = Trim(value.substr(GROUP_WORD.size()));
+    if (!name.empty()) {
+      config.access = {EAccessRule::Group, std::string(name)};
+      return;
+    }
+  }
+  config.problems.push_back("access = " + std::string(value) + ": not volume, everyone or group NAME");
+}
+
 void ApplyLine(std::string_view line, COstrinConfiguration& config) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
   line = Trim(line);
@@ -74,6 +97,10 @@ void ApplyLine(std::string_view line, COstrinConfiguration& config) {
       return;
     }
     config.connectionsPerUser = count;
+    return;
+  }
+  if (EqualsIgnoringCase(key, "access")) {
+    ApplyAccess(value, config);
     return;
   }
   if (key.size() == VOLUME_KEY_PREFIX.size() + 1 && EqualsIgnoringCase(key.substr(0, VOLUME_KEY_PREFIX.size()), VOLUME_KEY_PREFIX)) {

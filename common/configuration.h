@@ -1,5 +1,5 @@
-// The service's configuration file "OstrinNT.ini": the listening port, the volume of each letter and
-// how long a drive is kept open after its last close.
+// The service's configuration file "OstrinNT.ini": the listening port, the volume of each letter, how
+// long a drive is kept open after its last close, and who may read the drives.
 #pragma once
 
 #include <array>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/protocol.h"
+#include "platform/local_user.h"
 #include "platform/types.h"
 
 // Name of the configuration file, read from the process's current directory.
@@ -30,6 +31,10 @@ struct COstrinConfiguration {
   int64_t keepSeconds = 0;
   // "connections_per_user": how many connections one local user may hold at once (1 to 256).
   int64_t connectionsPerUser = DEFAULT_CONNECTIONS_PER_USER;
+  // "access = volume | everyone | group NAME": who may open a drive, read its index and map its
+  // section besides the service's own user. The default is the system's (volume on Linux, everyone on
+  // Windows).
+  ostrin::platform::CAccessRule access;
   // What was wrong with a line, one text each ("keep = soon: not a whole number of seconds"); such a
   // line leaves its default.
   std::vector<std::string> problems;

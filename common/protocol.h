@@ -77,6 +77,8 @@ inline constexpr CErrorText ERR_OPEN_IN_PROGRESS{
     2006, WTEXT("open operation for specified drive is in progress. can not close, call abort first")};
 inline constexpr CErrorText ERR_DRIVE_NOT_OPEN{2007, WTEXT("OstrinReadDir: specified drive is not open")};
 inline constexpr CErrorText ERR_UNKNOWN_COMMAND{2008, WTEXT("received unknown command")};
+// The access rule of the service's configuration does not let the connection's user read the drive.
+inline constexpr CErrorText ERR_ACCESS_DENIED{2009, WTEXT("access denied: this user may not read the drive")};
 
 // ---- Fixed-size messages. The machine is little-endian (common/byte_order.h), so a filled struct's
 // bytes are its wire bytes.

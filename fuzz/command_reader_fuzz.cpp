@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto stream = std::make_unique<CSockStream>(ESockSide::Service);
   stream->handle.Reset(peer.Ours());
   auto connection = std::make_shared<CConnection>(std::move(stream));
-  ConnectionThread(service, connection);
+  ConnectionThread(service, connection, ostrin::platform::CLocalUser::OfThisProcess());
   // The jobs would have found the connection closed; they go with it.
   HeldJobs().clear();
   return 0;

@@ -243,7 +243,11 @@ void CDriveIndex::PublishImage(WCHAR letterAsSent) {
   WString sectionName = GenerationSectionName(letterAsSent, generation);
   auto section = std::make_unique<ostrin::platform::CSharedSection>();
   ostrin::platform::SectionFailure failure = ostrin::platform::SectionFailure::None;
-  if (!section->Create(sectionName, imageSize, &failure)) {
+  // The section may be read by those whom the access rule lets read the drive, as they are now.
+  const COstrinConfiguration configuration = ReadConfigurationFile();
+  const ostrin::platform::CSectionReaders readers =
+      ostrin::platform::SectionReadersOf(configuration.access, AsciiUpper(letterAsSent), configuration.VolumeOf(letterAsSent));
+  if (!section->Create(sectionName, imageSize, &failure, readers)) {
     // The system's reason goes with the text: the client sees why the image could not be published.
     const CWinErrException error(
         failure == ostrin::platform::SectionFailure::Security ? ERROR_SECTION_SECURITY.code

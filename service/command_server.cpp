@@ -21,9 +21,11 @@
 #include "common/text.h"
 #include "common/timeouts.h"
 #include "index/image_format.h"
+#include "platform/local_user.h"
 #include "platform/service_notify.h"
 #include "platform/shared_section.h"
 #include "platform/socket.h"
+#include "platform/system_error.h"
 #include "platform/terminate_event.h"
 #include "service/ostrin_service.h"
 #include "service/wide_format.h"
@@ -55,6 +57,10 @@ thread_local bool helloAccepted = false;
 thread_local Clock::time_point helloDeadline = Clock::time_point::max();
 // Unknown command codes received on this thread's connection since its last known one.
 thread_local uint32_t unknownCommandsInARow = 0;
+// The local user of this thread's connection, and the letters (bit 0 for A) whose refusal has been
+// written to the event log on it.
+thread_local platform::CLocalUser connectionUser;
+thread_local uint32_t deniedLetters = 0;
 
 // The service's rate of the events of connections and open jobs (EVENT_BURST, EVENTS_PER_SECOND): a
 // token bucket over all of them. An event that finds no token is dropped and counted; the count is
@@ -356,6 +362,22 @@ uint32_t ReadLetterArgument(CCommandReader& reader) {
 
 WCHAR LetterUnit(uint32_t letter) { return static_cast<WCHAR>(letter & 0xFFFF); }
 
+// A drive command of a user whom the access rule does not let read the drive fails with 2009 before
+// anything of the drive is looked at; the first refusal of each letter on a connection is written to
+// the event log. A letter outside A..Z is left to the command's own check.
+void RequireAccess(COstrinService& service, uint32_t letter) {
+  const WCHAR upper = AsciiUpper(LetterUnit(letter));
+  if (upper < 'A' || upper > 'Z') return;
+  const COstrinConfiguration configuration = ReadConfigurationFile();
+  if (platform::MayReadDrive(connectionUser, configuration.access, upper, configuration.VolumeOf(upper))) return;
+  const uint32_t bit = 1U << static_cast<uint32_t>(upper - 'A');
+  if ((deniedLetters & bit) == 0) {
+    deniedLetters |= bit;
+    service.WriteTextEvent(EVENT_ACCESS_DENIED, connectionUser.Describe(), WString(1, upper));
+  }
+  ThrowError(ERR_ACCESS_DENIED);
+}
+
 bool IsCommandCode(uint32_t code) {
   switch (static_cast<ECommand>(code)) {
     case ECommand::Hello:
@@ -371,7 +393,8 @@ bool IsCommandCode(uint32_t code) {
 }
 
 // Carries out one command whose code has been read; false when the connection is to end.
-bool CarryOut(const std::shared_ptr<CConnection>& connection, CCommandReader& reader, uint32_t code) {
+bool CarryOut(COstrinService& service, const std::shared_ptr<CConnection>& connection, CCommandReader& reader,
+              uint32_t code) {
   CSockStream& stream = connection->Stream();
   switch (static_cast<ECommand>(code)) {
     case ECommand::Hello: {
@@ -383,6 +406,7 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, CCommandReader& re
     }
     case ECommand::OstrinOpenDrive: {
       const uint32_t letter = ReadLetterArgument(reader);
+      RequireAccess(service, letter);
       auto request = std::make_unique<OpenDriveRequest>();
       request->connection = connection;
       request->letter = letter;
@@ -402,24 +426,95 @@ bool CarryOut(const std::shared_ptr<CConnection>& connection, CCommandReader& re
     case ECommand::Quit:
       connection->Send([](CSockStream& out) { WriteAck(out); });
       return false;
-    case ECommand::OstrinReadDir:
-      CDriveSlot::QueryImage(LetterUnit(ReadLetterArgument(reader)), *connection);
+    case ECommand::OstrinReadDir: {
+      const uint32_t letter = ReadLetterArgument(reader);
+      RequireAccess(service, letter);
+      CDriveSlot::QueryImage(LetterUnit(letter), *connection);
       return true;
-    case ECommand::DriveInfo:
-      CDriveSlot::QueryState(LetterUnit(ReadLetterArgument(reader)), *connection);
+    }
+    case ECommand::DriveInfo: {
+      const uint32_t letter = ReadLetterArgument(reader);
+      RequireAccess(service, letter);
+      CDriveSlot::QueryState(LetterUnit(letter), *connection);
       return true;
+    }
   }
   ThrowError(ERR_UNKNOWN_COMMAND);
+}
+
+// The accept loop's run of refusals for "connections_per_user", which the connection threads write
+// to (they find the users); null outside the loop.
+std::mutex g_userRefusalsMutex;
+CFailureRun* g_userRefusals = nullptr;
+
+void SetUserRefusals(CFailureRun* run) noexcept {
+  const std::lock_guard<std::mutex> lock(g_userRefusalsMutex);
+  if (g_userRefusals != nullptr) g_userRefusals->Ended();
+  g_userRefusals = run;
+}
+
+void UserRefused(const std::string& key, uint32_t limit) {
+  const WString userText = Utf8ToWide(key);
+  WString refusal;
+  const std::array<CFormatArg, 2> values{CFormatArg(userText), CFormatArg(limit)};
+  if (!FormatWide(EVENT_USER_CONNECTIONS_LIMIT, values, &refusal)) return;
+  const std::lock_guard<std::mutex> lock(g_userRefusalsMutex);
+  if (g_userRefusals != nullptr) g_userRefusals->Failed(EVENT_WARNING, refusal);
+}
+
+void UserServed() {
+  const std::lock_guard<std::mutex> lock(g_userRefusalsMutex);
+  if (g_userRefusals != nullptr) g_userRefusals->Ended();
+}
+
+// Serves an accepted connection on its own thread once its local user is known: who connected decides
+// what the connection may read, and a connection of nobody known is not served. One whose peer has
+// closed it already (a probe whether the service listens) leaves no one to refuse and is closed
+// without an event.
+void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>& connection,
+                     Clock::time_point accepted, uint32_t userLimit) noexcept {
+  try {
+    platform::CLocalUser user;
+    CSockStream& stream = connection->Stream();
+    if (user.FindPeer(stream.handle.Get())) {
+      const std::string key = ConnectionUserKey(stream, user);
+      if (!g_userConnections.Take(key, userLimit)) {
+        connection->Close();
+        UserRefused(key, userLimit);
+        return;
+      }
+      UserServed();
+      ConnectionThread(service, connection, std::move(user), accepted);
+      g_userConnections.Give(key);
+      return;
+    }
+    const WString reason = platform::SystemErrorText(platform::LastSystemError());
+    unsigned char first = 0;
+    const platform::SocketIoStatus peer = platform::ReceiveSocket(stream.handle.Get(), &first, 1).status;
+    connection->Close();
+    if (peer != platform::SocketIoStatus::PeerClosed && peer != platform::SocketIoStatus::Broken) {
+      const WString address = Utf8ToWide(stream.peerAddress);
+      WString message;
+      const std::array<CFormatArg, 2> values{CFormatArg(address), CFormatArg(reason)};
+      if (FormatWide(MESSAGE_PEER_USER_UNKNOWN, values, &message)) service.WriteTextEvent(EVENT_ERROR, message);
+    }
+  } catch (...) {
+    // No memory even for the event: the connection is closed all the same.
+    connection->Close();
+  }
 }
 
 }  // namespace
 
 int32_t ReadConfiguration() { return ReadConfigurationFile().port; }
 
-std::string ConnectionUserKey(const CSockStream& accepted) {
+std::string ConnectionUserKey(const CSockStream& accepted, const platform::CLocalUser& user) {
   if (ServiceTimings().usersByPeerAddress) return accepted.peerAddress;
-  // The local user behind a loopback peer is not looked up yet: no connection is counted.
-  return {};
+  // The service's own user (the administrator, as the service runs) is not limited: it could end the
+  // service anyway.
+  static const std::string own = platform::CLocalUser::OfThisProcess().Id();
+  const std::string id = user.Id();
+  return id == own ? std::string() : id;
 }
 
 void SetOpenJobStarter(OpenJobStarter starter) {
@@ -456,14 +551,15 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
   }
   if (IsCommandCode(code)) unknownCommandsInARow = 0;
   try {
-    const bool goOn = CarryOut(connection, reader, code);
+    const bool goOn = CarryOut(service, connection, reader, code);
     CommandSucceeded();
     return goOn;
   } catch (const CSockException& e) {
     ReportStreamFailure(service, e);
     return false;
   } catch (const CException& e) {
-    CommandFailed(service, EVENT_ERROR, e.Message());
+    // A refusal has its own event, once per letter (RequireAccess).
+    if (e.Code() != ERR_ACCESS_DENIED.code) CommandFailed(service, EVENT_ERROR, e.Message());
     try {
       SendError(*connection, e.Code(), e.Message());
     } catch (const CSockException& sendFailure) {
@@ -489,10 +585,12 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
 }
 
 void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection,
-                      Clock::time_point accepted) noexcept {
+                      platform::CLocalUser user, Clock::time_point accepted) noexcept {
   helloAccepted = false;
   helloDeadline = accepted + std::chrono::seconds(ServiceTimings().helloTimeoutSeconds);
   unknownCommandsInARow = 0;
+  connectionUser = std::move(user);
+  deniedLetters = 0;
   CFailureRun failures(service, true);
   commandFailures = &failures;
   try {
@@ -540,6 +638,11 @@ void COstrinService::Serve() {
   SetSlotErrorReporter(&WriteSlotError);
   SetSlotWarningReporter(&WriteSlotWarning);
   PrepareDriveSlots();
+  // Drives can still be opened without the folder; publishing their images fails, each with its error.
+  std::string folderProblem;
+  if (!platform::PrepareSectionFolder(&folderProblem)) {
+    WriteTextEvent(EVENT_SECTION_FOLDER_UNUSABLE, Utf8ToWide(folderProblem));
+  }
   // A service that was killed, or crashed, left its drive sections behind with all their memory. None
   // of them is in use by a service any more (sections of services that run are never taken); clients
   // that still map one keep reading it.
@@ -572,6 +675,7 @@ void COstrinService::Serve() {
   CFailureRun failures(*this, false);
   // Refusals for "connections_per_user", a run of them per user as one event and its count.
   CFailureRun userRefusals(*this, true);
+  SetUserRefusals(&userRefusals);
   const auto userLimit = static_cast<uint32_t>(configuration.connectionsPerUser);
   int32_t iterations = 0;
   while (running) {
@@ -582,31 +686,20 @@ void COstrinService::Serve() {
         std::unique_ptr<CSockStream> accepted = listener.Accept();
         const Clock::time_point acceptedAt = Clock::now();
         std::shared_ptr<CConnection> connection;
-        std::string user;
         try {
-          user = ConnectionUserKey(*accepted);
           connection = std::make_shared<CConnection>(std::move(accepted));
         } catch (...) {
           // An accepted stream does not own its socket: close it here, or it would stay open.
           if (accepted) accepted->Close();
           throw;
         }
-        if (!g_userConnections.Take(user, userLimit)) {
-          connection->Close();
-          const WString userText = Utf8ToWide(user);
-          WString refusal;
-          const std::array<CFormatArg, 2> values{CFormatArg(userText), CFormatArg(userLimit)};
-          if (FormatWide(EVENT_USER_CONNECTIONS_LIMIT, values, &refusal)) userRefusals.Failed(EVENT_WARNING, refusal);
-        } else if (!StartTrackedThread(EThreadKind::Connection, [this, connection, acceptedAt, user]() noexcept {
-                     ConnectionThread(*this, connection, acceptedAt);
-                     g_userConnections.Give(user);
-                   })) {
-          g_userConnections.Give(user);
+        if (!StartTrackedThread(EThreadKind::Connection, [this, connection, acceptedAt, userLimit]() noexcept {
+              ServeConnection(*this, connection, acceptedAt, userLimit);
+            })) {
           connection->Close();
           failures.Failed(EVENT_WARNING, EVENT_THREAD_START_FAILED);
         } else {
           failures.Ended();
-          userRefusals.Ended();
         }
       } else if (wait == platform::SocketWait::Failed) {
         // A failing wait returns at once.
@@ -634,7 +727,6 @@ void COstrinService::Serve() {
   // The stop sequence. Running scans stop at their next progress step; idle connection threads
   // notice the cleared flag after their current read time-out at the latest.
   failures.Ended();
-  userRefusals.Ended();
   AbortAllDriveSlots();
   for (;;) {
     {
@@ -643,6 +735,7 @@ void COstrinService::Serve() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(STOP_REAP_PAUSE_MS));
   }
+  SetUserRefusals(nullptr);
   g_eventBudget.WriteDropped(*this, true);
   terminate.Signal();
   cleanup.join();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "index/drive_slots.h"
+#include "platform/local_user.h"
 #include "platform/types.h"
 
 class COstrinService;
@@ -38,6 +39,14 @@ inline constexpr WCHAR EVENT_STALE_SECTIONS_REMOVED[] =
 // user, the limit.
 inline constexpr WCHAR EVENT_USER_CONNECTIONS_LIMIT[] =
     WTEXT("Error: a connection of user %s closed: the user holds %u connections already (connections_per_user)");
+// A connection whose local user cannot be found is closed before it is served: the peer's address and
+// the system's reason (with "Error: %s").
+inline constexpr WCHAR MESSAGE_PEER_USER_UNKNOWN[] = WTEXT("connection from %s closed: its user cannot be found (%s)");
+// A drive command that the access rule refused, written once per connection and letter: the user, the
+// letter.
+inline constexpr WCHAR EVENT_ACCESS_DENIED[] = WTEXT("Access denied: %s may not read drive %s");
+// The folder of the drive sections cannot be used: no drive can be opened.
+inline constexpr WCHAR EVENT_SECTION_FOLDER_UNUSABLE[] = WTEXT("Error: drive sections cannot be published: %s");
 
 // A line of the configuration that was not taken: the file's name and what was wrong.
 inline constexpr WCHAR EVENT_CONFIGURATION_PROBLEM[] = WTEXT("%s: %s");
@@ -70,9 +79,9 @@ inline constexpr int LISTEN_FAILURE_EXIT_CODE = 1;
 // The port from "OstrinNT.ini" in the current directory, or the default.
 int32_t ReadConfiguration();
 
-// Serves one connection accepted at `accepted` until it ends, the service stops or its Hello is late;
-// then closes its socket. Never throws.
-void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection,
+// Serves one connection of the local user given, accepted at `accepted`, until it ends, the service
+// stops or its Hello is late; then closes its socket. Never throws.
+void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection, ostrin::platform::CLocalUser user,
                       std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now()) noexcept;
 
 // Reads one command code and carries the command out; false when the connection is to end.
@@ -88,7 +97,8 @@ void SetOpenJobStarter(OpenJobStarter starter);
 
 // The key of the local user behind an accepted connection, which "connections_per_user" counts
 // connections by; empty when the user cannot be told (such a connection is not counted).
-std::string ConnectionUserKey(const CSockStream& accepted);
+// The service's own user is never counted.
+std::string ConnectionUserKey(const CSockStream& accepted, const ostrin::platform::CLocalUser& user);
 
 // Frees the thread-table entries whose threads have ended; the caller holds the table's mutex.
 // Returns the number of free entries.

@@ -1,18 +1,36 @@
-// Named shared sections on Windows: paging-file mappings readable by Everyone, writable by the service.
+// Named shared sections on Windows: paging-file mappings readable by their readers, writable by the
+// service. Making a "Global\" section takes a privilege that ordinary users lack, so no one else can
+// make or replace one.
 #include "platform/shared_section.h"
 
 #include <windows.h>
 #include <sddl.h>
 
+#include <string>
+
+#include "common/text.h"
 #include "platform/win32/unique_handle.h"
 
 namespace ostrin::platform {
 
 namespace {
 
-// Full access for the system account and for the section's owner (the service's account), read access
-// for Everyone. Never a null DACL: that would let any local process rewrite the image others walk.
-constexpr wchar_t SECTION_SECURITY[] = L"D:P(A;;GA;;;SY)(A;;GA;;;OW)(A;;GR;;;WD)";
+// Full access for the system account and for the section's owner (the service's account), then read
+// access for each reader. Never a null DACL: that would let any local process rewrite the image others
+// walk.
+constexpr wchar_t SECTION_SECURITY_SERVICE[] = L"D:P(A;;GA;;;SY)(A;;GA;;;OW)";
+constexpr wchar_t EVERYONE_SID[] = L"WD";
+
+std::wstring SectionSecurity(const CSectionReaders& readers) {
+  std::wstring security = SECTION_SECURITY_SERVICE;
+  const auto grantRead = [&security](const std::wstring& sid) { security += L"(A;;GR;;;" + sid + L")"; };
+  if (readers.everyone) {
+    grantRead(EVERYONE_SID);
+  } else {
+    for (const std::string& principal : readers.principals) grantRead(std::wstring(Utf8ToWide(principal)));
+  }
+  return security;
+}
 
 }  // namespace
 
@@ -25,10 +43,12 @@ CSharedSection::CSharedSection() : m_state(std::make_unique<State>()) {}
 
 CSharedSection::~CSharedSection() { Close(); }
 
-bool CSharedSection::Create(const WString& name, uint64_t size, SectionFailure* failure) {
+bool CSharedSection::Create(const WString& name, uint64_t size, SectionFailure* failure,
+                            const CSectionReaders& readers) {
   Close();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(SECTION_SECURITY, SDDL_REVISION_1, &descriptor, nullptr)) {
+  const std::wstring security = SectionSecurity(readers);
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
     *failure = SectionFailure::Security;
     return false;
   }
@@ -118,5 +138,10 @@ void CSectionView::Close() {
 
 // A section ends with its last handle, whatever became of the process that made it.
 size_t RemoveStaleSections(const WString& /*namePrefix*/) { return 0; }
+
+// The "Global\" namespace is the system's: nothing to make ready.
+bool PrepareSectionFolder(std::string* /*problem*/) { return true; }
+
+std::string SectionPath(const WString& name) { return WideToUtf8(name); }
 
 }  // namespace ostrin::platform

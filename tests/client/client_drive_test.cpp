@@ -11,6 +11,7 @@
 #include "client/client_state.h"
 #include "common/protocol.h"
 #include "common/text.h"
+#include "platform/shared_section.h"
 #include "tests/client/fake_service.h"
 
 namespace {
@@ -250,7 +251,7 @@ TEST_F(ClientDriveTest, CloseDriveAsksTheServiceOnlyForOpensItHolds) {
 
 // Counts the mappings of a section in this process.
 int MappingsOf(const WString& sectionName) {
-  const std::string file = "/dev/shm/" + WideToUtf8(sectionName.substr(sectionName.find('\\') + 1));
+  const std::string file = ostrin::platform::SectionPath(sectionName);
   std::ifstream maps("/proc/self/maps");
   int count = 0;
   for (std::string line; std::getline(maps, line);) {

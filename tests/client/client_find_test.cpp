@@ -20,6 +20,7 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "index/image_format.h"
+#include "platform/shared_section.h"
 #include "tests/client/fake_service.h"
 
 namespace {
@@ -308,8 +309,12 @@ TEST_F(ClientFindTest, BlocksPastFourGibibytesAreFollowedByAllTheirOffset) {
   root.resize(root.size() - sizeof(IMAGE_DIR_HEADER));  // big's empty block moves out
   const std::vector<uint8_t> far = ostrin::test::BuildImage(ImageDirectory(WString(), {ImageFile(WTEXT("inner.txt"), 7)}));
   const uint64_t size = FAR_BLOCK + far.size();
-  const std::string name = "/OstrinTest_far_" + std::to_string(::getpid());
-  const int fd = ::shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+  const WString name = AsciiToWide("Global\\OstrinTest_far_" + std::to_string(::getpid()));
+  // In the service's folder, as the service makes its sections, but sparse.
+  std::string problem;
+  ASSERT_TRUE(ostrin::platform::PrepareSectionFolder(&problem)) << problem;
+  const std::string path = ostrin::platform::SectionPath(name);
+  const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
   ASSERT_EQ(::pwrite(fd, root.data(), root.size(), 0), static_cast<ssize_t>(root.size()));
@@ -318,14 +323,14 @@ TEST_F(ClientFindTest, BlocksPastFourGibibytesAreFollowedByAllTheirOffset) {
   {
     ostrin::test::CFakeService service([&](CSockStream& connection) {
       ostrin::test::Greet(connection);
-      ostrin::test::ServeOpen(connection, 'F', AsciiToWide("Global\\" + name.substr(1)), size);
+      ostrin::test::ServeOpen(connection, 'F', name, size);
     });
     ::testing::internal::CaptureStderr();
     ASSERT_EQ(OstConnect(), 1) << ::testing::internal::GetCapturedStderr();
     ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(OstOpenDrive('F', nullptr, 0), 'F' - 'A');
   }
-  ::shm_unlink(name.c_str());
+  ::unlink(path.c_str());
   WIN32_FIND_DATAW data{};
   OST_FIND_HANDLE find = OstFindFirstFile('F' - 'A', WTEXT("\\big\\*"), &data);
   ASSERT_NE(find, nullptr) << OstGetLastError('F');

@@ -82,6 +82,34 @@ TEST(ConfigurationTest, KeepAndConnectionsPerUserAreWholeNumbersOrAProblemThatKe
   }
 }
 
+TEST(ConfigurationTest, AccessIsVolumeEveryoneOrAGroupOrAProblemThatKeepsTheDefault) {
+  using ostrin::platform::EAccessRule;
+  struct Case {
+    const char* text;
+    EAccessRule rule;
+    const char* group;
+    const char* problem;  // empty when the line is taken
+  };
+  const EAccessRule byDefault = ostrin::platform::DefaultAccessRule();
+  const Case cases[] = {
+      {"", byDefault, "", ""},
+      {"access = volume\n", EAccessRule::Volume, "", ""},
+      {"ACCESS=Everyone\n", EAccessRule::Everyone, "", ""},
+      {"access = group  backup operators \n", EAccessRule::Group, "backup operators", ""},
+      {"access = GROUP\tdisk\n", EAccessRule::Group, "disk", ""},
+      {"access = group\n", byDefault, "", "access = group: not volume, everyone or group NAME"},
+      {"access = groupies\n", byDefault, "", "access = groupies: not volume, everyone or group NAME"},
+      {"access = nobody\n", byDefault, "", "access = nobody: not volume, everyone or group NAME"},
+      {"access = everyone\naccess = volume\n", EAccessRule::Volume, "", ""},
+  };
+  for (const Case& c : cases) {
+    const COstrinConfiguration config = ReadText(c.text);
+    EXPECT_EQ(config.access.kind, c.rule) << c.text;
+    EXPECT_EQ(config.access.group, c.group) << c.text;
+    EXPECT_EQ(config.problems, *c.problem ? std::vector<std::string>{c.problem} : std::vector<std::string>{}) << c.text;
+  }
+}
+
 TEST(ConfigurationTest, LongLinesArriveInPieces) {
   // A line longer than 255 bytes is read in pieces, each handled as a line of its own.
   const std::string line = std::string(255, 'x') + "port=77\n";

@@ -104,6 +104,7 @@ TEST_F(ProtocolTest, CommandServerErrorsOnTheWire) {
       {ERR_OPEN_IN_PROGRESS, 2006, u"open operation for specified drive is in progress. can not close, call abort first"},
       {ERR_DRIVE_NOT_OPEN, 2007, u"OstrinReadDir: specified drive is not open"},
       {ERR_UNKNOWN_COMMAND, 2008, u"received unknown command"},
+      {ERR_ACCESS_DENIED, 2009, u"access denied: this user may not read the drive"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);

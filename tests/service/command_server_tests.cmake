@@ -19,7 +19,14 @@ target_compile_definitions(ostrin_server_process PRIVATE
   OSTRIN_NT_TEST_PATH="$<TARGET_FILE:OstrinNT-test>")
 add_dependencies(ostrin_server_process OstrinNT OstrinNT-test)
 
+# Clients that are other local users are forked children: Linux only.
+if(WIN32)
+  set(server_access_test)
+else()
+  set(server_access_test server_access_test.cpp)
+endif()
 ostrin_test(command_server_tests
+  ${server_access_test}
   server_protocol_test.cpp
   server_drive_test.cpp
   server_load_test.cpp

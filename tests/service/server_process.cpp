@@ -60,7 +60,7 @@ CServerProcess::CServerProcess(SServerOptions options) : m_options(std::move(opt
   ini << "# written by the test\n";
   ini << (m_options.portLine.empty() ? "port = " + std::to_string(m_port) : m_options.portLine) << "\n";
   for (const auto& [letter, image] : m_options.volumes) ini << "volume." << letter << " = " << image << "\n";
-  for (const std::string& line : m_options.configurationLines) ini << line << "\n";
+  for (const std::string& line : m_options.lines) ini << line << "\n";
 }
 
 CServerProcess::~CServerProcess() {

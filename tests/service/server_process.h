@@ -31,10 +31,10 @@ struct SServerOptions {
   std::vector<std::pair<std::string, std::string>> environment;
   // The port line; empty: "port = <a free port>".
   std::string portLine;
+  // Further lines of the configuration ("access = everyone").
+  std::vector<std::string> lines;
   // Whether OstrinNT.ini is written at all.
   bool writeConfiguration = true;
-  // Further lines of the configuration, as written.
-  std::vector<std::string> configurationLines;
   // The port to listen on; 0: a free port. OstrinAPI always connects to 49020 (CLIENT_PORT); tests
   // that run the server there hold the CTest resource lock "port49020".
   uint16_t fixedPort = 0;
@@ -46,8 +46,8 @@ struct SServerOptions {
     return *this;
   }
   SServerOptions& PortLine(std::string line) { portLine = std::move(line); return *this; }
+  SServerOptions& Line(std::string line) { lines.push_back(std::move(line)); return *this; }
   SServerOptions& NoConfiguration() { writeConfiguration = false; return *this; }
-  SServerOptions& ConfigurationLine(std::string line) { configurationLines.push_back(std::move(line)); return *this; }
   SServerOptions& Port(uint16_t port) { fixedPort = port; return *this; }
 };
 
