@@ -376,6 +376,7 @@ EJournalUpdate CDriveIndex::UpdateFromJournal(WCHAR letterAsSent, const CImageBa
   CImageSplice::Changes changes;
   std::deque<WString> names;  // the names of the changed records' entries, in place while the splice runs
   std::vector<CRecordEntry> entries;
+  rescanner.ReadAhead(std::vector<uint64_t>(records.begin(), records.end()));
   for (const uint64_t record : records) {
     ESkipReason skipped = ESkipReason::Unreadable;
     const ERecordRead result = rescanner.Read(record, &entries, &skipped);

@@ -146,8 +146,8 @@ class CChunkParser {
       : m_volume(volume), m_localTime(localTime), m_record(&volume) {}
 
   void Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord, CChunkResult& result);
-  // Parses one record as the system's cache gave it: whole, its fix-ups applied already.
-  void ParseFixedRecord(uint8_t* record, uint64_t recordNumber, CChunkResult& result);
+  // Parses one record read already: whole, its fix-ups applied already (the system's cache) or not.
+  void ParseRecord(uint8_t* record, uint64_t recordNumber, bool fixupsApplied, CChunkResult& result);
 
  private:
   // Reads the chunk at offset; a chunk with an unreadable sector is read again record by record.
@@ -197,10 +197,10 @@ void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint
   m_record.ClearAttributes();
 }
 
-void CChunkParser::ParseFixedRecord(uint8_t* record, uint64_t recordNumber, CChunkResult& result) {
+void CChunkParser::ParseRecord(uint8_t* record, uint64_t recordNumber, bool fixupsApplied, CChunkResult& result) {
   result.Clear();
   m_unreadable.clear();
-  m_fixupsApplied = true;
+  m_fixupsApplied = fixupsApplied;
   try {
     result.directorySequences.push_back(DirectorySequence(record));
     ProcessSlot(record, recordNumber, result);
@@ -625,6 +625,9 @@ struct CRecordRescanner::CState {
   std::vector<WCHAR> names;
   bool fromCache;               // records come from FSCTL_GET_NTFS_FILE_RECORD while it is supported
   std::vector<uint8_t> cached;  // the record it gave
+  // Records read ahead: where each lies in aheadBytes, until Read takes it.
+  std::vector<uint8_t> aheadBytes;
+  std::unordered_map<uint64_t, size_t> readAhead;
   // DirectorySequence of the records a parent reference named, read once each.
   std::unordered_map<uint64_t, uint16_t> directorySequences;
 
@@ -655,6 +658,38 @@ CRecordRescanner::CRecordRescanner(CNTFSVolume& volume, const ostrin::platform::
 
 CRecordRescanner::~CRecordRescanner() = default;
 
+void CRecordRescanner::ReadAhead(const std::vector<uint64_t>& records) {
+  // Neighbours this close are read with the records between them: one read costs more than these.
+  constexpr uint64_t LARGEST_GAP = 8;
+  constexpr uint64_t LONGEST_RUN = 1024;
+  CState& state = *m_state;
+  if (state.fromCache) return;
+  const uint32_t recordSize = state.volume.FileRecordSize();
+  const uint64_t slots = state.volume.MftRecordBytes() / recordSize;
+  state.readAhead.clear();
+  state.aheadBytes.clear();
+  for (size_t i = 0; i < records.size();) {
+    const uint64_t first = records[i];
+    if (first >= slots) break;
+    size_t next = i + 1;
+    while (next < records.size() && records[next] < slots && records[next] - records[next - 1] <= LARGEST_GAP &&
+           records[next] - first < LONGEST_RUN) {
+      ++next;
+    }
+    const uint64_t count = records[next - 1] - first + 1;
+    const size_t at = state.aheadBytes.size();
+    state.aheadBytes.resize(at + static_cast<size_t>(count * recordSize));
+    CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+    if (state.volume.MftData()->ReadStored(first * recordSize, state.aheadBytes.data() + at,
+                                           static_cast<uint32_t>(count * recordSize), &fault)) {
+      for (size_t k = i; k < next; ++k) state.readAhead.emplace(records[k], at + (records[k] - first) * recordSize);
+    } else {
+      state.aheadBytes.resize(at);  // left to Read, which tells a bad sector from the rest
+    }
+    i = next;
+  }
+}
+
 ERecordRead CRecordRescanner::Read(uint64_t record, std::vector<CRecordEntry>* entries, ESkipReason* reason) {
   CState& state = *m_state;
   entries->clear();
@@ -677,10 +712,14 @@ ERecordRead CRecordRescanner::Read(uint64_t record, std::vector<CRecordEntry>* e
       return ERecordRead::TableEnds;
     }
   }
+  const auto ahead = state.readAhead.find(record);
   if (fromCache) {
-    state.parser.ParseFixedRecord(state.cached.data(), record, state.result);
+    state.parser.ParseRecord(state.cached.data(), record, true, state.result);
   } else if (record >= state.volume.MftRecordBytes() / recordSize) {
     return ERecordRead::Read;  // past the table: not in use
+  } else if (ahead != state.readAhead.end()) {
+    state.parser.ParseRecord(state.aheadBytes.data() + ahead->second, record, false, state.result);
+    state.readAhead.erase(ahead);
   } else {
     state.parser.Parse(record * recordSize, state.buffer.data(), recordSize, record, state.result);
   }

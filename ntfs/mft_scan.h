@@ -159,6 +159,10 @@ class CRecordRescanner {
   // extension record, a file without an unnamed data stream, or a record past the table; names whose
   // parent reference no longer names that directory are left out, as the scan leaves them out.
   ERecordRead Read(uint64_t record, std::vector<CRecordEntry>* entries, ESkipReason* reason);
+  // Reads the records that Read will be asked for (in ascending order) ahead, neighbours in one read
+  // each; a run that cannot be read is left to Read, record by record. Only records read from the
+  // device are read ahead.
+  void ReadAhead(const std::vector<uint64_t>& records);
 
  private:
   struct CState;
