@@ -47,9 +47,10 @@ std::mutex ThreadTableMutex;
 thread_local bool helloAccepted = false;
 // Unknown command codes received on this thread's connection since its last known one.
 thread_local uint32_t unknownCommandsInARow = 0;
-// The local user of this thread's connection, and the letters (bit 0 for A) whose refusal has been
-// written to the event log on it.
-thread_local platform::CLocalUser connectionUser;
+// The local user of this thread's connection (held by the thread's own frame: an object with a
+// destructor is no thread_local, since MinGW's runtime frees thread storage before it runs those
+// destructors), and the letters (bit 0 for A) whose refusal has been written to the event log on it.
+thread_local const platform::CLocalUser* connectionUser = nullptr;
 thread_local uint32_t deniedLetters = 0;
 
 // The service whose event log the drive slots write to.
@@ -183,11 +184,13 @@ void RequireAccess(COstrinService& service, uint32_t letter) {
   const WCHAR upper = AsciiUpper(LetterUnit(letter));
   if (upper < 'A' || upper > 'Z') return;
   const COstrinConfiguration configuration = ReadConfigurationFile();
-  if (platform::MayReadDrive(connectionUser, configuration.access, upper, configuration.VolumeOf(upper))) return;
+  static const platform::CLocalUser unknownUser;
+  const platform::CLocalUser& user = connectionUser != nullptr ? *connectionUser : unknownUser;
+  if (platform::MayReadDrive(user, configuration.access, upper, configuration.VolumeOf(upper))) return;
   const uint32_t bit = 1U << static_cast<uint32_t>(upper - 'A');
   if ((deniedLetters & bit) == 0) {
     deniedLetters |= bit;
-    service.WriteTextEvent(EVENT_ACCESS_DENIED, connectionUser.Describe(), WString(1, upper));
+    service.WriteTextEvent(EVENT_ACCESS_DENIED, user.Describe(), WString(1, upper));
   }
   ThrowError(ERR_ACCESS_DENIED);
 }
@@ -390,7 +393,7 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
                       platform::CLocalUser user) noexcept {
   helloAccepted = false;
   unknownCommandsInARow = 0;
-  connectionUser = std::move(user);
+  connectionUser = &user;
   deniedLetters = 0;
   try {
     connection->Stream().timeoutSeconds = ServiceTimings().connectionTimeoutSeconds;
@@ -402,6 +405,7 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
   // Open jobs of this connection may still hold it: they find it closed and drop what they send. The
   // uses of drives it still holds are given back.
   connection->Close();
+  connectionUser = nullptr;
 }
 
 void COstrinService::Serve() {
