@@ -31,6 +31,14 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 constexpr std::string_view VOLUME_KEY_PREFIX = "volume.";
 
+// A whole number in decimal from low to high, and nothing else.
+bool ParseWholeNumber(const std::string& text, long long low, long long high, long long* number) {
+  char* end = nullptr;
+  errno = 0;
+  *number = std::strtoll(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && errno == 0 && *number >= low && *number <= high;
+}
+
 // "volume", "everyone" or "group NAME" (the words in any case, the name as the system writes it).
 void ApplyAccess(std::string_view value, COstrinConfiguration& config) {
   using ostrin::platform::EAccessRule;
@@ -71,15 +79,24 @@ void ApplyLine(std::string_view line, COstrinConfiguration& config) {
     // Whole seconds, at most a year: a drive kept longer is not kept, it is leaked.
     constexpr int64_t MAX_KEEP_SECONDS = 366LL * 24 * 3600;
     const std::string text(value);
-    char* end = nullptr;
-    errno = 0;
-    const long long seconds = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || seconds < 0 || seconds > MAX_KEEP_SECONDS) {
+    long long seconds = 0;
+    if (!ParseWholeNumber(text, 0, MAX_KEEP_SECONDS, &seconds)) {
       config.problems.push_back("keep = " + text + ": not a whole number of seconds from 0 to " +
                                 std::to_string(MAX_KEEP_SECONDS));
       return;
     }
     config.keepSeconds = seconds;
+    return;
+  }
+  if (EqualsIgnoringCase(key, "connections_per_user")) {
+    const std::string text(value);
+    long long count = 0;
+    if (!ParseWholeNumber(text, 1, MAX_CONNECTIONS_PER_USER, &count)) {
+      config.problems.push_back("connections_per_user = " + text + ": not a whole number from 1 to " +
+                                std::to_string(MAX_CONNECTIONS_PER_USER));
+      return;
+    }
+    config.connectionsPerUser = count;
     return;
   }
   if (EqualsIgnoringCase(key, "access")) {

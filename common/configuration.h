@@ -17,6 +17,11 @@ inline constexpr char CONFIGURATION_FILE[] = "OstrinNT.ini";
 // Port the service listens on when the file does not set one: the port the client library connects to.
 inline constexpr int32_t DEFAULT_SERVICE_PORT = CLIENT_PORT;
 
+// Connections one local user may hold at once, unless "connections_per_user" says otherwise (at most
+// the service's connection entries).
+inline constexpr int64_t DEFAULT_CONNECTIONS_PER_USER = 32;
+inline constexpr int64_t MAX_CONNECTIONS_PER_USER = 256;
+
 struct COstrinConfiguration {
   // "port": parsed like strtol, no range check; only the low 16 bits are used to bind.
   int32_t port = DEFAULT_SERVICE_PORT;
@@ -24,6 +29,8 @@ struct COstrinConfiguration {
   std::array<std::string, 26> volumes;
   // "keep": seconds a drive stays open after its last client closed it (0: it closes at once).
   int64_t keepSeconds = 0;
+  // "connections_per_user": how many connections one local user may hold at once (1 to 256).
+  int64_t connectionsPerUser = DEFAULT_CONNECTIONS_PER_USER;
   // "access = volume | everyone | group NAME": who may open a drive, read its index and map its
   // section besides the service's own user. The default is the system's (volume on Linux, everyone on
   // Windows).

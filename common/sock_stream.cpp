@@ -160,7 +160,7 @@ void CSockStream::Bind(int32_t port) {
 }
 
 void CSockStream::Listen() {
-  if (!handle.IsValid() || !platform::ListenSocket(handle.Get(), LISTEN_BACKLOG)) {
+  if (!handle.IsValid() || !platform::ListenSocket(handle.Get())) {
     handle.Reset();
     ThrowError<CSockException>(SOCK_LISTEN_FAILED);
   }

@@ -31,9 +31,6 @@ inline constexpr CErrorText SOCK_BIND_FAILED{1012, WTEXT("bind() failed")};
 inline constexpr CErrorText SOCK_LISTEN_FAILED{1013, WTEXT("listen() failed")};
 inline constexpr CErrorText SOCK_ACCEPT_FAILED{1014, WTEXT("accept() failed")};
 
-// Backlog of the listening socket.
-inline constexpr int LISTEN_BACKLOG = 5;
-
 // Longest wire string a reader accepts, in UTF-16 units. The longest real one (a system error text
 // or a section name) is a few hundred units; a larger count is a broken or hostile peer, refused
 // before anything is allocated or read.
@@ -101,7 +98,7 @@ class CSockStream {
   // Creates a TCP/IPv4 socket with address reuse and binds it to 127.0.0.1. Only the low 16 bits
   // of the port are used; 0 lets the system choose (see LocalPort). Throws 1010 or 1012.
   void Bind(int32_t port);
-  // Listens with a backlog of LISTEN_BACKLOG. Throws 1013.
+  // Listens with the system's longest backlog (platform::ListenSocket). Throws 1013.
   void Listen();
   // Waits at most timeoutMs for a pending connection (or data) on the socket.
   ostrin::platform::SocketWait WaitReadable(int32_t timeoutMs) const;

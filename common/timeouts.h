@@ -16,10 +16,22 @@ inline constexpr int32_t CONNECTION_TIMEOUT_SECONDS = 5;
 // command up and ends the connection; it waits again only while it runs.
 inline constexpr int32_t COMMAND_REST_WAITS = 6;
 
+// A connection that has not finished its Hello this long after its accept is closed: one that never
+// says anything would otherwise hold its entry of the thread table for as long as it likes.
+inline constexpr int32_t HELLO_TIMEOUT_SECONDS = 5;
+
 // The listener's wait for a connection between two looks at the service's running flag.
 inline constexpr int32_t ACCEPT_WAIT_MS = 100;
 
 // ---- Fixed timings of the service's drive slots and command server.
+
+// The rate of the events that connections and open jobs write, over all of them together: a bucket of
+// EVENT_BURST events that refills at EVENTS_PER_SECOND. What finds the bucket empty is not written but
+// counted, and the count is written once the bucket has room again. A client's commands cost it a few
+// bytes each; without a bound, a flood of failing ones would fill the event log at the speed of the
+// loopback.
+inline constexpr uint32_t EVENT_BURST = 64;
+inline constexpr double EVENTS_PER_SECOND = 8.0;
 
 // How long CloseDrive and OstrinReadDir wait for a drive's slot lock (a running open holds it for
 // its whole scan) before they fail with 2006.
@@ -42,6 +54,8 @@ inline constexpr int32_t STOP_REAP_PAUSE_MS = 10;
 struct CServiceTimings {
   int32_t slotLockWaitMs = SLOT_LOCK_WAIT_MS;
   int32_t connectionTimeoutSeconds = CONNECTION_TIMEOUT_SECONDS;
+  int32_t helloTimeoutSeconds = HELLO_TIMEOUT_SECONDS;
+  double eventsPerSecond = EVENTS_PER_SECOND;
   uint32_t cleanupWaitMs = CLEANUP_WAIT_MS;
   double driveIdleLimitSeconds = DRIVE_IDLE_LIMIT_SECONDS;
   // Tests only (0 in the program): a pause before each progress message of a scan, so that a scan of
@@ -54,6 +68,9 @@ struct CServiceTimings {
   // counter, for the last use of a drive and for the cleanup's idle time (counts of the counter's
   // frequency).
   int64_t (*slotClock)() = nullptr;
+  // Tests only (false in the program): the local user of a connection is told by the loopback address
+  // it comes from (127.0.0.2, 127.0.0.3, ...), so that one test can act as several users.
+  bool usersByPeerAddress = false;
 };
 
 const CServiceTimings& ServiceTimings();

@@ -3,7 +3,8 @@
 // (ConnectionThread, ProcessCommand, every command's reading and answering, the drive slots' real
 // CloseDrive, OstrinReadDir and AbortOpen), until the end of the stream ends the connection. Where
 // OstrinOpenDrive would start a scan, a stand-in takes the job instead: it holds the request as the
-// thread table would hold a thread (and refuses the 257th, as a full table does) and starts nothing.
+// thread table would hold a thread (and refuses one more than the open jobs have entries, as a full
+// table does) and starts nothing.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -33,7 +34,7 @@ std::vector<std::unique_ptr<OpenDriveRequest>>& HeldJobs() {
 }
 
 bool HoldOpenJob(std::unique_ptr<OpenDriveRequest> request) {
-  if (HeldJobs().size() >= THREAD_TABLE_SIZE) return false;
+  if (HeldJobs().size() >= OPEN_JOB_ENTRIES) return false;
   HeldJobs().push_back(std::move(request));
   return true;
 }

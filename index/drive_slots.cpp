@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "common/timeouts.h"
 #include "index/index_errors.h"
+#include "platform/bounded_read.h"
 #include "platform/perf_counter.h"
 
 namespace platform = ostrin::platform;
@@ -217,6 +218,9 @@ void RunOpenJob(const OpenDriveRequest& request) {
   const WCHAR letter = LetterUnit(request.letter);
   const size_t index = SlotIndexOf(letter);
   CDriveSlot& slot = g_DriveSlots[index];
+  // A read of a volume that stops answering is given up on once the job is to stop, so that neither an
+  // abort nor the stop waits for a hung device.
+  const platform::CReadGiveUp boundedReads([&request, index] { return IsStopRequested(request, index); });
   const uint64_t arrival = slot.openArrivals.fetch_add(1) + 1;
   bool done = false;
   {

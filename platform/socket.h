@@ -64,9 +64,11 @@ bool SetListenerAddressOptions(SocketHandle socket);
 // Binds to 127.0.0.1 and the port (0: the system picks a free port).
 bool BindLoopback(SocketHandle socket, uint16_t port);
 
-// Starts listening. The listening socket does not block in AcceptConnection: a connection that
+// Starts listening with the longest backlog the system takes (SOMAXCONN; Linux cuts it to its
+// net.core.somaxconn), so that a burst of clients is connected at once instead of waiting for its
+// retransmitted SYNs. The listening socket does not block in AcceptConnection: a connection that
 // vanishes between a readiness wait and the accept makes the accept fail instead of hanging.
-bool ListenSocket(SocketHandle socket, int backlog);
+bool ListenSocket(SocketHandle socket);
 
 // The local port a socket is bound to; 0 when it has none.
 uint16_t LocalPort(SocketHandle socket);

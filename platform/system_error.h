@@ -22,5 +22,6 @@ uint32_t ErrorNotFound();      // no such file or device (ENOENT / ERROR_FILE_NO
 uint32_t ErrorAccessDenied();  // EACCES / ERROR_ACCESS_DENIED
 uint32_t ErrorEndOfData();     // a read that ended before the bytes it needed (ENODATA / ERROR_HANDLE_EOF)
 uint32_t ErrorReadFault();     // the device could not read the bytes asked for (EIO / ERROR_READ_FAULT)
+uint32_t ErrorReadGivenUp();   // a read its caller gave up on (ECANCELED / ERROR_OPERATION_ABORTED)
 
 }  // namespace ostrin::platform

@@ -52,6 +52,9 @@ class CVolumeDevice {
   // Reads up to length bytes at a byte offset from the start of the volume. Returns false when the
   // read fails; *bytesRead tells how many bytes arrived (fewer at the end of the volume). Any offset
   // and length may be asked for: the device itself is read in whole sectors (platform/sector_reads.h).
+  // On a thread with a platform::CReadGiveUp (platform/bounded_read.h) the read is bounded: it runs on
+  // the device's reader thread and fails with ErrorReadGivenUp() once the check says so, leaving
+  // buffer untouched; otherwise it is the device's own blocking read.
   bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const;
 
   // The logical sector size the device is read in: what a volume device reports (on Windows; 4096
@@ -73,10 +76,13 @@ class CVolumeDevice {
   // memory (as a volume device on Windows does). 0 ends it.
   static void ForceSectorSizeForTesting(uint32_t bytes);
 
+  // Tests only: from now on a read of a device or image file (not of a source) in this process that
+  // reaches past this byte never returns, as a read of a device that stopped answering. 0 ends it for
+  // the reads that come after.
+  static void HangReadsForTesting(uint64_t fromByte);
+
  private:
   struct Handle;
-  // Reads whole sectors of the device (or of a forced sector size) only.
-  bool ReadWholeSectors(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const;
 
   std::unique_ptr<Handle> m_handle;
   std::shared_ptr<const IVolumeSource> m_source;

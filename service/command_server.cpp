@@ -1,12 +1,15 @@
 // The command server: COstrinService::Serve, the connection threads and the commands they carry out.
 #include "service/command_server.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -40,11 +43,18 @@ struct CThreadTableEntry {
   bool used = false;
 };
 
+// The first CONNECTION_ENTRIES entries are the connection threads', the rest the open jobs'.
 std::array<CThreadTableEntry, THREAD_TABLE_SIZE> ThreadTable;
 std::mutex ThreadTableMutex;
 
+enum class EThreadKind { Connection, OpenJob };
+
+using Clock = std::chrono::steady_clock;
+
 // Set by a good Hello on the connection that this thread serves (one thread serves one connection).
 thread_local bool helloAccepted = false;
+// When this thread's connection is closed if it has not finished its Hello by then.
+thread_local Clock::time_point helloDeadline = Clock::time_point::max();
 // Unknown command codes received on this thread's connection since its last known one.
 thread_local uint32_t unknownCommandsInARow = 0;
 // The local user of this thread's connection (held by the thread's own frame: an object with a
@@ -53,17 +63,107 @@ thread_local uint32_t unknownCommandsInARow = 0;
 thread_local const platform::CLocalUser* connectionUser = nullptr;
 thread_local uint32_t deniedLetters = 0;
 
+// The service's rate of the events of connections and open jobs (EVENT_BURST, EVENTS_PER_SECOND): a
+// token bucket over all of them. An event that finds no token is dropped and counted; the count is
+// written as one event before the next event that gets a token, or by the accept loop as soon as one
+// is there, and at the stop whatever the bucket holds.
+class CEventBudget {
+ public:
+  template <typename... Args>
+  void Write(COstrinService& service, const WCHAR* format, const Args&... args) noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!TakeToken()) {
+        ++m_dropped;
+        return;
+      }
+      WriteDroppedLocked(service);
+      service.WriteTextEvent(format, args...);
+    } catch (const std::exception&) {
+      // A lock that fails: the event goes unwritten.
+    }
+  }
+
+  // Writes the count of dropped events when there are any and a token is there, or always with force.
+  void WriteDropped(COstrinService& service, bool force) noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_dropped == 0 || (!force && !TakeToken())) return;
+      WriteDroppedLocked(service);
+    } catch (const std::exception&) {
+    }
+  }
+
+ private:
+  bool TakeToken() {
+    const Clock::time_point now = Clock::now();
+    if (m_last != Clock::time_point{}) {
+      const double seconds = std::chrono::duration<double>(now - m_last).count();
+      m_tokens = std::min<double>(EVENT_BURST, m_tokens + seconds * ServiceTimings().eventsPerSecond);
+    }
+    m_last = now;
+    if (m_tokens < 1.0) return false;
+    m_tokens -= 1.0;
+    return true;
+  }
+
+  void WriteDroppedLocked(COstrinService& service) {
+    if (m_dropped == 0) return;
+    service.WriteTextEvent(EVENT_EVENTS_DROPPED, m_dropped);
+    m_dropped = 0;
+  }
+
+  std::mutex m_mutex;
+  double m_tokens = EVENT_BURST;
+  Clock::time_point m_last{};
+  uint64_t m_dropped = 0;
+};
+
+CEventBudget g_eventBudget;
+
+// The connections of each local user that are being served, for "connections_per_user".
+class CUserConnections {
+ public:
+  // Counts a connection of the user; false, counting nothing, when the user holds limit already. A
+  // connection whose user is not known (an empty key) is never refused.
+  bool Take(const std::string& user, uint32_t limit) {
+    if (user.empty()) return true;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    uint32_t& count = m_counts[user];
+    if (count >= limit) return false;
+    ++count;
+    return true;
+  }
+
+  void Give(const std::string& user) noexcept {
+    if (user.empty()) return;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_counts.find(user);
+    if (found == m_counts.end()) return;
+    if (--found->second == 0) m_counts.erase(found);
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::map<std::string, uint32_t> m_counts;
+};
+
+CUserConnections g_userConnections;
+
+// A user may hold every connection entry, and no more.
+static_assert(static_cast<size_t>(MAX_CONNECTIONS_PER_USER) == CONNECTION_ENTRIES);
+
 // The service whose event log the drive slots write to.
 std::atomic<COstrinService*> g_eventService{nullptr};
 
 void WriteSlotError(const WString& message) {
   COstrinService* service = g_eventService.load();
-  if (service != nullptr) service->WriteTextEvent(EVENT_ERROR, message);
+  if (service != nullptr) g_eventBudget.Write(*service, EVENT_ERROR, message);
 }
 
 void WriteSlotWarning(const WString& message) {
   COstrinService* service = g_eventService.load();
-  if (service != nullptr) service->WriteTextEvent(EVENT_WARNING, message);
+  if (service != nullptr) g_eventBudget.Write(*service, EVENT_WARNING, message);
 }
 
 void WriteSlotInfo(const WString& message) {
@@ -71,25 +171,27 @@ void WriteSlotInfo(const WString& message) {
   if (service != nullptr) service->WriteInformationText(message);
 }
 
-CThreadTableEntry* FindFreeEntry() {
-  for (CThreadTableEntry& entry : ThreadTable) {
-    if (!entry.used) return &entry;
+CThreadTableEntry* FindFreeEntry(EThreadKind kind) {
+  const size_t first = kind == EThreadKind::Connection ? 0 : CONNECTION_ENTRIES;
+  const size_t end = kind == EThreadKind::Connection ? CONNECTION_ENTRIES : THREAD_TABLE_SIZE;
+  for (size_t i = first; i < end; ++i) {
+    if (!ThreadTable[i].used) return &ThreadTable[i];
   }
   return nullptr;
 }
 
-// Starts routine (which must not throw) on a thread entered in the lowest free entry of the table.
-// False when no entry is free or the thread cannot start; the routine, with what it holds, is then
-// destroyed without having run.
+// Starts routine (which must not throw) on a thread entered in the lowest free entry of its kind.
+// False when no such entry is free or the thread cannot start; the routine, with what it holds, is
+// then destroyed without having run.
 template <typename Routine>
-bool StartTrackedThread(Routine&& routine) {
+bool StartTrackedThread(EThreadKind kind, Routine&& routine) {
   std::lock_guard<std::mutex> lock(ThreadTableMutex);
-  CThreadTableEntry* entry = FindFreeEntry();
+  CThreadTableEntry* entry = FindFreeEntry(kind);
   if (entry == nullptr) {
     // Threads that have ended but wait for the accept loop's next reap would otherwise refuse opens
     // on a busy connection: the loop reaps only every few seconds when no one connects.
     ReapFinishedThreads();
-    entry = FindFreeEntry();
+    entry = FindFreeEntry(kind);
     if (entry == nullptr) return false;
   }
   entry->ended.store(false);
@@ -109,15 +211,88 @@ bool StartTrackedThread(Routine&& routine) {
 }
 
 bool StartOpenDriveThread(std::unique_ptr<OpenDriveRequest> request) {
-  return StartTrackedThread([request = std::move(request)]() mutable { OpenDriveThread(std::move(request)); });
+  return StartTrackedThread(EThreadKind::OpenJob,
+                            [request = std::move(request)]() mutable { OpenDriveThread(std::move(request)); });
 }
 
 std::atomic<OpenJobStarter> g_openJobStarter{&StartOpenDriveThread};
+
+bool HelloOverdue() { return !helloAccepted && Clock::now() >= helloDeadline; }
+
+// Failures as events, a run of identical ones written as two: the first when it comes, and the rest
+// counted and written as one event when the run ends. The accept loop's runs (no descriptors left:
+// every accept fails until connections end) end at a different failure, a connection served or the
+// stop; a connection's runs of failing commands at a different failure, a command that succeeds, a
+// wait with nothing to read or the connection's end.
+class CFailureRun {
+ public:
+  // budgeted: the events go through the service's rate of events of connections and open jobs.
+  CFailureRun(COstrinService& service, bool budgeted) : m_service(service), m_budgeted(budgeted) {}
+  CFailureRun(const CFailureRun&) = delete;
+  CFailureRun& operator=(const CFailureRun&) = delete;
+
+  // format is EVENT_ERROR, EVENT_GENERIC_ERROR or EVENT_WARNING, text the failure's message.
+  void Failed(const WCHAR* format, const WString& text) noexcept {
+    try {
+      WString event;
+      const std::array<CFormatArg, 1> values{CFormatArg(text)};
+      if (!FormatWide(format, values, &event)) return;
+      if (m_count > 0 && event == m_event) {
+        if (m_count < UINT32_MAX) ++m_count;
+        return;
+      }
+      Ended();
+      Write(format, text);
+      m_event = std::move(event);
+      m_count = 1;
+    } catch (const std::exception&) {
+      // Not even the text could be made: the failure goes unreported.
+    }
+  }
+
+  void Ended() noexcept {
+    if (m_count > 1) Write(EVENT_FAILURE_REPEATED, m_event, m_count);
+    m_count = 0;
+  }
+
+ private:
+  template <typename... Args>
+  void Write(const WCHAR* format, const Args&... args) noexcept {
+    if (m_budgeted) {
+      g_eventBudget.Write(m_service, format, args...);
+    } else {
+      m_service.WriteTextEvent(format, args...);
+    }
+  }
+
+  COstrinService& m_service;
+  bool m_budgeted;
+  WString m_event;
+  uint32_t m_count = 0;
+};
+
+// The runs of failing commands of this thread's connection; null outside ConnectionThread.
+thread_local CFailureRun* commandFailures = nullptr;
+
+// A failing command's event: counted in its connection's run.
+void CommandFailed(COstrinService& service, const WCHAR* format, const WString& text) {
+  if (commandFailures != nullptr) {
+    commandFailures->Failed(format, text);
+  } else {
+    g_eventBudget.Write(service, format, text);
+  }
+}
+
+void CommandSucceeded() {
+  if (commandFailures != nullptr) commandFailures->Ended();
+}
 
 // Reads one command from the connection's stream. Its code may be waited for without end (an idle
 // connection is asked again after each wait), but nothing of a command is ever dropped: once its first
 // byte has arrived, a wait that times out before the rest is waited again, while the service runs and
 // for at most COMMAND_REST_WAITS waits in all; then the command fails with 1001 "read: timeout".
+// Before the Hello no wait goes past the connection's Hello deadline, and a command still cut at the
+// deadline fails the same way.
 class CCommandReader {
  public:
   CCommandReader(const COstrinService& service, CSockStream& stream) : m_service(service), m_stream(stream) {}
@@ -128,6 +303,7 @@ class CCommandReader {
     unsigned char bytes[4];
     size_t received = 0;
     try {
+      SetWait();
       received = m_stream.ReadSome(bytes, sizeof bytes);
     } catch (const CSockException&) {
       return false;
@@ -148,12 +324,27 @@ class CCommandReader {
   void ReadRest(unsigned char* bytes, size_t count, size_t received) {
     while (received < count) {
       try {
+        SetWait();
         received += m_stream.ReadSome(bytes + received, count - received);
       } catch (const CSockException& e) {
         // Only a wait that ran out is waited again; a peer that has gone or a failure ends the command.
-        if (e.Code() != SOCK_READ_TIMEOUT.code || !m_service.running || ++m_waits >= COMMAND_REST_WAITS) throw;
+        if (e.Code() != SOCK_READ_TIMEOUT.code || !m_service.running || ++m_waits >= COMMAND_REST_WAITS ||
+            HelloOverdue()) {
+          throw;
+        }
       }
     }
+  }
+
+  // The connection's wait, cut to the whole seconds left to the Hello deadline (at least one). It is
+  // changed only before the Hello, when no open job of the connection writes with it yet.
+  void SetWait() {
+    int32_t seconds = ServiceTimings().connectionTimeoutSeconds;
+    if (!helloAccepted) {
+      const auto left = std::chrono::ceil<std::chrono::seconds>(helloDeadline - Clock::now()).count();
+      seconds = static_cast<int32_t>(std::clamp<decltype(left)>(left, 1, seconds));
+    }
+    if (m_stream.timeoutSeconds != seconds) m_stream.timeoutSeconds = seconds;
   }
 
   const COstrinService& m_service;
@@ -165,7 +356,7 @@ class CCommandReader {
 // The event of a command whose stream failed; a command whose rest the stop ended the wait for is none.
 void ReportStreamFailure(COstrinService& service, const CSockException& failure) {
   if (failure.Code() == SOCK_READ_TIMEOUT.code && !service.running) return;
-  service.WriteTextEvent(EVENT_ERROR, failure.Message());
+  CommandFailed(service, EVENT_ERROR, failure.Message());
 }
 
 // The letter argument of a command that needs a Hello first; the argument is consumed either way.
@@ -208,43 +399,6 @@ bool IsCommandCode(uint32_t code) {
   }
   return false;
 }
-
-// The failures of the accept loop as events. A failure that repeats (no descriptors left: every accept
-// fails until connections end) is written once, when it first comes; the rest of its run is counted
-// and written as one event when the run ends: at a different failure, an accepted connection or the stop.
-class CFailureRun {
- public:
-  explicit CFailureRun(COstrinService& service) : m_service(service) {}
-
-  // format is EVENT_ERROR or EVENT_GENERIC_ERROR, text the failure's message.
-  void Failed(const WCHAR* format, const WString& text) noexcept {
-    try {
-      WString event;
-      const std::array<CFormatArg, 1> values{CFormatArg(text)};
-      if (!FormatWide(format, values, &event)) return;
-      if (m_count > 0 && event == m_event) {
-        ++m_count;
-        return;
-      }
-      Ended();
-      m_service.WriteTextEvent(format, text);
-      m_event = std::move(event);
-      m_count = 1;
-    } catch (const std::exception&) {
-      // Not even the text could be made: the failure goes unreported.
-    }
-  }
-
-  void Ended() noexcept {
-    if (m_count > 1) m_service.WriteTextEvent(EVENT_FAILURE_REPEATED, m_event, m_count);
-    m_count = 0;
-  }
-
- private:
-  COstrinService& m_service;
-  WString m_event;
-  uint32_t m_count = 0;
-};
 
 // Carries out one command whose code has been read; false when the connection is to end.
 bool CarryOut(COstrinService& service, const std::shared_ptr<CConnection>& connection, CCommandReader& reader,
@@ -296,16 +450,50 @@ bool CarryOut(COstrinService& service, const std::shared_ptr<CConnection>& conne
   ThrowError(ERR_UNKNOWN_COMMAND);
 }
 
+// The accept loop's run of refusals for "connections_per_user", which the connection threads write
+// to (they find the users); null outside the loop.
+std::mutex g_userRefusalsMutex;
+CFailureRun* g_userRefusals = nullptr;
+
+void SetUserRefusals(CFailureRun* run) noexcept {
+  const std::lock_guard<std::mutex> lock(g_userRefusalsMutex);
+  if (g_userRefusals != nullptr) g_userRefusals->Ended();
+  g_userRefusals = run;
+}
+
+void UserRefused(const std::string& key, uint32_t limit) {
+  const WString userText = Utf8ToWide(key);
+  WString refusal;
+  const std::array<CFormatArg, 2> values{CFormatArg(userText), CFormatArg(limit)};
+  if (!FormatWide(EVENT_USER_CONNECTIONS_LIMIT, values, &refusal)) return;
+  const std::lock_guard<std::mutex> lock(g_userRefusalsMutex);
+  if (g_userRefusals != nullptr) g_userRefusals->Failed(EVENT_WARNING, refusal);
+}
+
+void UserServed() {
+  const std::lock_guard<std::mutex> lock(g_userRefusalsMutex);
+  if (g_userRefusals != nullptr) g_userRefusals->Ended();
+}
+
 // Serves an accepted connection on its own thread once its local user is known: who connected decides
 // what the connection may read, and a connection of nobody known is not served. One whose peer has
 // closed it already (a probe whether the service listens) leaves no one to refuse and is closed
 // without an event.
-void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>& connection) noexcept {
+void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>& connection,
+                     Clock::time_point accepted, uint32_t userLimit) noexcept {
   try {
     platform::CLocalUser user;
     CSockStream& stream = connection->Stream();
     if (user.FindPeer(stream.handle.Get())) {
-      ConnectionThread(service, connection, std::move(user));
+      const std::string key = ConnectionUserKey(stream, user);
+      if (!g_userConnections.Take(key, userLimit)) {
+        connection->Close();
+        UserRefused(key, userLimit);
+        return;
+      }
+      UserServed();
+      ConnectionThread(service, connection, std::move(user), accepted);
+      g_userConnections.Give(key);
       return;
     }
     const WString reason = platform::SystemErrorText(platform::LastSystemError());
@@ -327,6 +515,15 @@ void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>
 }  // namespace
 
 int32_t ReadConfiguration() { return ReadConfigurationFile().port; }
+
+std::string ConnectionUserKey(const CSockStream& accepted, const platform::CLocalUser& user) {
+  if (ServiceTimings().usersByPeerAddress) return accepted.peerAddress;
+  // The service's own user (the administrator, as the service runs) is not limited: it could end the
+  // service anyway.
+  static const std::string own = platform::CLocalUser::OfThisProcess().Id();
+  const std::string id = user.Id();
+  return id == own ? std::string() : id;
+}
 
 void SetOpenJobStarter(OpenJobStarter starter) {
   g_openJobStarter.store(starter != nullptr ? starter : &StartOpenDriveThread);
@@ -351,7 +548,10 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
   uint32_t code = 0;
   try {
     // An idle connection is simply asked again; one whose peer has gone ends at the next call.
-    if (!reader.ReadCode(&code)) return true;
+    if (!reader.ReadCode(&code)) {
+      CommandSucceeded();
+      return true;
+    }
   } catch (const CSockException& e) {
     // The rest of the code did not come: the command is given up, and the connection with it.
     ReportStreamFailure(service, e);
@@ -359,49 +559,64 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
   }
   if (IsCommandCode(code)) unknownCommandsInARow = 0;
   try {
-    return CarryOut(service, connection, reader, code);
+    const bool goOn = CarryOut(service, connection, reader, code);
+    CommandSucceeded();
+    return goOn;
   } catch (const CSockException& e) {
     ReportStreamFailure(service, e);
     return false;
   } catch (const CException& e) {
     // A refusal has its own event, once per letter (RequireAccess).
-    if (e.Code() != ERR_ACCESS_DENIED.code) service.WriteTextEvent(EVENT_ERROR, e.Message());
+    if (e.Code() != ERR_ACCESS_DENIED.code) CommandFailed(service, EVENT_ERROR, e.Message());
     try {
       SendError(*connection, e.Code(), e.Message());
     } catch (const CSockException& sendFailure) {
-      service.WriteTextEvent(EVENT_ERROR, sendFailure.Message());
+      CommandFailed(service, EVENT_ERROR, sendFailure.Message());
       return false;
     }
     if (e.Code() == ERR_UNKNOWN_COMMAND.code && ++unknownCommandsInARow >= UNKNOWN_COMMAND_LIMIT) {
       // Answering garbage for ever would only fill the event log, four bytes an event.
-      service.WriteTextEvent(EVENT_UNKNOWN_COMMAND_LIMIT, UNKNOWN_COMMAND_LIMIT);
+      CommandSucceeded();
+      g_eventBudget.Write(service, EVENT_UNKNOWN_COMMAND_LIMIT, UNKNOWN_COMMAND_LIMIT);
       return false;
     }
     return e.Code() != ERR_PROTOCOL_MAGIC_BAD.code && e.Code() != ERR_WRONG_PROTOCOL_VERSION.code;
   } catch (const std::exception& e) {
     // Out of memory or a failing lock in the middle of a command: the conversation cannot be trusted
     // to be in step any more, so the connection ends, and the service goes on.
-    service.WriteTextEvent(EVENT_GENERIC_ERROR, Utf8ToWide(e.what()));
+    CommandFailed(service, EVENT_GENERIC_ERROR, Utf8ToWide(e.what()));
     return false;
   } catch (...) {
-    service.WriteTextEvent(EVENT_GENERIC_ERROR, UNKNOWN_EXCEPTION_TEXT);
+    CommandFailed(service, EVENT_GENERIC_ERROR, UNKNOWN_EXCEPTION_TEXT);
     return false;
   }
 }
 
 void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection,
-                      platform::CLocalUser user) noexcept {
+                      platform::CLocalUser user, Clock::time_point accepted) noexcept {
   helloAccepted = false;
+  helloDeadline = accepted + std::chrono::seconds(ServiceTimings().helloTimeoutSeconds);
   unknownCommandsInARow = 0;
   connectionUser = &user;
   deniedLetters = 0;
+  CFailureRun failures(service, true);
+  commandFailures = &failures;
   try {
     connection->Stream().timeoutSeconds = ServiceTimings().connectionTimeoutSeconds;
     while (service.running && ProcessCommand(service, connection)) {
+      if (HelloOverdue() && service.running) {
+        // A connection that says nothing, or nothing but commands it may not give yet, would hold
+        // its entry of the table for as long as it likes. (One the stop ends is no failure.)
+        failures.Ended();
+        g_eventBudget.Write(service, EVENT_HELLO_TIMEOUT, ServiceTimings().helloTimeoutSeconds);
+        break;
+      }
     }
   } catch (...) {
     // ProcessCommand lets nothing out; an event that cannot even be written ends up here.
   }
+  failures.Ended();
+  commandFailures = nullptr;
   // Open jobs of this connection may still hold it: they find it closed and drop what they send. The
   // uses of drives it still holds are given back.
   connection->Close();
@@ -467,7 +682,11 @@ void COstrinService::Serve() {
   // 6. The accept loop. A failed pass waits the loop's time before the next: a connection that keeps
   // waiting while accept fails (no descriptors left) keeps the listener readable, and the loop would
   // otherwise spin, writing one event per pass.
-  CFailureRun failures(*this);
+  CFailureRun failures(*this, false);
+  // Refusals for "connections_per_user", a run of them per user as one event and its count.
+  CFailureRun userRefusals(*this, true);
+  SetUserRefusals(&userRefusals);
+  const auto userLimit = static_cast<uint32_t>(configuration.connectionsPerUser);
   int32_t iterations = 0;
   while (running) {
     bool failed = false;
@@ -475,7 +694,7 @@ void COstrinService::Serve() {
       const platform::SocketWait wait = listener.WaitReadable(ACCEPT_WAIT_MS);
       if (wait == platform::SocketWait::Ready) {
         std::unique_ptr<CSockStream> accepted = listener.Accept();
-        failures.Ended();
+        const Clock::time_point acceptedAt = Clock::now();
         std::shared_ptr<CConnection> connection;
         try {
           connection = std::make_shared<CConnection>(std::move(accepted));
@@ -484,9 +703,13 @@ void COstrinService::Serve() {
           if (accepted) accepted->Close();
           throw;
         }
-        if (!StartTrackedThread([this, connection]() noexcept { ServeConnection(*this, connection); })) {
+        if (!StartTrackedThread(EThreadKind::Connection, [this, connection, acceptedAt, userLimit]() noexcept {
+              ServeConnection(*this, connection, acceptedAt, userLimit);
+            })) {
           connection->Close();
-          WriteTextEvent(EVENT_THREAD_START_FAILED);
+          failures.Failed(EVENT_WARNING, EVENT_THREAD_START_FAILED);
+        } else {
+          failures.Ended();
         }
       } else if (wait == platform::SocketWait::Failed) {
         // A failing wait returns at once.
@@ -503,6 +726,7 @@ void COstrinService::Serve() {
       failed = true;
     }
     if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_WAIT_MS));
+    g_eventBudget.WriteDropped(*this, false);
     if (++iterations >= REAP_EVERY_ITERATIONS) {
       std::lock_guard<std::mutex> lock(ThreadTableMutex);
       ReapFinishedThreads();
@@ -521,6 +745,8 @@ void COstrinService::Serve() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(STOP_REAP_PAUSE_MS));
   }
+  SetUserRefusals(nullptr);
+  g_eventBudget.WriteDropped(*this, true);
   terminate.Signal();
   cleanup.join();
   terminate.Close();

@@ -2,9 +2,11 @@
 // connection carrying out the commands of the wire protocol, and the stop sequence.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "index/drive_slots.h"
 #include "platform/local_user.h"
@@ -33,6 +35,10 @@ inline constexpr WCHAR EVENT_UNKNOWN_COMMAND_LIMIT[] = WTEXT("Error: %u unknown 
 inline constexpr WCHAR EVENT_STALE_SECTIONS_REMOVED[] =
     WTEXT("Drive sections left behind by a service that had ended without closing them: %u removed");
 
+// A connection refused because its local user holds "connections_per_user" connections already: the
+// user, the limit.
+inline constexpr WCHAR EVENT_USER_CONNECTIONS_LIMIT[] =
+    WTEXT("Error: a connection of user %s closed: the user holds %u connections already (connections_per_user)");
 // A connection whose local user cannot be found is closed before it is served: the peer's address and
 // the system's reason (with "Error: %s").
 inline constexpr WCHAR MESSAGE_PEER_USER_UNKNOWN[] = WTEXT("connection from %s closed: its user cannot be found (%s)");
@@ -48,9 +54,18 @@ inline constexpr WCHAR EVENT_CONFIGURATION_PROBLEM[] = WTEXT("%s: %s");
 // The event that ends the cleanup thread.
 inline constexpr WCHAR TERMINATE_EVENT_NAME[] = WTEXT("TerminateEvent");
 
-// Connection threads and open jobs that may exist at once.
-inline constexpr size_t THREAD_TABLE_SIZE = 256;
+// The entries of the thread table: connection threads, and open jobs in entries of their own, so
+// that connections that fill theirs never keep an open from starting.
+inline constexpr size_t CONNECTION_ENTRIES = 256;
+inline constexpr size_t OPEN_JOB_ENTRIES = 256;
+inline constexpr size_t THREAD_TABLE_SIZE = CONNECTION_ENTRIES + OPEN_JOB_ENTRIES;
 
+// A connection closed for want of a Hello in time (HELLO_TIMEOUT_SECONDS after its accept).
+inline constexpr WCHAR EVENT_HELLO_TIMEOUT[] = WTEXT("Error: no Hello within %d s of the connect, connection closed");
+// Events of connections and open jobs that the service's rate of events left unwritten since the last
+// such event (or the start).
+inline constexpr WCHAR EVENT_EVENTS_DROPPED[] =
+    WTEXT("Error: %llu events of connections and open jobs not written: too many in a short time");
 // A connection whose commands are this many unknown codes in a row is ended after the last one's reply
 // (a client of this protocol never sends one; a stream out of step, or garbage, sends nothing else).
 inline constexpr uint32_t UNKNOWN_COMMAND_LIMIT = 16;
@@ -64,21 +79,26 @@ inline constexpr int LISTEN_FAILURE_EXIT_CODE = 1;
 // The port from "OstrinNT.ini" in the current directory, or the default.
 int32_t ReadConfiguration();
 
-// Serves one connection of the local user given until it ends or the service stops; then closes its
-// socket. Never throws.
-void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection,
-                      ostrin::platform::CLocalUser user) noexcept;
+// Serves one connection of the local user given, accepted at `accepted`, until it ends, the service
+// stops or its Hello is late; then closes its socket. Never throws.
+void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection, ostrin::platform::CLocalUser user,
+                      std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now()) noexcept;
 
 // Reads one command code and carries the command out; false when the connection is to end.
 bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>& connection);
 
 // How OstrinOpenDrive starts its open job: false when the job cannot start (the command then fails
-// with 2005). The service runs OpenDriveThread on a thread of the thread table. It is called under
+// with 2005). The service runs OpenDriveThread on a thread of the open jobs' entries of the table. It is called under
 // the connection's write lock, so it must not write on the connection itself.
 using OpenJobStarter = bool (*)(std::unique_ptr<OpenDriveRequest> request);
 // For fuzz targets only: replaces the starter with one that starts no scan; null restores the
 // service's own.
 void SetOpenJobStarter(OpenJobStarter starter);
+
+// The key of the local user behind an accepted connection, which "connections_per_user" counts
+// connections by; empty when the user cannot be told (such a connection is not counted).
+// The service's own user is never counted.
+std::string ConnectionUserKey(const CSockStream& accepted, const ostrin::platform::CLocalUser& user);
 
 // Frees the thread-table entries whose threads have ended; the caller holds the table's mutex.
 // Returns the number of free entries.

@@ -68,8 +68,8 @@ bool BindLoopback(SocketHandle socket, uint16_t port) {
   return ::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
-bool ListenSocket(SocketHandle socket, int backlog) {
-  if (::listen(Fd(socket), backlog) != 0) return false;
+bool ListenSocket(SocketHandle socket) {
+  if (::listen(Fd(socket), SOMAXCONN) != 0) return false;
   const int flags = ::fcntl(Fd(socket), F_GETFL);
   return flags >= 0 && ::fcntl(Fd(socket), F_SETFL, flags | O_NONBLOCK) == 0;
 }

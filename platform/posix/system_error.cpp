@@ -24,4 +24,6 @@ uint32_t ErrorAccessDenied() { return EACCES; }
 uint32_t ErrorEndOfData() { return ENODATA; }
 uint32_t ErrorReadFault() { return EIO; }
 
+uint32_t ErrorReadGivenUp() { return ECANCELED; }
+
 }  // namespace ostrin::platform

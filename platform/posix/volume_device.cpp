@@ -8,25 +8,67 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
+#include "platform/bounded_read.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/sector_reads.h"
+#include "platform/system_error.h"
 
 namespace ostrin::platform {
 
-struct CVolumeDevice::Handle {
+namespace {
+
+struct CDeviceFile {
   UniqueFd fd;
+};
+
+}  // namespace
+
+struct CVolumeDevice::Handle {
+  // Shared with a read on the reader thread: one given up on keeps the file open until it returns.
+  std::shared_ptr<CDeviceFile> file;
+  CBoundedReader reader;
 };
 
 namespace {
 
 std::atomic<uint32_t> g_forcedSectorSize{0};
+std::atomic<uint64_t> g_hangReadsFrom{0};
+
+// Reads whole sectors of the file (or of a forced sector size) only.
+bool ReadWholeSectors(int fd, uint32_t sectorSize, bool sectorSizeForced, uint64_t offset, void* buffer, size_t length,
+                      size_t* bytesRead) {
+  *bytesRead = 0;
+  if (sectorSizeForced && !IsWholeSectors(sectorSize, offset, buffer, length)) {
+    errno = EINVAL;  // what a block device read without its cache answers
+    return false;
+  }
+  const uint64_t hangFrom = g_hangReadsFrom.load();
+  if (hangFrom != 0 && offset + length > hangFrom) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (*bytesRead < length) {
+    const ssize_t got = ::pread(fd, out + *bytesRead, length - *bytesRead, static_cast<off_t>(offset + *bytesRead));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) break;  // end of the volume
+    *bytesRead += static_cast<size_t>(got);
+  }
+  return true;
+}
 
 }  // namespace
 
 bool DriveLettersNeedMapping() { return true; }
 
 void CVolumeDevice::ForceSectorSizeForTesting(uint32_t bytes) { g_forcedSectorSize = bytes; }
+
+void CVolumeDevice::HangReadsForTesting(uint64_t fromByte) { g_hangReadsFrom = fromByte; }
 
 CVolumeDevice::CVolumeDevice() : m_handle(std::make_unique<Handle>()) {}
 CVolumeDevice::~CVolumeDevice() = default;
@@ -45,10 +87,13 @@ bool CVolumeDevice::OpenPath(const std::string& path) {
   Close();
   // Without waiting: opening a FIFO for reading would wait for a writer, for ever. Only an image file
   // or a block device is a volume; a directory, FIFO, socket or character device is refused.
-  m_handle->fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!m_handle->fd.IsValid()) return false;
+  auto file = std::make_shared<CDeviceFile>();
+  file->fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file->fd.IsValid()) return false;
+  m_handle->file = std::move(file);
+  const int fd = m_handle->file->fd.Get();
   struct stat status = {};
-  if (::fstat(m_handle->fd.Get(), &status) != 0) {
+  if (::fstat(fd, &status) != 0) {
     const int error = errno;
     Close();
     errno = error;
@@ -59,7 +104,7 @@ bool CVolumeDevice::OpenPath(const std::string& path) {
     errno = S_ISDIR(status.st_mode) ? EISDIR : ENOTBLK;
     return false;
   }
-  ::fcntl(m_handle->fd.Get(), F_SETFL, ::fcntl(m_handle->fd.Get(), F_GETFL) & ~O_NONBLOCK);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   const uint32_t forced = g_forcedSectorSize;
   m_sectorSizeForced = forced != 0;
   m_sectorSize = forced != 0 ? forced : 1;
@@ -72,14 +117,14 @@ void CVolumeDevice::OpenSource(std::shared_ptr<const IVolumeSource> source) {
 }
 
 void CVolumeDevice::Close() {
-  m_handle->fd.Reset();
+  m_handle->file.reset();
   m_source.reset();
   m_sectorSize = 0;
   m_sectorSizeForced = false;
   m_bytesRead.store(0, std::memory_order_relaxed);
 }
 
-bool CVolumeDevice::IsOpen() const { return m_source != nullptr || m_handle->fd.IsValid(); }
+bool CVolumeDevice::IsOpen() const { return m_source != nullptr || m_handle->file != nullptr; }
 
 uint32_t CVolumeDevice::SectorSize() const { return m_source != nullptr ? 1 : m_sectorSize; }
 
@@ -91,34 +136,25 @@ bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t*
     errno = EBADF;
     return false;
   }
-  const bool read = m_source != nullptr
-                        ? m_source->ReadAt(offset, buffer, length, bytesRead)
-                        : ReadThroughSectors(m_sectorSize, offset, buffer, length, bytesRead,
-                                             [this](uint64_t at, void* into, size_t bytes, size_t* got) {
-                                               return ReadWholeSectors(at, into, bytes, got);
-                                             });
+  // What the read needs, held by value: a read given up on runs on past its caller and this device.
+  CBoundedReader::Read read = [file = m_handle->file, source = m_source, sectorSize = m_sectorSize,
+                               forced = m_sectorSizeForced, offset](void* into, size_t bytes, size_t* got, uint32_t* error) {
+    const bool done = source != nullptr
+                          ? source->ReadAt(offset, into, bytes, got)
+                          : ReadThroughSectors(sectorSize, offset, into, bytes, got,
+                                               [&file, sectorSize, forced](uint64_t at, void* to, size_t count, size_t* n) {
+                                                 return ReadWholeSectors(file->fd.Get(), sectorSize, forced, at, to, count, n);
+                                               });
+    if (!done) *error = LastSystemError();
+    return done;
+  };
+  const std::function<bool()>* giveUp = CReadGiveUp::Current();
+  uint32_t error = 0;
+  const bool done = giveUp == nullptr
+                        ? read(buffer, length, bytesRead, &error)
+                        : m_handle->reader.Run(std::move(read), buffer, length, SectorSize(), bytesRead, *giveUp);
   m_bytesRead.fetch_add(*bytesRead, std::memory_order_relaxed);
-  return read;
-}
-
-bool CVolumeDevice::ReadWholeSectors(uint64_t offset, void* buffer, size_t length, size_t* bytesRead) const {
-  *bytesRead = 0;
-  if (m_sectorSizeForced && !IsWholeSectors(m_sectorSize, offset, buffer, length)) {
-    errno = EINVAL;  // what a block device read without its cache answers
-    return false;
-  }
-  auto* out = static_cast<unsigned char*>(buffer);
-  while (*bytesRead < length) {
-    const ssize_t got = ::pread(m_handle->fd.Get(), out + *bytesRead, length - *bytesRead,
-                                static_cast<off_t>(offset + *bytesRead));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) break;  // end of the volume
-    *bytesRead += static_cast<size_t>(got);
-  }
-  return true;
+  return done;
 }
 
 }  // namespace ostrin::platform

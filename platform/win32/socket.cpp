@@ -90,8 +90,9 @@ bool BindLoopback(SocketHandle socket, uint16_t port) {
   return bind(Native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
-bool ListenSocket(SocketHandle socket, int backlog) {
-  return listen(Native(socket), backlog) == 0 && MakeNonBlocking(Native(socket));
+bool ListenSocket(SocketHandle socket) {
+  // winsock2.h's SOMAXCONN asks the provider for its largest reasonable backlog.
+  return listen(Native(socket), SOMAXCONN) == 0 && MakeNonBlocking(Native(socket));
 }
 
 uint16_t LocalPort(SocketHandle socket) {

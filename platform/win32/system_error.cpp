@@ -29,4 +29,6 @@ uint32_t ErrorAccessDenied() { return ERROR_ACCESS_DENIED; }
 uint32_t ErrorEndOfData() { return ERROR_HANDLE_EOF; }
 uint32_t ErrorReadFault() { return ERROR_READ_FAULT; }
 
+uint32_t ErrorReadGivenUp() { return ERROR_OPERATION_ABORTED; }
+
 }  // namespace ostrin::platform

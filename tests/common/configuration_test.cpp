@@ -1,4 +1,5 @@
-// Reading "OstrinNT.ini": the port key's parsing rules, the keep time and the volume mappings.
+// Reading "OstrinNT.ini": the port key's parsing rules, the keep time, the connections per user and
+// the volume mappings.
 #include "common/configuration.h"
 
 #include <gtest/gtest.h>
@@ -50,13 +51,19 @@ TEST(ConfigurationTest, PortParsing) {
   }
 }
 
-TEST(ConfigurationTest, KeepIsWholeSecondsOrAProblemThatKeepsTheDefault) {
+TEST(ConfigurationTest, KeepAndConnectionsPerUserAreWholeNumbersOrAProblemThatKeepsTheDefault) {
   struct Case {
     const char* text;
     int64_t seconds;
     const char* problem;  // empty when the line is taken
+    int64_t connectionsPerUser = DEFAULT_CONNECTIONS_PER_USER;
   };
   const Case cases[] = {
+      {"connections_per_user = 3\n", 0, "", 3},
+      {"Connections_Per_User=256\n", 0, "", 256},
+      {"connections_per_user = 0\n", 0, "connections_per_user = 0: not a whole number from 1 to 256"},
+      {"connections_per_user = 257\n", 0, "connections_per_user = 257: not a whole number from 1 to 256"},
+      {"connections_per_user = many\n", 0, "connections_per_user = many: not a whole number from 1 to 256"},
       {"keep = 60\n", 60, ""},
       {"KEEP=0\n", 0, ""},
       {"keep = 31622400\n", 31622400, ""},  // a year of 366 days at most
@@ -70,6 +77,7 @@ TEST(ConfigurationTest, KeepIsWholeSecondsOrAProblemThatKeepsTheDefault) {
   for (const Case& c : cases) {
     const COstrinConfiguration config = ReadText(c.text);
     EXPECT_EQ(config.keepSeconds, c.seconds) << c.text;
+    EXPECT_EQ(config.connectionsPerUser, c.connectionsPerUser) << c.text;
     EXPECT_EQ(config.problems, *c.problem ? std::vector<std::string>{c.problem} : std::vector<std::string>{}) << c.text;
   }
 }

@@ -5,6 +5,8 @@
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
 #endif
@@ -33,7 +35,7 @@ using ostrin::test::IsSectionNameOf;
 using ostrin::test::SServerOptions;
 namespace platform = ostrin::platform;
 
-constexpr uint32_t HELLO = 2, QUIT = 9, READ_DIR = 10;
+constexpr uint32_t HELLO = 2, CLOSE = 8, QUIT = 9, READ_DIR = 10;
 constexpr uint32_t OPEN_DONE = 4;
 const std::u16string UNKNOWN_COMMAND = u"received unknown command";
 const std::string ACCEPT_FAILED = "Error: accept() failed";
@@ -98,8 +100,21 @@ TEST_F(ServerFaultTest, AcceptFailuresAreWrittenOnceAndTheLoopWaitsBetweenThem) 
   // Not one descriptor left: every accept fails with EMFILE while the connections below wait.
   SetOpenFileLimit(pid, SettledLowestFreeDescriptor(pid));
   std::vector<std::unique_ptr<CRawClient>> waiting;
-  // Fewer than the listen backlog, so each connect completes in the kernel without an accept.
-  for (int i = 0; i < 3; ++i) waiting.push_back(std::make_unique<CRawClient>(server.Port()));
+  // A burst of clients: each connect completes in the kernel without an accept, in the listen backlog.
+  // They connect side by side, so that a backlog too short (one that drops the SYNs past it until the
+  // service accepts again) fails the test within one SYN time-out.
+  waiting.resize(40);
+  std::vector<std::thread> connecting;
+  for (auto& client : waiting) {
+    connecting.emplace_back([&client, &server] {
+      try {
+        client = std::make_unique<CRawClient>(server.Port());
+      } catch (const CSockException&) {
+      }
+    });
+  }
+  for (std::thread& thread : connecting) thread.join();
+  for (const auto& client : waiting) ASSERT_NE(client, nullptr) << "a connect was refused or timed out";
   ASSERT_TRUE(server.WaitForTextEvent(ACCEPT_FAILED));
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(server.CountTextEventsStartingWith(ACCEPT_FAILED), 1u) << "a run of failures is written once";
@@ -126,6 +141,79 @@ TEST_F(ServerFaultTest, AcceptFailuresAreWrittenOnceAndTheLoopWaitsBetweenThem) 
   EXPECT_EQ(server.CountTextEventsStartingWith(ACCEPT_FAILED), 2u);
   waiting.clear();
   EXPECT_EQ(server.Stop(), 0);
+}
+
+// A connection from another loopback address: in OstrinNT-test with users told by the peer's address,
+// another local user (Linux routes all of 127.0.0.0/8 to the loopback).
+class CConnectionFrom {
+ public:
+  CConnectionFrom(const char* from, uint16_t port) {
+    const platform::SocketHandle socket = platform::CreateTcpSocket();
+    m_stream.handle.Reset(socket);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    EXPECT_EQ(::bind(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local), 0)
+        << std::strerror(errno);
+    uint32_t loopback = 0;
+    ::inet_pton(AF_INET, "127.0.0.1", &loopback);
+    EXPECT_TRUE(platform::ConnectSocket(socket, loopback, port)) << std::strerror(errno);
+    m_stream.timeoutSeconds = 20;
+  }
+
+  // Hello answered with its Ack; false when the server closed the connection instead.
+  bool Hello() {
+    try {
+      const CBytes hello = HelloBytes();
+      m_stream.Write(hello.bytes.data(), hello.bytes.size());
+      return m_stream.ReadU32() == 1;
+    } catch (const CSockException&) {
+      return false;
+    }
+  }
+
+ private:
+  CSockStream m_stream{ESockSide::Client};
+};
+
+TEST_F(ServerFaultTest, EachUserHoldsAtMostItsConnectionsPerUser) {
+  constexpr int LIMIT = 3;
+  CServerProcess server(SServerOptions()
+                            .TestProgram()
+                            .Environment(ENV_USERS_BY_PEER_ADDRESS, "1")
+                            .Line("connections_per_user = " + std::to_string(LIMIT)));
+  server.Start();
+  std::vector<std::unique_ptr<CConnectionFrom>> first;
+  for (int i = 0; i < LIMIT; ++i) {
+    first.push_back(std::make_unique<CConnectionFrom>("127.0.0.2", server.Port()));
+    EXPECT_TRUE(first.back()->Hello()) << i;
+  }
+  // One more of the same user is closed; their runs of refusals are one event and a count.
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(CConnectionFrom("127.0.0.2", server.Port()).Hello()) << i;
+  // Another user is served, up to a limit of its own.
+  std::vector<std::unique_ptr<CConnectionFrom>> second;
+  for (int i = 0; i < LIMIT; ++i) {
+    second.push_back(std::make_unique<CConnectionFrom>("127.0.0.3", server.Port()));
+    EXPECT_TRUE(second.back()->Hello()) << i;
+  }
+  EXPECT_FALSE(CConnectionFrom("127.0.0.3", server.Port()).Hello());
+  // A connection that ends gives its user room again, once its thread has ended.
+  first.pop_back();
+  bool served = false;
+  for (int attempt = 0; attempt < 200 && !served; ++attempt) {
+    served = CConnectionFrom("127.0.0.2", server.Port()).Hello();
+    if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(served);
+  first.clear();
+  second.clear();
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string refused2 = "Error: a connection of user 127.0.0.2 closed: the user holds 3 connections already";
+  const std::string refused3 = "Error: a connection of user 127.0.0.3 closed: the user holds 3 connections already";
+  const std::string limit = " (connections_per_user)";
+  EXPECT_GE(server.CountFailures(refused2 + limit), 3u) << server.EventLogText();
+  EXPECT_GE(server.CountTextEvents(refused2 + limit + " (3 times in a row)"), 1u) << "the first run as its count";
+  EXPECT_EQ(server.CountFailures(refused3 + limit), 1u);
 }
 
 #endif
@@ -172,7 +260,7 @@ TEST_F(ServerFaultTest, AConnectionOfUnknownCodesIsEndedAfterSixteenInARow) {
       EXPECT_TRUE(client.ExpectAck()) << c.name;
       EXPECT_TRUE(client.ClosedByServer()) << c.name;
     }
-    ASSERT_TRUE(server.WaitForTextEvent("Error: received unknown command", unknownEvents)) << c.name;
+    ASSERT_TRUE(server.WaitForFailures("Error: received unknown command", unknownEvents)) << c.name;
   }
   {
     // A flood: the server reads sixteen codes and no more. It closes with the rest unread, which
@@ -186,9 +274,111 @@ TEST_F(ServerFaultTest, AConnectionOfUnknownCodesIsEndedAfterSixteenInARow) {
     ++limitEvents;
     ASSERT_TRUE(server.WaitForTextEvent("Error: " + std::to_string(UNKNOWN_LIMIT), limitEvents));
   }
-  EXPECT_EQ(server.CountTextEvents("Error: received unknown command"), unknownEvents);
+  EXPECT_EQ(server.CountFailures("Error: received unknown command"), unknownEvents);
   EXPECT_EQ(server.CountTextEvents("Error: " + std::to_string(UNKNOWN_LIMIT) + " unknown commands in a row, connection closed"),
             limitEvents);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// Floods of failing commands, 20,000 on a connection, sent while the replies are read. A run of one
+// failure is written as its first and its count; failures that change from one command to the next
+// are bounded by the service's rate of events (which does not refill here), and what it left unwritten
+// is counted in one event at the stop. No Hello time cuts the flood before a Hello short.
+TEST_F(ServerFaultTest, FloodsOfFailingCommandsWriteFewEventsThatCountThem) {
+  constexpr size_t FLOOD = 20000;
+  constexpr size_t EVENT_BUDGET = 64;
+  const std::string OUT_OF_RANGE = "Error: drive letter out of range (A..Z)";
+  const std::string NOT_AUTHENTICATED = "Error: command without prior authentication";
+  const std::string NOT_OPEN = "Error: OstrinReadDir: specified drive is not open";
+  CServerProcess server(SServerOptions()
+                            .TestProgram()
+                            .Environment(ENV_EVENTS_PER_SECOND, "0")
+                            .Environment(ENV_HELLO_TIMEOUT_SECONDS, "3600"));
+  server.Start();
+  struct Command {
+    uint32_t code;
+    uint32_t letter;
+    int32_t error;
+    std::u16string text;
+  };
+  const Command closeZero{CLOSE, 0, 2000, u"drive letter out of range (A..Z)"};
+  const Command readDirBeforeHello{READ_DIR, 'C', 2004, u"command without prior authentication"};
+  const Command readDirNotOpen{READ_DIR, 'C', 2007, u"OstrinReadDir: specified drive is not open"};
+  struct Case {
+    const char* name;
+    bool hello;
+    std::vector<Command> commands;  // taken in turn
+    std::string runText;            // the one failure of the row; empty when they change
+  };
+  const std::vector<Case> cases = {
+      {"CloseDrive of letter 0", true, {closeZero}, OUT_OF_RANGE},
+      {"OstrinReadDir before Hello", false, {readDirBeforeHello}, NOT_AUTHENTICATED},
+      {"two failures in turn", true, {closeZero, readDirNotOpen}, ""},
+  };
+  for (const Case& c : cases) {
+    const size_t before = server.CountFailures(OUT_OF_RANGE) + server.CountFailures(NOT_OPEN);
+    CRawClient client(server.Port());
+    if (c.hello) client.Hello();
+    CBytes flood;
+    for (size_t i = 0; i < FLOOD; ++i) {
+      const Command& command = c.commands[i % c.commands.size()];
+      flood.U32(command.code).U32(command.letter);
+    }
+    std::thread sender([&client, &flood] { client.Send(flood); });
+    size_t replies = 0;
+    for (; replies < FLOOD; ++replies) {
+      const Command& command = c.commands[replies % c.commands.size()];
+      if (!client.ExpectError(command.error, command.text)) break;
+    }
+    sender.join();
+    EXPECT_EQ(replies, FLOOD) << c.name;
+    client.Close();
+    if (!c.runText.empty()) {
+      // Its first, then its count once the connection has ended.
+      EXPECT_TRUE(server.WaitForFailures(c.runText, FLOOD)) << c.name;
+      EXPECT_EQ(server.CountFailures(c.runText), FLOOD) << c.name;
+      EXPECT_EQ(server.CountTextEventsStartingWith(c.runText), 2u) << c.name;
+    } else {
+      EXPECT_EQ(server.Stop(), 0);
+      const size_t written = server.CountFailures(OUT_OF_RANGE) + server.CountFailures(NOT_OPEN) - before;
+      EXPECT_GE(written, 1u) << c.name;
+      EXPECT_EQ(written + server.CountDroppedEvents(), FLOOD) << c.name;
+    }
+  }
+  // The budget bounds every event of connections, the count of those it dropped aside.
+  EXPECT_LE(server.CountTextEventsStartingWith("Error: "), EVENT_BUDGET + 1) << server.EventLogText();
+}
+
+// A volume whose reads stop answering past its first sectors (a device that hangs): the open that
+// reads it is ended by its AbortOpen, the connection goes on, and the stop ends with a second open
+// still in such a read.
+TEST_F(ServerFaultTest, AReadThatNeverReturnsHoldsUpNeitherAbortNorStop) {
+  constexpr uint32_t OPEN = 3, ABORT = 7, OPEN_ABORTED = 6, UNCHANGED = 0xFFFFFFFF;
+  const auto empty = ostrin::test::MadeVolume("empty");
+  CServerProcess server(SServerOptions()
+                            .TestProgram()
+                            .Volume('H', empty.image)
+                            .Environment(ENV_HANG_READS_FROM_BYTE, "8192"));
+  server.Start();
+  CRawClient aborting(server.Port());
+  aborting.Hello();
+  aborting.SendCommand(OPEN, 'H');
+  ASSERT_TRUE(aborting.ExpectAck());
+  // Time for the job to reach the read that never returns (nothing comes meanwhile).
+  EXPECT_TRUE(aborting.Silent(1000));
+  aborting.SendCommand(ABORT, 'H');
+  const ostrin::test::SOpenResult aborted = aborting.ReadOpenMessages('H');
+  EXPECT_NE(aborted.end, UNCHANGED) << "the open ended";
+  EXPECT_TRUE(aborted.end == OPEN_ABORTED || aborted.end == 0) << aborted.end;
+  EXPECT_NE(aborted.end, OPEN_DONE);
+  aborting.SendCommand(CLOSE, 'H');
+  EXPECT_TRUE(aborting.ExpectAck()) << "the connection is in step after it";
+
+  CRawClient stopped(server.Port());
+  stopped.Hello();
+  stopped.SendCommand(OPEN, 'H');
+  ASSERT_TRUE(stopped.ExpectAck());
+  EXPECT_TRUE(stopped.Silent(1000));
   EXPECT_EQ(server.Stop(), 0);
 }
 

@@ -2,6 +2,7 @@
 #include "tests/service/server_process.h"
 
 #include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -135,6 +136,44 @@ bool CServerProcess::WaitForTextEvent(const std::string& prefix, size_t count, i
     std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
   }
   return true;
+}
+
+size_t CServerProcess::CountFailures(const std::string& text) const {
+  const std::string runStart = text + " (";
+  const std::string runEnd = " times in a row)";
+  size_t count = 0;
+  for (const std::string& event : TextEvents(Events())) {
+    if (event == text) {
+      ++count;
+    } else if (event.size() > runStart.size() + runEnd.size() && event.rfind(runStart, 0) == 0 &&
+               event.compare(event.size() - runEnd.size(), runEnd.size(), runEnd) == 0) {
+      const std::string number = event.substr(runStart.size(), event.size() - runStart.size() - runEnd.size());
+      if (number.find_first_not_of("0123456789") == std::string::npos) count += std::stoul(number) - 1;
+    }
+  }
+  return count;
+}
+
+bool CServerProcess::WaitForFailures(const std::string& text, size_t count, int timeoutMs) const {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (CountFailures(text) < count) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+  }
+  return true;
+}
+
+uint64_t CServerProcess::CountDroppedEvents() const {
+  uint64_t dropped = 0;
+  for (const std::string& event : TextEvents(Events())) {
+    unsigned long long count = 0;
+    char tail[16] = {};
+    if (std::sscanf(event.c_str(), "Error: %llu events of connections and open jobs not %15s", &count, tail) == 2 &&
+        std::string(tail) == "written:") {
+      dropped += count;
+    }
+  }
+  return dropped;
 }
 
 ::testing::AssertionResult IsSectionNameOf(const std::u16string& name, char16_t letter) {

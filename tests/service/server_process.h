@@ -102,6 +102,14 @@ class CServerProcess {
   size_t CountTextEventsStartingWith(const std::string& prefix) const;
   // Waits until at least count text events start with the prefix; false after timeoutMs.
   bool WaitForTextEvent(const std::string& prefix, size_t count = 1, int timeoutMs = 15000) const;
+  // How many failures the text events tell of with exactly this text: one for each event of the text
+  // and the rest of each run of them ("<text> (N times in a row)", written after its first).
+  size_t CountFailures(const std::string& text) const;
+  // Waits until CountFailures(text) reaches count; false after timeoutMs.
+  bool WaitForFailures(const std::string& text, size_t count, int timeoutMs = 15000) const;
+  // The number of events of connections and open jobs that the service's rate of events left
+  // unwritten, summed over its events that say so.
+  uint64_t CountDroppedEvents() const;
 
  private:
   CSocketLibraryUse m_socketLibrary;

@@ -85,8 +85,8 @@ TEST_F(ServerProtocolTest, BadHelloIsAnsweredAndEndsTheConnection) {
     EXPECT_TRUE(client.ExpectError(2001, u"protocol magic bad"));
     EXPECT_TRUE(client.ClosedByServer());
   }
-  EXPECT_EQ(server.CountTextEvents("Error: protocol magic bad"), 3u);
-  EXPECT_EQ(server.CountTextEvents("Error: wrong protocol version"), 2u);
+  EXPECT_EQ(server.CountFailures("Error: protocol magic bad"), 3u);
+  EXPECT_EQ(server.CountFailures("Error: wrong protocol version"), 2u);
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -116,7 +116,7 @@ TEST_F(ServerProtocolTest, DriveCommandsNeedHelloAndTheConnectionStaysUsable) {
       << "a one-chunk MFT reports only 100";
   EXPECT_TRUE(client.Silent(50));
   client.Close();
-  EXPECT_EQ(server.CountTextEvents("Error: command without prior authentication"), 6u);
+  EXPECT_EQ(server.CountFailures("Error: command without prior authentication"), 6u);
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -155,8 +155,8 @@ TEST_F(ServerProtocolTest, UnknownCodesAndBadLetters) {
   EXPECT_TRUE(client.ExpectAck());
   EXPECT_TRUE(client.Silent(50));
   client.Close();
-  EXPECT_EQ(server.CountTextEvents("Error: received unknown command"), 9u);
-  EXPECT_EQ(server.CountTextEvents("Error: drive letter out of range (A..Z)"), 35u);
+  EXPECT_EQ(server.CountFailures("Error: received unknown command"), 9u);
+  EXPECT_EQ(server.CountFailures("Error: drive letter out of range (A..Z)"), 35u);
   EXPECT_EQ(server.Stop(), 0);
 }
 

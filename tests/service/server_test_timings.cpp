@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/volume_device.h"
+
 namespace {
 
 template <typename T>
@@ -13,6 +15,14 @@ void Override(const char* name, T* value) {
   *value = static_cast<T>(std::stod(text));
 }
 
+// A device that stops answering, for the tests of reads that are given up on.
+[[maybe_unused]] const bool g_hangingReads = [] {
+  const char* text = std::getenv(ENV_HANG_READS_FROM_BYTE);
+  if (text == nullptr || *text == '\0') return false;
+  ostrin::platform::CVolumeDevice::HangReadsForTesting(std::stoull(text));
+  return true;
+}();
+
 }  // namespace
 
 CServiceTimings& TestServiceTimings() {
@@ -20,10 +30,13 @@ CServiceTimings& TestServiceTimings() {
     CServiceTimings fromEnvironment;
     Override(ENV_SLOT_LOCK_WAIT_MS, &fromEnvironment.slotLockWaitMs);
     Override(ENV_CONNECTION_TIMEOUT_SECONDS, &fromEnvironment.connectionTimeoutSeconds);
+    Override(ENV_HELLO_TIMEOUT_SECONDS, &fromEnvironment.helloTimeoutSeconds);
+    Override(ENV_EVENTS_PER_SECOND, &fromEnvironment.eventsPerSecond);
     Override(ENV_CLEANUP_WAIT_MS, &fromEnvironment.cleanupWaitMs);
     Override(ENV_IDLE_LIMIT_SECONDS, &fromEnvironment.driveIdleLimitSeconds);
     Override(ENV_PROGRESS_DELAY_MS, &fromEnvironment.progressDelayMs);
     Override(ENV_OUT_OF_MEMORY_AT_PERCENT, &fromEnvironment.outOfMemoryAtPercent);
+    Override(ENV_USERS_BY_PEER_ADDRESS, &fromEnvironment.usersByPeerAddress);
     return fromEnvironment;
   }();
   return timings;
