@@ -297,14 +297,28 @@ bool CarryOut(COstrinService& service, const std::shared_ptr<CConnection>& conne
 }
 
 // Serves an accepted connection on its own thread once its local user is known: who connected decides
-// what the connection may read, and a connection of nobody known is not served. One whose peer has
-// closed it already (a probe whether the service listens) leaves no one to refuse and is closed
-// without an event.
+// what the connection may read, and a connection of nobody known is not served. Wine's TCP table
+// names a socket's process only once that process has used the socket, so a user not found at once
+// is looked for again when the first command has come. One whose peer has closed it already (a
+// probe whether the service listens) leaves no one to refuse and is closed without an event.
 void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>& connection) noexcept {
   try {
-    platform::CLocalUser user;
     CSockStream& stream = connection->Stream();
-    if (user.FindPeer(stream.handle.Get())) {
+    platform::CLocalUser user;
+    bool found = user.FindPeer(stream.handle.Get());
+    if (!found) {
+      const int32_t waitMs = ServiceTimings().connectionTimeoutSeconds * 1000;
+      platform::SocketWait arrived = platform::SocketWait::TimedOut;
+      while (service.running && arrived == platform::SocketWait::TimedOut) {
+        arrived = platform::WaitSocket(stream.handle.Get(), platform::SocketReadiness::Readable, waitMs);
+      }
+      if (arrived != platform::SocketWait::Ready) {
+        connection->Close();
+        return;
+      }
+      found = user.FindPeer(stream.handle.Get());
+    }
+    if (found) {
       ConnectionThread(service, connection, std::move(user));
       return;
     }
