@@ -71,6 +71,10 @@ struct CServiceTimings {
   // Tests only (false in the program): the local user of a connection is told by the loopback address
   // it comes from (127.0.0.2, 127.0.0.3, ...), so that one test can act as several users.
   bool usersByPeerAddress = false;
+  // Tests only (false in the program): every connection is taken to be of the service's own user,
+  // without a look at the system's table of connections. Wine reads that table in a time that grows
+  // with the connections open, so its load tests of hundreds of connections use this.
+  bool peersAreTheServiceUser = false;
 };
 
 const CServiceTimings& ServiceTimings();

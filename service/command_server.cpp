@@ -476,15 +476,39 @@ void UserServed() {
 }
 
 // Serves an accepted connection on its own thread once its local user is known: who connected decides
-// what the connection may read, and a connection of nobody known is not served. One whose peer has
+// what the connection may read, and a connection of nobody known is not served. Wine's TCP table
+// names a socket's process only once that process has used the socket, so a user not found at once
+// is looked for again when the first bytes have come (within the time Hello has). One whose peer has
 // closed it already (a probe whether the service listens) leaves no one to refuse and is closed
 // without an event.
 void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>& connection,
                      Clock::time_point accepted, uint32_t userLimit) noexcept {
   try {
-    platform::CLocalUser user;
     CSockStream& stream = connection->Stream();
-    if (user.FindPeer(stream.handle.Get())) {
+    platform::CLocalUser user;
+    bool found = false;
+    if (ServiceTimings().peersAreTheServiceUser) {
+      user = platform::CLocalUser::OfThisProcess();
+      found = user.IsKnown();
+    } else {
+      found = user.FindPeer(stream.handle.Get());
+    }
+    if (!found) {
+      const Clock::time_point deadline = accepted + std::chrono::seconds(ServiceTimings().helloTimeoutSeconds);
+      platform::SocketWait arrived = platform::SocketWait::TimedOut;
+      while (service.running && arrived == platform::SocketWait::TimedOut && Clock::now() < deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        arrived = platform::WaitSocket(stream.handle.Get(), platform::SocketReadiness::Readable,
+                                       static_cast<int32_t>(std::min<int64_t>(left, 1000)));
+      }
+      if (arrived != platform::SocketWait::Ready) {
+        connection->Close();
+        if (service.running) g_eventBudget.Write(service, EVENT_HELLO_TIMEOUT, ServiceTimings().helloTimeoutSeconds);
+        return;
+      }
+      found = user.FindPeer(stream.handle.Get());
+    }
+    if (found) {
       const std::string key = ConnectionUserKey(stream, user);
       if (!g_userConnections.Take(key, userLimit)) {
         connection->Close();

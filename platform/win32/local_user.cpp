@@ -10,6 +10,9 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,7 +33,7 @@ constexpr wchar_t LOCAL_SYSTEM_SID[] = L"S-1-5-18";
 // Who may open a raw volume device: the administrators.
 constexpr wchar_t ADMINISTRATORS_SID[] = L"S-1-5-32-544";
 // How often, and how long apart, a connection's owner is looked for again when the table names none.
-constexpr int OWNER_TRIES = 40;
+constexpr int OWNER_TRIES = 4;
 constexpr DWORD OWNER_PAUSE_MS = 50;
 
 std::wstring SidText(PSID sid) {
@@ -81,36 +84,80 @@ bool StateOfToken(HANDLE token, CLocalUser::State* state) {
   return true;
 }
 
-// The process that holds the TCP socket whose own end is (address, port) and whose remote end is
-// (remoteAddress, remotePort), all in network byte order; 0 when there is none.
-DWORD OwnerOfConnection(const sockaddr_in& own, const sockaddr_in& remote) {
-  std::vector<unsigned char> buffer;
-  DWORD size = 0;
-  DWORD result = ERROR_INSUFFICIENT_BUFFER;
-  // The table may grow between the size query and the read.
-  for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-    buffer.resize(size + 4096);
-    size = static_cast<DWORD>(buffer.size());
-    result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
-  }
-  if (result != NO_ERROR) {
-    SetLastError(result);
+// The system's table of TCP connections with their owning processes, read one at a time: a lookup
+// waits for a read that began after it asked, and every lookup that asked while one read ran shares
+// the next. A read costs the same for one connection as for all of them (under Wine a tenth of a
+// second or more), so fifty clients that connect at once cost two reads, not fifty.
+class CTcpTableReads {
+ public:
+  // The process that holds the TCP socket whose own end is own and whose remote end is remote (in
+  // network byte order); 0 when there is none, with the reason as the last error.
+  DWORD OwnerOf(const sockaddr_in& own, const sockaddr_in& remote) {
+    std::unique_lock lock(m_mutex);
+    const uint64_t wanted = m_started + 1;
+    while (m_finished < wanted) {
+      if (m_reading) {
+        m_done.wait(lock);
+        continue;
+      }
+      m_reading = true;
+      ++m_started;
+      lock.unlock();
+      std::vector<unsigned char> table;
+      const DWORD result = ReadTable(&table);
+      lock.lock();
+      m_table = std::move(table);
+      m_result = result;
+      m_finished = m_started;
+      m_reading = false;
+      m_done.notify_all();
+    }
+    if (m_result != NO_ERROR) {
+      SetLastError(m_result);
+      return 0;
+    }
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(m_table.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+      const MIB_TCPROW_OWNER_PID& row = table->table[i];
+      if (row.dwState == MIB_TCP_STATE_LISTEN || row.dwLocalAddr != own.sin_addr.s_addr ||
+          static_cast<u_short>(row.dwLocalPort) != own.sin_port || row.dwRemoteAddr != remote.sin_addr.s_addr ||
+          static_cast<u_short>(row.dwRemotePort) != remote.sin_port) {
+        continue;
+      }
+      // 0 for a connection that no process holds any more.
+      if (row.dwOwningPid != 0) return row.dwOwningPid;
+      break;
+    }
+    SetLastError(ERROR_NOT_FOUND);
     return 0;
   }
-  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID& row = table->table[i];
-    if (row.dwState == MIB_TCP_STATE_LISTEN || row.dwLocalAddr != own.sin_addr.s_addr ||
-        static_cast<u_short>(row.dwLocalPort) != own.sin_port || row.dwRemoteAddr != remote.sin_addr.s_addr ||
-        static_cast<u_short>(row.dwRemotePort) != remote.sin_port) {
-      continue;
+
+ private:
+  static DWORD ReadTable(std::vector<unsigned char>* buffer) {
+    DWORD size = 0;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    // The table may grow between the size query and the read.
+    for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+      buffer->resize(size + 4096);
+      size = static_cast<DWORD>(buffer->size());
+      result = GetExtendedTcpTable(buffer->data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
     }
-    // 0 for a connection that no process holds any more.
-    if (row.dwOwningPid != 0) return row.dwOwningPid;
-    break;
+    return result;
   }
-  SetLastError(ERROR_NOT_FOUND);
-  return 0;
+
+  std::mutex m_mutex;
+  std::condition_variable m_done;
+  bool m_reading = false;
+  uint64_t m_started = 0;   // reads begun
+  uint64_t m_finished = 0;  // the read whose table m_table is
+  std::vector<unsigned char> m_table;
+  DWORD m_result = NO_ERROR;
+};
+
+DWORD OwnerOfConnection(const sockaddr_in& own, const sockaddr_in& remote) {
+  // Never destroyed: connection threads may still look while the process ends.
+  static CTcpTableReads* const reads = new CTcpTableReads;
+  return reads->OwnerOf(own, remote);
 }
 
 std::wstring SidOfName(const std::string& name) {
@@ -206,7 +253,7 @@ bool CLocalUser::FindPeer(SocketHandle socket) {
   }
   DWORD pid = OwnerOfConnection(peer, local);
   // Wine names a socket's process only once that process has used the socket itself (connecting is
-  // done for it): a client that has connected sends its greeting at once, and is waited for so long.
+  // done for it); the service asks again once the client has sent something.
   for (int tries = 0; pid == 0 && tries < OWNER_TRIES; ++tries) {
     Sleep(OWNER_PAUSE_MS);
     pid = OwnerOfConnection(peer, local);

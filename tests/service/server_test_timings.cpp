@@ -37,6 +37,7 @@ CServiceTimings& TestServiceTimings() {
     Override(ENV_PROGRESS_DELAY_MS, &fromEnvironment.progressDelayMs);
     Override(ENV_OUT_OF_MEMORY_AT_PERCENT, &fromEnvironment.outOfMemoryAtPercent);
     Override(ENV_USERS_BY_PEER_ADDRESS, &fromEnvironment.usersByPeerAddress);
+    Override(ENV_PEERS_ARE_THE_SERVICE_USER, &fromEnvironment.peersAreTheServiceUser);
     return fromEnvironment;
   }();
   return timings;

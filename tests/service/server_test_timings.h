@@ -14,6 +14,7 @@ inline constexpr char ENV_IDLE_LIMIT_SECONDS[] = "OSTRIN_TEST_IDLE_LIMIT_SECONDS
 inline constexpr char ENV_PROGRESS_DELAY_MS[] = "OSTRIN_TEST_PROGRESS_DELAY_MS";
 inline constexpr char ENV_OUT_OF_MEMORY_AT_PERCENT[] = "OSTRIN_TEST_OUT_OF_MEMORY_AT_PERCENT";
 inline constexpr char ENV_USERS_BY_PEER_ADDRESS[] = "OSTRIN_TEST_USERS_BY_PEER_ADDRESS";
+inline constexpr char ENV_PEERS_ARE_THE_SERVICE_USER[] = "OSTRIN_TEST_PEERS_ARE_THE_SERVICE_USER";
 // Not a timing: reads of volume devices past this byte never return (CVolumeDevice::HangReadsForTesting),
 // set as the program starts.
 inline constexpr char ENV_HANG_READS_FROM_BYTE[] = "OSTRIN_TEST_HANG_READS_FROM_BYTE";
