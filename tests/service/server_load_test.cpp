@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "common/text.h"
 #include "tests/service/server_process.h"
 #include "tests/service/server_test_timings.h"
@@ -36,13 +40,15 @@ class ServerLoadTest : public CSocketLibraryTest {};
 
 // The server of a test of many connections. Under Wine a read of the TCP table, which the user
 // lookup makes for each connection, takes seconds with hundreds of them open: there each connection
-// counts as the service's own user. (Every other test looks its users up.)
+// counts as the service's own user. (Every other test looks its users up, and on Windows these too.)
 SServerOptions ManyConnections() {
 #ifdef _WIN32
-  return SServerOptions().TestProgram().Environment(ENV_PEERS_ARE_THE_SERVICE_USER, "1");
-#else
-  return SServerOptions();
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+    return SServerOptions().TestProgram().Environment(ENV_PEERS_ARE_THE_SERVICE_USER, "1");
+  }
 #endif
+  return SServerOptions();
 }
 
 TEST_F(ServerLoadTest, ConnectionsThatFillTheTableRefuseTheNextConnectionButNoOpen) {
