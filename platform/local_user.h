@@ -14,13 +14,6 @@ namespace ostrin::platform {
 // database (Linux) or of the process's token (Windows).
 class CLocalUser {
  public:
-  CLocalUser();
-  ~CLocalUser();
-  CLocalUser(const CLocalUser& other);
-  CLocalUser& operator=(const CLocalUser& other);
-  CLocalUser(CLocalUser&& other) noexcept;
-  CLocalUser& operator=(CLocalUser&& other) noexcept;
-
   // The user who owns the peer end of an accepted loopback connection (socket is this process's
   // end), found in the system's table of TCP sockets. False with the system's last error set when no
   // process holds that end any more or the table cannot be read; the user is then unknown.
@@ -28,7 +21,7 @@ class CLocalUser {
   // The user this process runs as.
   static CLocalUser OfThisProcess();
 
-  bool IsKnown() const;
+  bool IsKnown() const { return m_state != nullptr; }
   // The system's identifier: the uid in decimal on Linux, the SID in text form on Windows.
   std::string Id() const;
   // How events name the user: "nobody (uid 65534)", "HOST\name (S-1-5-21-...)".
@@ -38,9 +31,8 @@ class CLocalUser {
   const State* Get() const { return m_state.get(); }
 
  private:
-  // Null while the user is unknown. (Not shared: finding a user must not depend on anything beyond
-  // the lookup itself, the service may be out of descriptors.)
-  std::unique_ptr<State> m_state;
+  // Null while the user is unknown; never changed once found, so copies share it.
+  std::shared_ptr<const State> m_state;
 };
 
 // The access rule of "OstrinNT.ini": who may open a drive and read its index and its section.

@@ -232,17 +232,6 @@ CSectionReaders GroupReaders(gid_t group) {
 
 }  // namespace
 
-CLocalUser::CLocalUser() = default;
-CLocalUser::~CLocalUser() = default;
-CLocalUser::CLocalUser(const CLocalUser& other)
-    : m_state(other.m_state ? std::make_unique<State>(*other.m_state) : nullptr) {}
-CLocalUser& CLocalUser::operator=(const CLocalUser& other) {
-  if (this != &other) m_state = other.m_state ? std::make_unique<State>(*other.m_state) : nullptr;
-  return *this;
-}
-CLocalUser::CLocalUser(CLocalUser&& other) noexcept = default;
-CLocalUser& CLocalUser::operator=(CLocalUser&& other) noexcept = default;
-
 bool CLocalUser::FindPeer(SocketHandle socket) {
   m_state.reset();
   SConnectionEnds ends;
@@ -264,8 +253,6 @@ CLocalUser CLocalUser::OfThisProcess() {
   user.m_state = std::move(state);
   return user;
 }
-
-bool CLocalUser::IsKnown() const { return m_state != nullptr; }
 
 std::string CLocalUser::Id() const { return m_state ? std::to_string(m_state->uid) : std::string(); }
 

@@ -228,17 +228,6 @@ CSectionReaders ReadersOfVolume(WCHAR letter, const std::string& location) {
 
 }  // namespace
 
-CLocalUser::CLocalUser() = default;
-CLocalUser::~CLocalUser() = default;
-CLocalUser::CLocalUser(const CLocalUser& other)
-    : m_state(other.m_state ? std::make_unique<State>(*other.m_state) : nullptr) {}
-CLocalUser& CLocalUser::operator=(const CLocalUser& other) {
-  if (this != &other) m_state = other.m_state ? std::make_unique<State>(*other.m_state) : nullptr;
-  return *this;
-}
-CLocalUser::CLocalUser(CLocalUser&& other) noexcept = default;
-CLocalUser& CLocalUser::operator=(CLocalUser&& other) noexcept = default;
-
 bool CLocalUser::FindPeer(SocketHandle socket) {
   m_state.reset();
   sockaddr_in local = {};
@@ -279,8 +268,6 @@ CLocalUser CLocalUser::OfThisProcess() {
   if (StateOfToken(token, state.get())) user.m_state = std::move(state);
   return user;
 }
-
-bool CLocalUser::IsKnown() const { return m_state != nullptr; }
 
 std::string CLocalUser::Id() const { return m_state ? WideToUtf8(m_state->sid) : std::string(); }
 
