@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -25,7 +26,9 @@
 #include "ntfs/layout.h"
 #include "ntfs/ntfs_errors.h"
 #include "ntfs/ntfs_volume.h"
+#include "platform/bounded_read.h"
 #include "platform/large_memory.h"
+#include "platform/system_error.h"
 #include "platform/volume_journal.h"
 
 namespace {
@@ -211,13 +214,16 @@ void CChunkParser::ParseRecord(uint8_t* record, uint64_t recordNumber, bool fixu
   m_record.ClearAttributes();
 }
 
+bool ReadGivenUp() { return ostrin::platform::LastSystemError() == ostrin::platform::ErrorReadGivenUp(); }
+
 bool CChunkParser::ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord) {
   const CAttrNonResident* mftData = m_volume.MftData();
   m_unreadable.clear();
   CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
   if (mftData->ReadStored(offset, buffer, length, &fault)) return true;
-  // A table that ends before its size is not a damaged record but a damaged volume.
-  if (fault != CAttrNonResident::EReadFault::DeviceError) return false;
+  // A table that ends before its size is not a damaged record but a damaged volume. A read given up on
+  // (the scan is stopping) ends the chunk as well: its records are not damaged, and no more are read.
+  if (fault != CAttrNonResident::EReadFault::DeviceError || ReadGivenUp()) return false;
 
   // Each record alone, as just its own bytes (whole clusters when records span clusters), so that a
   // bad sector costs the records it holds and no more.
@@ -225,7 +231,7 @@ bool CChunkParser::ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, 
   m_unreadable.assign(length / recordSize, false);
   for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize) {
     if (mftData->ReadStored(offset + slot, buffer + slot, recordSize, &fault)) continue;
-    if (fault != CAttrNonResident::EReadFault::DeviceError) return false;
+    if (fault != CAttrNonResident::EReadFault::DeviceError || ReadGivenUp()) return false;
     std::memset(buffer + slot, 0, recordSize);
     // Records 0 to 15 are never listed; what cannot be read of them costs nothing.
     m_unreadable[slot / recordSize] = firstRecord + slot / recordSize >= FIRST_USER_RECORD;
@@ -376,7 +382,13 @@ class CMftScanner {
   uint64_t m_chunkSize = 0;
   uint64_t m_chunkCount = 0;
   std::vector<CSlot> m_slots;  // chunk n in slot n % size
-  ostrin::platform::CLargeArray<uint8_t> m_buffers;
+  // Shared with reads given up on, which may still write into it after the scan has gone.
+  std::shared_ptr<ostrin::platform::CLargeArray<uint8_t>> m_buffers =
+      std::make_shared<ostrin::platform::CLargeArray<uint8_t>>();
+  size_t m_buffersSize = 0;
+  // The bounds of the thread that runs the scan (null when its reads are not bounded): the workers'
+  // reads of the table are bounded by the same check.
+  const ostrin::platform::CReadGiveUp* m_bounds = nullptr;
   std::vector<std::thread> m_workers;
   std::mutex m_lock;           // guards the slots' states, m_nextChunk and m_stopping
   std::condition_variable m_changed;
@@ -399,8 +411,10 @@ bool CMftScanner::Run() {
   m_slots.resize(static_cast<size_t>(std::clamp<uint64_t>(m_chunkCount, 1, workers + 2)));
   const uint64_t bufferSize = std::max<uint64_t>(std::min(m_chunkSize, m_mftSize), 1);
   // One piece of large memory for all of them: the chunks are read into it with few page faults.
-  m_buffers.Reserve(static_cast<size_t>(bufferSize * m_slots.size()));
-  for (size_t i = 0; i < m_slots.size(); ++i) m_slots[i].buffer = m_buffers.Data() + i * bufferSize;
+  m_buffersSize = static_cast<size_t>(bufferSize * m_slots.size());
+  m_buffers->Reserve(m_buffersSize);
+  for (size_t i = 0; i < m_slots.size(); ++i) m_slots[i].buffer = m_buffers->Data() + i * bufferSize;
+  m_bounds = ostrin::platform::CReadGiveUp::Current();
   for (size_t i = 0; i < workers; ++i) m_workers.emplace_back([this] { Work(); });
 
   int32_t lastPercent = 0;
@@ -412,6 +426,8 @@ bool CMftScanner::Run() {
       std::unique_lock<std::mutex> lock(m_lock);
       m_changed.wait(lock, [&] { return slot.state == ESlot::Ready && slot.chunk == chunk; });
     }
+    // (A worker's read that was given up on ends its chunk early.)
+    if (m_progress.IsStopRequested()) return false;
     if (slot.result.tableEnds) ThrowError(ERROR_READ_DATA);
     if (slot.result.failure) std::rethrow_exception(slot.result.failure);
 
@@ -438,6 +454,10 @@ bool CMftScanner::Run() {
 }
 
 void CMftScanner::Work() {
+  // A read of a device that stops answering is given up on as the scan's own thread would give it up,
+  // so that an abort or the stop never waits for a worker.
+  std::optional<ostrin::platform::CReadGiveUp> bounded;
+  if (m_bounds != nullptr) bounded.emplace(m_bounds->Check(), m_buffers, m_buffers->Data(), m_buffersSize);
   CChunkParser parser(m_volume, m_localTime);
   for (;;) {
     CSlot* slot = nullptr;

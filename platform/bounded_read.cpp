@@ -15,17 +15,30 @@ namespace ostrin::platform {
 
 namespace {
 
-thread_local const std::function<bool()>* t_giveUp = nullptr;
+thread_local CReadGiveUp* t_giveUp = nullptr;
 
 }  // namespace
 
-CReadGiveUp::CReadGiveUp(std::function<bool()> check) : m_check(std::move(check)), m_outer(t_giveUp) {
-  t_giveUp = &m_check;
+CReadGiveUp::CReadGiveUp(std::function<bool()> check) : CReadGiveUp(std::move(check), nullptr, nullptr, 0) {}
+
+CReadGiveUp::CReadGiveUp(std::function<bool()> check, std::shared_ptr<void> owner, const void* begin, size_t size)
+    : m_check(std::move(check)),
+      m_owner(std::move(owner)),
+      m_begin(static_cast<const unsigned char*>(begin)),
+      m_size(m_owner != nullptr ? size : 0),
+      m_outer(t_giveUp) {
+  t_giveUp = this;
 }
 
 CReadGiveUp::~CReadGiveUp() { t_giveUp = m_outer; }
 
-const std::function<bool()>* CReadGiveUp::Current() { return t_giveUp; }
+CReadGiveUp* CReadGiveUp::Current() { return t_giveUp; }
+
+bool CReadGiveUp::Read(CBoundedReader::Read read, void* buffer, size_t length, size_t alignment, size_t* bytesRead) {
+  const auto* at = static_cast<const unsigned char*>(buffer);
+  const bool direct = m_size != 0 && at >= m_begin && length <= m_size && static_cast<size_t>(at - m_begin) <= m_size - length;
+  return m_reader.Run(std::move(read), buffer, length, alignment, bytesRead, m_check, direct ? m_owner : nullptr);
+}
 
 // What the owner and the reader thread share. A read moves from Idle to Pending (the owner hands it
 // over), Running (the thread has taken it), Done (its result is there) and back to Idle when its owner
@@ -42,6 +55,9 @@ struct CBoundedReader::State {
 
   Read read;
   size_t length = 0;
+  // A read straight into its caller's memory: where, and what keeps that memory while the read runs.
+  uint8_t* direct = nullptr;
+  std::shared_ptr<void> directOwner;
   // The thread's memory: reads go there and nowhere else, so that one given up on may still write.
   std::unique_ptr<uint8_t[]> memory;
   size_t capacity = 0;
@@ -71,7 +87,7 @@ CBoundedReader::~CBoundedReader() {
 }
 
 bool CBoundedReader::Run(Read read, void* buffer, size_t length, size_t alignment, size_t* bytesRead,
-                         const std::function<bool()>& giveUp) {
+                         const std::function<bool()>& giveUp, std::shared_ptr<void> directOwner) {
   *bytesRead = 0;
   if (alignment == 0) alignment = 1;
   State& state = *m_state;
@@ -95,7 +111,7 @@ bool CBoundedReader::Run(Read read, void* buffer, size_t length, size_t alignmen
     SetLastSystemError(ErrorReadGivenUp());
     return false;
   }
-  state.Reserve(length, alignment);
+  if (directOwner == nullptr) state.Reserve(length, alignment);
   if (!state.threadStarted) {
     try {
       std::thread(ServeReads, m_state).detach();
@@ -111,6 +127,8 @@ bool CBoundedReader::Run(Read read, void* buffer, size_t length, size_t alignmen
   }
   state.read = std::move(read);
   state.length = length;
+  state.direct = directOwner != nullptr ? static_cast<uint8_t*>(buffer) : nullptr;
+  state.directOwner = std::move(directOwner);
   state.phase = State::EPhase::Pending;
   state.changed.notify_all();
   if (!waitOrGiveUp([&state] { return state.phase == State::EPhase::Done; })) {
@@ -120,7 +138,7 @@ bool CBoundedReader::Run(Read read, void* buffer, size_t length, size_t alignmen
     return false;
   }
   state.phase = State::EPhase::Idle;
-  if (state.bytes > 0) std::memcpy(buffer, state.data, state.bytes);
+  if (state.bytes > 0 && state.direct == nullptr) std::memcpy(buffer, state.data, state.bytes);
   *bytesRead = state.bytes;
   if (!state.result) SetLastSystemError(state.error);
   return state.result;
@@ -135,13 +153,15 @@ void CBoundedReader::ServeReads(const std::shared_ptr<State>& shared) {
     if (state.phase != EPhase::Pending) return;  // the owner has gone and nothing is asked
     state.phase = EPhase::Running;
     Read read = std::move(state.read);
-    uint8_t* const into = state.data;
+    uint8_t* const into = state.direct != nullptr ? state.direct : state.data;
+    std::shared_ptr<void> directOwner = std::move(state.directOwner);
     const size_t length = state.length;
     lock.unlock();
     size_t bytes = 0;
     uint32_t error = 0;
     const bool result = read(into, length, &bytes, &error);
-    read = nullptr;  // what the read held (a descriptor, a source) goes with it
+    read = nullptr;  // what the read held (a descriptor, a source, the memory) goes with it
+    directOwner.reset();
     lock.lock();
     state.result = result;
     state.bytes = bytes < length ? bytes : length;

@@ -15,24 +15,6 @@ namespace ostrin::platform {
 // one that answers within it never is.
 inline constexpr int32_t READ_WAIT_SLICE_MS = 100;
 
-// While an object of this class lives, reads of volume devices made on this thread are bounded: they
-// run on their device's reader thread and are given up on once a slice ends without their result and
-// check (called on this thread) returns true. Reads on other threads go straight to the device.
-class CReadGiveUp {
- public:
-  explicit CReadGiveUp(std::function<bool()> check);
-  ~CReadGiveUp();
-  CReadGiveUp(const CReadGiveUp&) = delete;
-  CReadGiveUp& operator=(const CReadGiveUp&) = delete;
-
-  // This thread's check, or null when its reads are not bounded.
-  static const std::function<bool()>* Current();
-
- private:
-  std::function<bool()> m_check;
-  const std::function<bool()>* m_outer;
-};
-
 // One reader thread with its memory. A read given up on goes on into that memory alone, which the
 // thread keeps until the read returns; the thread then ends if its owner has gone, or takes the next
 // read. The owner's destructor never waits for the thread.
@@ -53,8 +35,11 @@ class CBoundedReader {
   // failure. Given up on (giveUp true at the end of a slice), it returns false with the error
   // ErrorReadGivenUp() (platform/system_error.h) and leaves buffer as it was. Memory that buffer needs is aligned to alignment
   // (a power of two; the device's sector size) on the reader's side too.
+  // With directOwner set, buffer lies in memory that directOwner keeps: the read goes straight into
+  // it, with no copy, and the reader thread holds directOwner until the read returns, even one given
+  // up on.
   bool Run(Read read, void* buffer, size_t length, size_t alignment, size_t* bytesRead,
-           const std::function<bool()>& giveUp);
+           const std::function<bool()>& giveUp, std::shared_ptr<void> directOwner = nullptr);
 
  private:
   struct State;
@@ -62,6 +47,37 @@ class CBoundedReader {
   static void ServeReads(const std::shared_ptr<State>& shared);
 
   std::shared_ptr<State> m_state;
+};
+
+// While an object of this class lives, reads of volume devices made on this thread are bounded: they
+// run on a reader thread of this object's own (so that reads of several threads never wait for one
+// another) and are given up on once a slice ends without their result and check (called on this
+// thread) returns true. Reads on other threads go straight to the device.
+class CReadGiveUp {
+ public:
+  explicit CReadGiveUp(std::function<bool()> check);
+  // Reads into [begin, begin + size), memory that owner keeps, go straight there (the reader thread
+  // keeps owner until a read given up on returns); others go through the reader's own memory.
+  CReadGiveUp(std::function<bool()> check, std::shared_ptr<void> owner, const void* begin, size_t size);
+  ~CReadGiveUp();
+  CReadGiveUp(const CReadGiveUp&) = delete;
+  CReadGiveUp& operator=(const CReadGiveUp&) = delete;
+
+  // This thread's innermost object, or null when its reads are not bounded.
+  static CReadGiveUp* Current();
+  const std::function<bool()>& Check() const { return m_check; }
+
+  // Runs read (of up to length bytes into buffer) on this object's reader thread, as
+  // CBoundedReader::Run does.
+  bool Read(CBoundedReader::Read read, void* buffer, size_t length, size_t alignment, size_t* bytesRead);
+
+ private:
+  std::function<bool()> m_check;
+  std::shared_ptr<void> m_owner;
+  const unsigned char* m_begin = nullptr;
+  size_t m_size = 0;
+  CBoundedReader m_reader;
+  CReadGiveUp* m_outer;
 };
 
 }  // namespace ostrin::platform

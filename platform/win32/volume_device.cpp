@@ -28,7 +28,6 @@ struct CDeviceFile {
 struct CVolumeDevice::Handle {
   // Shared with a read on the reader thread: one given up on keeps the device open until it returns.
   std::shared_ptr<CDeviceFile> file;
-  CBoundedReader reader;
 };
 
 namespace {
@@ -177,11 +176,10 @@ bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t*
     if (!done) *error = LastSystemError();
     return done;
   };
-  const std::function<bool()>* giveUp = CReadGiveUp::Current();
+  CReadGiveUp* const bounded = CReadGiveUp::Current();
   uint32_t error = 0;
-  const bool done = giveUp == nullptr
-                        ? read(buffer, length, bytesRead, &error)
-                        : m_handle->reader.Run(std::move(read), buffer, length, SectorSize(), bytesRead, *giveUp);
+  const bool done = bounded == nullptr ? read(buffer, length, bytesRead, &error)
+                                       : bounded->Read(std::move(read), buffer, length, SectorSize(), bytesRead);
   m_bytesRead.fetch_add(*bytesRead, std::memory_order_relaxed);
   return done;
 }
