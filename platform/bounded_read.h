@@ -36,8 +36,8 @@ class CBoundedReader {
   // ErrorReadGivenUp() (platform/system_error.h) and leaves buffer as it was. Memory that buffer needs is aligned to alignment
   // (a power of two; the device's sector size) on the reader's side too.
   // With directOwner set, buffer lies in memory that directOwner keeps: the read goes straight into
-  // it, with no copy, and the reader thread holds directOwner until the read returns, even one given
-  // up on.
+  // it, with no copy, and the reader thread holds directOwner until the read returns. A read given up
+  // on may then still write into buffer after Run has returned.
   bool Run(Read read, void* buffer, size_t length, size_t alignment, size_t* bytesRead,
            const std::function<bool()>& giveUp, std::shared_ptr<void> directOwner = nullptr);
 
