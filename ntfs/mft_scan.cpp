@@ -128,6 +128,7 @@ struct CChunkResult {
   std::vector<uint16_t> directorySequences;  // per slot (DirectorySequence)
   uint64_t inUseRecords = 0;
   bool tableEnds = false;      // the table ends before its size (code 9)
+  bool readGivenUp = false;    // a read of the chunk was given up on: the scan is stopping
   std::exception_ptr failure;  // whatever else stopped the parse (memory running out)
 
   void Clear() {
@@ -137,6 +138,7 @@ struct CChunkResult {
     directorySequences.clear();
     inUseRecords = 0;
     tableEnds = false;
+    readGivenUp = false;
     failure = nullptr;
   }
 };
@@ -168,6 +170,8 @@ class CChunkParser {
   bool m_fixupsApplied = false;
   // Slots of the current chunk that could not be read (zero-filled, skipped as unreadable).
   std::vector<bool> m_unreadable;
+  // The last ReadChunk failed on a read given up on.
+  bool m_readGivenUp = false;
   // The names of the current record handed over so far.
   std::vector<const CAttrFileName*> m_namesHandedOver;
 };
@@ -177,7 +181,7 @@ void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint
   result.Clear();
   try {
     if (!ReadChunk(offset, buffer, length, firstRecord)) {
-      result.tableEnds = true;
+      (m_readGivenUp ? result.readGivenUp : result.tableEnds) = true;
       return;
     }
     // Only whole records: a table whose size is not a multiple of the record size ends with a part
@@ -220,10 +224,13 @@ bool CChunkParser::ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, 
   const CAttrNonResident* mftData = m_volume.MftData();
   m_unreadable.clear();
   CAttrNonResident::EReadFault fault = CAttrNonResident::EReadFault::None;
+  m_readGivenUp = false;
   if (mftData->ReadStored(offset, buffer, length, &fault)) return true;
   // A table that ends before its size is not a damaged record but a damaged volume. A read given up on
   // (the scan is stopping) ends the chunk as well: its records are not damaged, and no more are read.
-  if (fault != CAttrNonResident::EReadFault::DeviceError || ReadGivenUp()) return false;
+  if (fault != CAttrNonResident::EReadFault::DeviceError) return false;
+  m_readGivenUp = ReadGivenUp();
+  if (m_readGivenUp) return false;
 
   // Each record alone, as just its own bytes (whole clusters when records span clusters), so that a
   // bad sector costs the records it holds and no more.
@@ -231,7 +238,9 @@ bool CChunkParser::ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, 
   m_unreadable.assign(length / recordSize, false);
   for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize) {
     if (mftData->ReadStored(offset + slot, buffer + slot, recordSize, &fault)) continue;
-    if (fault != CAttrNonResident::EReadFault::DeviceError || ReadGivenUp()) return false;
+    if (fault != CAttrNonResident::EReadFault::DeviceError) return false;
+    m_readGivenUp = ReadGivenUp();
+    if (m_readGivenUp) return false;
     std::memset(buffer + slot, 0, recordSize);
     // Records 0 to 15 are never listed; what cannot be read of them costs nothing.
     m_unreadable[slot / recordSize] = firstRecord + slot / recordSize >= FIRST_USER_RECORD;
@@ -426,8 +435,8 @@ bool CMftScanner::Run() {
       std::unique_lock<std::mutex> lock(m_lock);
       m_changed.wait(lock, [&] { return slot.state == ESlot::Ready && slot.chunk == chunk; });
     }
-    // (A worker's read that was given up on ends its chunk early.)
-    if (m_progress.IsStopRequested()) return false;
+    // A worker gives up a read only when the scan is to stop.
+    if (slot.result.readGivenUp) return false;
     if (slot.result.tableEnds) ThrowError(ERROR_READ_DATA);
     if (slot.result.failure) std::rethrow_exception(slot.result.failure);
 
@@ -744,7 +753,8 @@ ERecordRead CRecordRescanner::Read(uint64_t record, std::vector<CRecordEntry>* e
     state.parser.Parse(record * recordSize, state.buffer.data(), recordSize, record, state.result);
   }
   if (state.result.failure) std::rethrow_exception(state.result.failure);
-  if (state.result.tableEnds) return ERecordRead::TableEnds;
+  // (A read given up on: the update is stopping, and this record stays unread.)
+  if (state.result.tableEnds || state.result.readGivenUp) return ERecordRead::TableEnds;
   if (!state.result.skipped.empty()) {
     *reason = state.result.skipped.front().reason;
     return ERecordRead::Damaged;
