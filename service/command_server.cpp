@@ -475,6 +475,14 @@ void UserServed() {
   if (g_userRefusals != nullptr) g_userRefusals->Ended();
 }
 
+// When a connection accepted then must have finished its Hello, and the event of one that has not.
+Clock::time_point HelloDeadlineOf(Clock::time_point accepted) {
+  return accepted + std::chrono::seconds(ServiceTimings().helloTimeoutSeconds);
+}
+void WriteHelloTimeout(COstrinService& service) {
+  g_eventBudget.Write(service, EVENT_HELLO_TIMEOUT, ServiceTimings().helloTimeoutSeconds);
+}
+
 // Serves an accepted connection on its own thread once its local user is known: who connected decides
 // what the connection may read, and a connection of nobody known is not served. Wine's TCP table
 // names a socket's process only once that process has used the socket, so a user not found at once
@@ -494,7 +502,7 @@ void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>
       found = user.FindPeer(stream.handle.Get());
     }
     if (!found) {
-      const Clock::time_point deadline = accepted + std::chrono::seconds(ServiceTimings().helloTimeoutSeconds);
+      const Clock::time_point deadline = HelloDeadlineOf(accepted);
       platform::SocketWait arrived = platform::SocketWait::TimedOut;
       while (service.running && arrived == platform::SocketWait::TimedOut && Clock::now() < deadline) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -503,7 +511,7 @@ void ServeConnection(COstrinService& service, const std::shared_ptr<CConnection>
       }
       if (arrived != platform::SocketWait::Ready) {
         connection->Close();
-        if (service.running) g_eventBudget.Write(service, EVENT_HELLO_TIMEOUT, ServiceTimings().helloTimeoutSeconds);
+        if (service.running) WriteHelloTimeout(service);
         return;
       }
       found = user.FindPeer(stream.handle.Get());
@@ -619,7 +627,7 @@ bool ProcessCommand(COstrinService& service, const std::shared_ptr<CConnection>&
 void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> connection,
                       platform::CLocalUser user, Clock::time_point accepted) noexcept {
   helloAccepted = false;
-  helloDeadline = accepted + std::chrono::seconds(ServiceTimings().helloTimeoutSeconds);
+  helloDeadline = HelloDeadlineOf(accepted);
   unknownCommandsInARow = 0;
   connectionUser = &user;
   deniedLetters = 0;
@@ -632,7 +640,7 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
         // A connection that says nothing, or nothing but commands it may not give yet, would hold
         // its entry of the table for as long as it likes. (One the stop ends is no failure.)
         failures.Ended();
-        g_eventBudget.Write(service, EVENT_HELLO_TIMEOUT, ServiceTimings().helloTimeoutSeconds);
+        WriteHelloTimeout(service);
         break;
       }
     }

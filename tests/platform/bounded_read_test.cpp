@@ -74,13 +74,15 @@ TEST(BoundedReadTest, AReadThatStopsAnsweringIsGivenUpOnAndItsLateAnswerGoesNowh
     bool stalls;             // the read waits until it is let go
     bool bounded;            // the reading thread has a give-up check
     bool deviceGoesFirst;    // the device is closed and destroyed while its read still waits
+    bool kept;               // the buffer lies in memory that the check's owner keeps
     bool read;               // what ReadAt answers
   };
   const std::vector<Case> cases = {
-      {"a bounded read that answers gets its answer", false, true, false, true},
-      {"a stalled read is given up on", true, true, false, false},
-      {"a stalled read outlives its device", true, true, true, false},
-      {"without a check the read is the caller's own", false, false, false, true},
+      {"a bounded read that answers gets its answer", false, true, false, false, true},
+      {"a stalled read is given up on", true, true, false, false, false},
+      {"a stalled read outlives its device", true, true, true, false, false},
+      {"a stalled read into kept memory lands there late, kept alive", true, true, false, true, false},
+      {"without a check the read is the caller's own", false, false, false, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -88,7 +90,8 @@ TEST(BoundedReadTest, AReadThatStopsAnsweringIsGivenUpOnAndItsLateAnswerGoesNowh
     auto device = std::make_unique<CVolumeDevice>();
     device->OpenSource(source);
     std::atomic<bool> stop{false};
-    std::vector<uint8_t> buffer(4096, 0);
+    const auto memory = std::make_shared<std::vector<uint8_t>>(4096, 0);
+    std::vector<uint8_t>& buffer = *memory;
     size_t got = 1;
     bool read = false;
     uint32_t error = 0;
@@ -96,7 +99,11 @@ TEST(BoundedReadTest, AReadThatStopsAnsweringIsGivenUpOnAndItsLateAnswerGoesNowh
     std::thread reader([&] {
       readerId = std::this_thread::get_id();
       std::unique_ptr<CReadGiveUp> check;
-      if (c.bounded) check = std::make_unique<CReadGiveUp>([&stop] { return stop.load(); });
+      if (c.bounded && c.kept) {
+        check = std::make_unique<CReadGiveUp>([&stop] { return stop.load(); }, memory, memory->data(), memory->size());
+      } else if (c.bounded) {
+        check = std::make_unique<CReadGiveUp>([&stop] { return stop.load(); });
+      }
       read = device->ReadAt(0, buffer.data(), buffer.size(), &got);
       error = ostrin::platform::LastSystemError();
     });
@@ -110,9 +117,15 @@ TEST(BoundedReadTest, AReadThatStopsAnsweringIsGivenUpOnAndItsLateAnswerGoesNowh
       EXPECT_EQ(error, ostrin::platform::ErrorReadGivenUp());
       EXPECT_EQ(got, 0u);
       if (c.deviceGoesFirst) device.reset();
-      // The late answer lands in the reader's own memory.
+      // The late answer lands in the reader's own memory, or straight in kept memory, which the
+      // reader holds until then and no longer.
+      EXPECT_EQ(memory.use_count() > 1, c.kept);
       source->LetGoAndWaitAnswered(1);
-      EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b == 0; }));
+      EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [&c](uint8_t b) { return b == (c.kept ? FILL : 0); }));
+      for (int wait = 0; wait < 100 && memory.use_count() > 1; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      EXPECT_EQ(memory.use_count(), 1);
       if (device) {
         // The reader is free again: the next read gets its answer.
         const CReadGiveUp check([] { return false; });
