@@ -50,7 +50,8 @@ void WriteReadDirReply(CSockStream& stream, const WString& sectionName, uint64_t
 void WriteDriveInfoReply(CSockStream& stream, const CDriveInfoBody& info) {
   CWireBuffer message;
   message.PutU32(WireCode(EReplyStatus::Ack));
-  for (const uint64_t value : {info.generation, info.builtAt, info.imageSize, info.entries, info.keptBytes}) {
+  for (const uint64_t value : {info.generation, info.builtAt, info.imageSize, info.entries, info.keptBytes,
+                               info.totalsKnown, info.directories, info.files, info.totalSize, info.totalAllocated}) {
     message.PutU64(value);
   }
   message.PutString(info.sectionName);
@@ -94,7 +95,8 @@ CReadDirBody ReadReadDirBody(CSockStream& stream) {
 
 CDriveInfoBody ReadDriveInfoBody(CSockStream& stream) {
   CDriveInfoBody body;
-  for (uint64_t* value : {&body.generation, &body.builtAt, &body.imageSize, &body.entries, &body.keptBytes}) {
+  for (uint64_t* value : {&body.generation, &body.builtAt, &body.imageSize, &body.entries, &body.keptBytes,
+                          &body.totalsKnown, &body.directories, &body.files, &body.totalSize, &body.totalAllocated}) {
     *value = stream.ReadU64();
   }
   body.sectionName = stream.ReadString();

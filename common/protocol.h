@@ -178,14 +178,20 @@ struct CReadDirBody {
   uint64_t imageSize = 0;
 };
 
-// The body of a DriveInfo Ack: u64 generation, builtAt (FILETIME, UTC), imageSize, entries and
-// keptBytes, then the section name as a wire string.
+// The body of a DriveInfo Ack: u64 generation, builtAt (FILETIME, UTC), imageSize, entries,
+// keptBytes, totalsKnown (1 or 0), then what the image holds below its root (directories, files, and
+// the files' size and allocated size: 0 when not known), then the section name as a wire string.
 struct CDriveInfoBody {
   uint64_t generation = 0;
   uint64_t builtAt = 0;
   uint64_t imageSize = 0;
   uint64_t entries = 0;
   uint64_t keptBytes = 0;
+  uint64_t totalsKnown = 0;
+  uint64_t directories = 0;
+  uint64_t files = 0;
+  uint64_t totalSize = 0;
+  uint64_t totalAllocated = 0;
   WString sectionName;
 };
 

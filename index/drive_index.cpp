@@ -306,6 +306,15 @@ const CKeptIndex& CDriveIndex::Kept() const {
   return m_kept ? *m_kept : none;
 }
 
+std::optional<CImageTotals> CDriveIndex::Totals() {
+  if (!IsOpen()) return std::nullopt;
+  if (m_totalsGeneration != m_generation) {
+    if (!TotalImage(static_cast<const uint8_t*>(m_section->View()), m_imageSize, &m_totals)) return std::nullopt;
+    m_totalsGeneration = m_generation;
+  }
+  return m_totals;
+}
+
 CImageBase CDriveIndex::Base() const {
   CImageBase base;
   if (!IsOpen()) return base;

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "index/file_tree.h"
+#include "index/image_walk.h"
 #include "index/kept_index.h"
 #include "ntfs/change_stamp.h"
 #include "ntfs/ntfs_volume.h"
@@ -121,6 +123,9 @@ class CDriveIndex : public IScanSink {
   uint64_t BuiltAt() const { return m_builtAt; }
   uint64_t EntryCount() const { return m_entryCount; }
   const CKeptIndex& Kept() const;
+  // What the newest image holds, summed in one walk of it the first time a generation is asked for;
+  // nothing when no image is published or it does not walk (it never should: the service wrote it).
+  std::optional<CImageTotals> Totals();
   const CChangeStamp& Stamp() const { return m_stamp; }
   // The name of the previous generation's section, still published (empty when there is none).
   const WString& PreviousSectionName() const { return m_previousSectionName; }
@@ -159,6 +164,8 @@ class CDriveIndex : public IScanSink {
   uint64_t m_builtAt = 0;
   uint64_t m_entryCount = 0;
   std::shared_ptr<CKeptIndex> m_kept;
+  CImageTotals m_totals;
+  uint64_t m_totalsGeneration = 0;  // the generation m_totals is of; 0: none summed yet
   CChangeStamp m_stamp;
   // The local time the newest image's times were made with.
   ostrin::platform::CLocalTimeConverter m_localTime;

@@ -387,6 +387,13 @@ void CDriveSlot::QueryState(WCHAR letter, CConnection& connection) {
   info.imageSize = slot.ImageSize();
   info.entries = slot.EntryCount();
   info.keptBytes = slot.Kept().MemoryBytes();
+  if (const std::optional<CImageTotals> totals = slot.Totals()) {
+    info.totalsKnown = 1;
+    info.directories = totals->directories;
+    info.files = totals->files;
+    info.totalSize = totals->size;
+    info.totalAllocated = totals->allocated;
+  }
   info.sectionName = slot.SectionName();
   connection.Send([&info](CSockStream& stream) { WriteDriveInfoReply(stream, info); });
 }

@@ -62,3 +62,18 @@ bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<voi
   }
   return true;
 }
+
+bool TotalImage(const uint8_t* image, uint64_t imageSize, CImageTotals* totals, std::string* error) {
+  CImageTotals sums;
+  const bool walked = WalkImage(image, imageSize, [&sums](const CImageEntry& entry) {
+    if (entry.isDirectory) {
+      ++sums.directories;
+    } else {
+      ++sums.files;
+      sums.size += entry.fileSize;
+      sums.allocated += entry.allocatedSize;
+    }
+  }, error);
+  if (walked) *totals = sums;
+  return walked;
+}

@@ -26,3 +26,14 @@ struct CImageEntry {
 // outside the image, a name over 255 units or without its terminator, a block visited twice.
 bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<void(const CImageEntry&)>& visit,
                std::string* error = nullptr);
+
+// What a whole image holds, below its root: the sums a drive's summary gives.
+struct CImageTotals {
+  uint64_t directories = 0;
+  uint64_t files = 0;
+  uint64_t size = 0;       // of the files
+  uint64_t allocated = 0;  // of the files
+};
+
+// Sums every entry of the image in one walk (WalkImage's order and checks); false when it is malformed.
+bool TotalImage(const uint8_t* image, uint64_t imageSize, CImageTotals* totals, std::string* error = nullptr);

@@ -5,7 +5,11 @@
 #include <OstrinAPI.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +19,8 @@
 #include "tests/service/server_test_timings.h"
 #include "tests/support/listing_compare.h"
 #include "tests/support/made_volume.h"
+#include "tests/support/record_patch.h"
+#include "tests/support/run_program.h"
 #if !defined(_WIN32)
 #include "tests/support/changed_volume.h"
 #endif
@@ -247,6 +253,92 @@ TEST(ApiOpenTest, AProgramReconnectsAfterTheServiceRestarted) {
   EXPECT_FALSE(ListDrive(4, 'E').empty());
   EXPECT_EQ(OstCloseDrive(4), 1);
   EXPECT_EQ(OstDisconnect(), 1);
+}
+
+// Every path "/a/b" that `ostrin ls -R X:\` lists: "Directory of X:\a\" lines, each followed by the
+// names in it (a directory's with a backslash after it).
+std::set<std::string> ListedByOstrin(const std::string& text) {
+  std::set<std::string> paths;
+  std::istringstream lines(text);
+  std::string directory;
+  static const std::string HEADER = "Directory of ";
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    if (line.rfind(HEADER, 0) == 0) {
+      directory = line.substr(HEADER.size() + 2);  // past "X:"
+      std::replace(directory.begin(), directory.end(), '\\', '/');
+      continue;
+    }
+    if (line.back() == '\\') line.pop_back();
+    paths.insert(directory + line);
+  }
+  return paths;
+}
+
+// One record the scan cannot list costs only itself: through OstrinAPI and through `ostrin ls -R`
+// the drive lists everything else as the maker made it, and the scan's warning names the record.
+TEST(ApiDamagedRecordTest, ARecordThatCannotBeListedCostsOnlyItselfAndIsNamedInTheWarning) {
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("unreachable-names");
+  using SValue = std::pair<std::vector<uint8_t>, uint32_t>;  // a record, and its first name's value
+  struct SCase {
+    const char* name;
+    const char* patched;  // the entry whose record is patched, with what is below it the entries left out
+    // The bytes patched at an offset in the name's value, made from the record's bytes.
+    std::function<std::pair<uint32_t, std::vector<uint8_t>>(const SValue&)> patch;
+    const char* warning;  // after "Drive T: " and before the record number
+  };
+  const auto bytes = [](std::vector<uint8_t> patch, uint32_t at) {
+    return [patch, at](const SValue&) { return std::make_pair(at, patch); };
+  };
+  const auto otherParentSequence = [](const SValue& name) {
+    const uint32_t at = name.second + 6;  // the parent reference's sequence number
+    const uint16_t sequence = static_cast<uint16_t>(name.first[at] | (name.first[at + 1] << 8));
+    const uint16_t other = static_cast<uint16_t>(sequence + 1);
+    return std::make_pair(6u, std::vector<uint8_t>{static_cast<uint8_t>(other), static_cast<uint8_t>(other >> 8)});
+  };
+  const std::vector<SCase> cases = {
+      {"a name that begins with NUL", "/q/a/b/decoy.txt", bytes({0, 0}, 0x42), "1 damaged file record skipped: %llu (file name with a NUL unit)"},
+      {"an empty name", "/dup/one/first.txt", bytes({0}, 0x40), "1 damaged file record skipped: %llu (no usable file name)"},
+      {"only a DOS name", "/dup/one/first.txt", bytes({2}, 0x41), "1 damaged file record skipped: %llu (no usable file name)"},
+      {"a file whose directory's record was used again", "/dup/two/second.txt", otherParentSequence,
+       "1 name whose directory no longer exists left out: %llu"},
+      {"a directory whose directory's record was used again", "/q/aXb", otherParentSequence,
+       "1 name whose directory no longer exists left out: %llu"},
+  };
+  for (const SCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ostrin::test::SExpectedEntry* patched = ostrin::test::FindExpected(volume.expected, c.patched);
+    ASSERT_NE(patched, nullptr);
+    ostrin::test::CImageCopy copy(volume.image);
+    const std::vector<uint8_t> record = ostrin::test::ReadRecord(copy, patched->record);
+    const uint32_t value = ostrin::test::ResidentValueOffset(record, ostrin::test::FindAttribute(record, 0x30).value());
+    const auto [at, patch] = c.patch({record, value});
+    ostrin::test::PatchRecord(copy, patched->record, value + at, patch);
+    std::vector<ostrin::test::SExpectedEntry> expected;
+    const std::string below = std::string(c.patched) + "/";
+    for (const ostrin::test::SExpectedEntry& entry : volume.expected) {
+      if (entry.path != c.patched && entry.path.rfind(below, 0) != 0) expected.push_back(entry);
+    }
+
+    CServerProcess server(SServerOptions().Port(CLIENT_PORT).Volume('T', copy.Path()));
+    server.Start();
+    ConnectOrFail();
+    const int32_t index = OstOpenDrive('T', nullptr, 0);
+    ASSERT_EQ(index, 'T' - 'A') << OstGetLastError('T');
+    const ostrin::test::CListedEntries listed = ListDrive(static_cast<uint32_t>(index), 'T');
+    ostrin::test::CompareWithMaker(listed, expected);
+    char warning[160];
+    std::snprintf(warning, sizeof warning, c.warning, static_cast<unsigned long long>(patched->record));
+    EXPECT_EQ(server.CountTextEvents(std::string("Drive T: ") + warning), 1u) << ::testing::PrintToString(server.Events());
+
+    const ostrin::test::SProgramResult ls = ostrin::test::RunProgram({OSTRIN_CLI_PATH, "ls", "-R", "T:\\"});
+    EXPECT_EQ(ls.exitCode, 0) << ls.err;
+    std::set<std::string> paths;
+    for (const auto& [path, entry] : listed) paths.insert(path);
+    EXPECT_EQ(ListedByOstrin(ls.out), paths) << ls.out;
+    EXPECT_EQ(OstCloseDrive(static_cast<uint32_t>(index)), 1);
+    EXPECT_EQ(OstDisconnect(), 1);
+  }
 }
 
 #if !defined(_WIN32)

@@ -177,10 +177,11 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
 
   std::u16string name;
   EXPECT_TRUE(client.ExpectImage('E', u'E', imageSize, &name));
-  // The drive's state: its generation, a build time of this run, its size, entries and kept index.
+  // The drive's state: its generation, a build time of this run, its size, entries and kept index,
+  // and the sums of what the image holds.
   client.SendCommand(DRIVE_INFO, 'e');
   ASSERT_EQ(client.ReadU32(), 1u);
-  uint64_t info[5] = {};
+  uint64_t info[10] = {};
   for (uint64_t& value : info) value = client.ReadU32() | uint64_t{client.ReadU32()} << 32;
   EXPECT_GE(info[0], 1u) << "generation";
   EXPECT_GT(info[1], 0x01DB000000000000ULL) << "built after 2025, as a FILETIME";
@@ -188,6 +189,18 @@ TEST_F(ServerProtocolTest, OpenReadDirAndCloseByteByByte) {
   EXPECT_GT(info[3], 0u) << "entries";
   EXPECT_GE(info[4], info[3] * 16) << "the kept index holds at least a record and an offset per entry";
   EXPECT_LE(info[4], info[3] * 100 + 4096) << "and not much more";
+  EXPECT_EQ(info[5], 1u) << "the sums are known";
+  EXPECT_EQ(info[6] + info[7], info[3]) << "directories and files: every entry";
+  uint64_t size = 0;
+  uint64_t allocated = 0;
+  for (const ostrin::test::SExpectedEntry& entry : small.expected) {
+    if (!entry.isDirectory && entry.nameSpace != 2) {
+      size += entry.size.value_or(0);
+      allocated += entry.allocated.value_or(0);
+    }
+  }
+  EXPECT_EQ(info[8], size);
+  EXPECT_EQ(info[9], allocated);
   EXPECT_EQ(client.ReadWireString(), name);
   {
     ostrin::platform::CSectionView view;

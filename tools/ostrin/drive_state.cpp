@@ -18,7 +18,8 @@ std::optional<SDriveState> QueryDriveState(WCHAR letter) {
     const CDriveInfoBody info = ReadDriveInfoBody(stream);
     WriteQuit(stream);
     ReadReply(stream);
-    return SDriveState{info.generation, info.builtAt};
+    return SDriveState{info.generation, info.builtAt, info.totalsKnown == 1, info.directories, info.files,
+                       info.totalSize, info.totalAllocated};
   } catch (const CException&) {
     return std::nullopt;
   }

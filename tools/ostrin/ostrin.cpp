@@ -696,17 +696,24 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
 
 int InfoCommand(const SOptions& options, const SOpenDrive& drive) {
   STotals totals;
-  SOptions imageOrder = options;
-  imageOrder.sort = ESortKey::None;  // the counts need no order
   CNotEntered notEntered;
-  const bool walked = WalkDirectories(imageOrder, drive, WString(1, SEPARATOR), ALL_ENTRIES,
-                                      [&](const WString&, const std::vector<SListedEntry>& entries) {
-    for (const SListedEntry& entry : entries) totals.Add(entry);
-  }, notEntered);
-  if (!walked) return ReportDriveError(options, drive.letter);
+  const std::optional<SDriveState> state = QueryDriveState(drive.letter);
+  if (state && state->totalsKnown) {
+    // The service sums the image in one pass: every entry once, however deep the tree, also those
+    // that no path can reach.
+    totals = STotals{state->files, state->directories, state->size, state->allocated};
+  } else {
+    // A walk by paths, which cannot enter what no path reaches.
+    SOptions imageOrder = options;
+    imageOrder.sort = ESortKey::None;  // the counts need no order
+    const bool walked = WalkDirectories(imageOrder, drive, WString(1, SEPARATOR), ALL_ENTRIES,
+                                        [&](const WString&, const std::vector<SListedEntry>& entries) {
+      for (const SListedEntry& entry : entries) totals.Add(entry);
+    }, notEntered);
+    if (!walked) return ReportDriveError(options, drive.letter);
+  }
   const uint64_t imageBytes = OstGetMemoryUsage(drive.index);
   const std::string name = DisplayPath(drive, WString());
-  const std::optional<SDriveState> state = QueryDriveState(drive.letter);
   // The build time in the zone the entries' times are in.
   uint64_t builtLocal = 0;
   if (state && !ostrin::platform::FileTimeToLocalFileTime(state->builtAt, &builtLocal)) builtLocal = state->builtAt;
