@@ -324,6 +324,22 @@ TEST_F(JournalUpdateTest, AJournalThatCannotBeTrustedMeansAScan) {
     EXPECT_EQ(reason, "record " + std::to_string(record) + " is damaged (not a file record)");
   }
 
+  // A journal that can no longer be read where the update starts: the device now ends before the
+  // journal's clusters (from 10 MiB on), though the table still lies on it.
+  {
+    ostrin::test::CChangedVolume volume(ostrin::test::MadeVolume("journal"));
+    MapVolume(volume.Path());
+    CDriveIndex current;
+    ASSERT_TRUE(current.Build(LETTER, Quiet()));
+    volume.Change("file /docs/x.txt size=1");
+    std::filesystem::resize_file(volume.Path(), 10 << 20);
+    CDriveIndex next;
+    std::string reason;
+    EXPECT_EQ(next.UpdateFromJournal(LETTER, current.Base(), Quiet(), &reason), EJournalUpdate::FullScan);
+    EXPECT_EQ(reason.rfind("the journal: read failure", 0), 0u) << reason;
+    EXPECT_FALSE(next.IsOpen());
+  }
+
   // Times made with another offset from UTC: every entry's would differ.
   ostrin::test::CChangedVolume volume(ostrin::test::MadeVolume("journal"));
   MapVolume(volume.Path());
