@@ -10,10 +10,10 @@ bool Fail(std::string* error, const std::string& reason) {
   return false;
 }
 
-}  // namespace
-
-bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<void(const CImageEntry&)>& visit,
-               std::string* error) {
+// Visits every entry as the reader hands it out, with its depth below the root (0 for the root's own
+// entries), in image order; WalkImage's checks.
+template <typename Visit>
+bool WalkNodes(const uint8_t* image, uint64_t imageSize, const Visit& visit, std::string* error) {
   const CImageView view(image, imageSize);
   // The blocks being read, the root's first: an entry's path has one name per block on the way.
   std::vector<CImageBlockCursor> blocks(1);
@@ -21,7 +21,6 @@ bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<voi
   // Blocks start on a multiple of 8: one bit for every 8 bytes of the image marks the blocks read.
   std::vector<uint64_t> visited(imageSize / IMAGE_ALIGNMENT / 64 + 1, 0);
   visited[0] = 1;
-  CImageEntry entry;
   CImageNode node;
   while (!blocks.empty()) {
     CImageBlockCursor& block = blocks.back();
@@ -32,23 +31,9 @@ bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<voi
       continue;
     }
     if (step == EImageStep::Corrupt) return Fail(error, block.Fault() + (" at " + std::to_string(position)));
-
-    // A sibling's name goes into the string of the one before it: no allocation per entry.
-    const size_t depth = blocks.size() - 1;
-    entry.path.resize(depth + 1);
-    entry.path[depth].assign(node.Name(), node.NameLength());
-    entry.attributes = node.Attributes();
-    entry.isDirectory = node.IsDirectory();
-    entry.fileSize = node.FileSize();
-    entry.blockOffset = node.BlockOffset();
-    entry.allocatedSize = node.AllocatedSize();
-    entry.lastWriteTime = node.LastWriteTime();
-    entry.creationTime = node.CreationTime();
-    entry.lastAccessTime = node.LastAccessTime();
-    visit(entry);
-
-    if (entry.isDirectory) {
-      const uint64_t offset = entry.blockOffset;
+    visit(blocks.size() - 1, node);
+    if (node.IsDirectory()) {
+      const uint64_t offset = node.BlockOffset();
       CImageBlockCursor below;
       if (!view.OpenBlock(offset, &below)) {
         return Fail(error, "directory block outside the image at " + std::to_string(offset));
@@ -63,15 +48,36 @@ bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<voi
   return true;
 }
 
+}  // namespace
+
+bool WalkImage(const uint8_t* image, uint64_t imageSize, const std::function<void(const CImageEntry&)>& visit,
+               std::string* error) {
+  CImageEntry entry;
+  return WalkNodes(image, imageSize, [&](size_t depth, const CImageNode& node) {
+    // A sibling's name goes into the string of the one before it: no allocation per entry.
+    entry.path.resize(depth + 1);
+    entry.path[depth].assign(node.Name(), node.NameLength());
+    entry.attributes = node.Attributes();
+    entry.isDirectory = node.IsDirectory();
+    entry.fileSize = node.FileSize();
+    entry.blockOffset = node.BlockOffset();
+    entry.allocatedSize = node.AllocatedSize();
+    entry.lastWriteTime = node.LastWriteTime();
+    entry.creationTime = node.CreationTime();
+    entry.lastAccessTime = node.LastAccessTime();
+    visit(entry);
+  }, error);
+}
+
 bool TotalImage(const uint8_t* image, uint64_t imageSize, CImageTotals* totals, std::string* error) {
   CImageTotals sums;
-  const bool walked = WalkImage(image, imageSize, [&sums](const CImageEntry& entry) {
-    if (entry.isDirectory) {
+  const bool walked = WalkNodes(image, imageSize, [&sums](size_t, const CImageNode& node) {
+    if (node.IsDirectory()) {
       ++sums.directories;
     } else {
       ++sums.files;
-      sums.size += entry.fileSize;
-      sums.allocated += entry.allocatedSize;
+      sums.size += node.FileSize();
+      sums.allocated += node.AllocatedSize();
     }
   }, error);
   if (walked) *totals = sums;
