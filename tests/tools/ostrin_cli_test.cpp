@@ -743,6 +743,18 @@ TEST_F(OstrinCommandTest, JsonTimesCarryTheServicesZoneOffset) {
   EXPECT_EQ(UtcSecondsOfIsoTime(notes["lastAccess"].text), ostrin::test::FileTimeToUnixSeconds(expected->accessed));
 }
 
+// Output that cannot be written is no success: each command, in text and in JSON, to a full disk.
+// (/dev/full is Linux's.)
+TEST_F(OstrinCommandTest, OutputThatCannotBeWrittenIsAWriteError) {
+  for (const std::string arguments : {"ls -l -R 'S:\\'", "--json ls -R 'S:\\'", "tree 'S:\\'", "--json tree 'S:\\'",
+                                      "du 'S:\\'", "find 'S:\\' '*'", "--json info S:", "info S:", "--help"}) {
+    SCOPED_TRACE(arguments);
+    const SProgramResult result =
+        ostrin::test::RunProgram({"sh", "-c", std::string("exec '") + OSTRIN_CLI_PATH + "' " + arguments + " >/dev/full"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "ostrin: write error: No space left on device\n");
+  }
+}
 #endif
 
 TEST(OstrinCommandReachTest, RecursiveCommandsNameTheDirectoriesNoPathCanEnter) {

@@ -2,7 +2,9 @@
 // program of its users would. `ostrin --help` says how to use it.
 #include <OstrinAPI.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -35,6 +37,7 @@ constexpr int EXIT_SERVICE_ERROR = 4;       // the service refused (codes 2000 t
 constexpr int EXIT_VOLUME_ERROR = 5;        // the volume could not be read or published (codes below 1000)
 constexpr int EXIT_CLIENT_ERROR = 6;        // the library's own errors (codes 3000 and up), lost connection
 constexpr int EXIT_NOT_ENTERED = 7;         // listed, but directories that no path can enter were left out
+constexpr int EXIT_WRITE_ERROR = 1;         // standard output could not be written
 constexpr int EXIT_INTERRUPTED = 130;       // Ctrl-C during the scan
 
 constexpr WCHAR SEPARATOR = '\\';
@@ -347,6 +350,8 @@ bool WalkDirectories(const SOptions& options, const SOpenDrive& drive, const WSt
       stack.pop_back();
       continue;
     }
+    // Output that can no longer be written ends the walk; the program's end reports it.
+    if (std::ferror(stdout) != 0) return true;
     directory += frame.below[frame.next++];
     directory.push_back(SEPARATOR);
     if (!enter()) return false;
@@ -818,9 +823,17 @@ int PrintHelp(const SOptions& options) {
   return EXIT_OK;
 }
 
-}  // namespace
+// The command's exit code, once standard output holds all it was given: output that could not be
+// written (a full disk, a closed pipe) is "write error" and exit 1, whatever the command found.
+int FinishOutput(int exitCode) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return exitCode;
+  const int error = errno;
+  std::fprintf(stderr, "ostrin: write error%s%s\n", error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+  return EXIT_WRITE_ERROR;
+}
 
-int ProgramMain(int argc, WCHAR** argv) {
+int RunOstrin(int argc, WCHAR** argv) {
   // Both streams alike: UTF-8 with the same line ends as on Linux (messages name paths too).
   ostrin::platform::UseUtf8Output(stdout);
   ostrin::platform::UseUtf8Output(stderr);
@@ -876,3 +889,7 @@ int ProgramMain(int argc, WCHAR** argv) {
   OstDisconnect();
   return exitCode;
 }
+
+}  // namespace
+
+int ProgramMain(int argc, WCHAR** argv) { return FinishOutput(RunOstrin(argc, argv)); }
