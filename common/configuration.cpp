@@ -3,11 +3,10 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <fstream>
 #include <string_view>
+#include <utility>
 
 #include "common/text.h"
 
@@ -31,6 +30,9 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 constexpr std::string_view VOLUME_KEY_PREFIX = "volume.";
 
+// Whether SetConfigurationFile named the file (set before the service's threads start).
+bool g_configurationNamed = false;
+
 // A whole number in decimal from low to high, and nothing else.
 bool ParseWholeNumber(const std::string& text, long long low, long long high, long long* number) {
   char* end = nullptr;
@@ -40,7 +42,12 @@ bool ParseWholeNumber(const std::string& text, long long low, long long high, lo
 }
 
 // "volume", "everyone" or "group NAME" (the words in any case, the name as the system writes it).
-void ApplyAccess(std::string_view value, COstrinConfiguration& config) {
+// What was wrong with a line, with its number.
+void AddError(COstrinConfiguration& config, unsigned line, const std::string& text) {
+  config.errors.push_back("line " + std::to_string(line) + ": " + text);
+}
+
+void ApplyAccess(std::string_view value, unsigned line, COstrinConfiguration& config) {
   using ostrin::platform::EAccessRule;
   constexpr std::string_view GROUP_WORD = "group";
   if (EqualsIgnoringCase(value, "volume")) {
@@ -59,54 +66,83 @@ void ApplyAccess(std::string_view value, COstrinConfiguration& config) {
       return;
     }
   }
-  config.problems.push_back("access = " + std::string(value) + ": not volume, everyone or group NAME");
+  AddError(config, line, "access = " + std::string(value) + ": not volume, everyone or group NAME");
 }
 
-void ApplyLine(std::string_view line, COstrinConfiguration& config) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-  line = Trim(line);
-  if (line.empty() || line.front() == '#') return;
+// A line without its comment: a '#' at its start, or after a blank, begins one (a '#' inside a word,
+// as in a path "/images/disk#2.img", is part of it).
+std::string_view WithoutComment(std::string_view line) {
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '#' && (i == 0 || IsBlank(line[i - 1]))) return line.substr(0, i);
+  }
+  return line;
+}
+
+void ApplyLine(std::string_view text, unsigned lineNumber, COstrinConfiguration& config) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+  const std::string_view line = Trim(WithoutComment(text));
+  if (line.empty()) return;
   const size_t equals = line.find('=');
-  if (equals == std::string_view::npos) return;
+  if (equals == std::string_view::npos) {
+    AddError(config, lineNumber, std::string(line) + ": not a line of KEY = VALUE");
+    return;
+  }
   const std::string_view key = Trim(line.substr(0, equals));
-  const std::string_view value = Trim(line.substr(equals + 1));
+  const std::string value(Trim(line.substr(equals + 1)));
+  const std::string keyText(key);
   if (EqualsIgnoringCase(key, "port")) {
-    const std::string text(value);
-    config.port = static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
+    long long port = 0;
+    if (!ParseWholeNumber(value, 1, 65535, &port)) {
+      AddError(config, lineNumber, "port = " + value + ": not a port number from 1 to 65535");
+      return;
+    }
+    config.port = static_cast<int32_t>(port);
     return;
   }
   if (EqualsIgnoringCase(key, "keep")) {
     // Whole seconds, at most a year: a drive kept longer is not kept, it is leaked.
     constexpr int64_t MAX_KEEP_SECONDS = 366LL * 24 * 3600;
-    const std::string text(value);
     long long seconds = 0;
-    if (!ParseWholeNumber(text, 0, MAX_KEEP_SECONDS, &seconds)) {
-      config.problems.push_back("keep = " + text + ": not a whole number of seconds from 0 to " +
-                                std::to_string(MAX_KEEP_SECONDS));
+    if (!ParseWholeNumber(value, 0, MAX_KEEP_SECONDS, &seconds)) {
+      AddError(config, lineNumber, "keep = " + value + ": not a whole number of seconds from 0 to " +
+                                       std::to_string(MAX_KEEP_SECONDS));
       return;
     }
     config.keepSeconds = seconds;
     return;
   }
   if (EqualsIgnoringCase(key, "connections_per_user")) {
-    const std::string text(value);
     long long count = 0;
-    if (!ParseWholeNumber(text, 1, MAX_CONNECTIONS_PER_USER, &count)) {
-      config.problems.push_back("connections_per_user = " + text + ": not a whole number from 1 to " +
-                                std::to_string(MAX_CONNECTIONS_PER_USER));
+    if (!ParseWholeNumber(value, 1, MAX_CONNECTIONS_PER_USER, &count)) {
+      AddError(config, lineNumber, "connections_per_user = " + value + ": not a whole number from 1 to " +
+                                       std::to_string(MAX_CONNECTIONS_PER_USER));
       return;
     }
     config.connectionsPerUser = count;
     return;
   }
   if (EqualsIgnoringCase(key, "access")) {
-    ApplyAccess(value, config);
+    ApplyAccess(value, lineNumber, config);
     return;
   }
   if (key.size() == VOLUME_KEY_PREFIX.size() + 1 && EqualsIgnoringCase(key.substr(0, VOLUME_KEY_PREFIX.size()), VOLUME_KEY_PREFIX)) {
     const int letter = std::toupper(static_cast<unsigned char>(key.back()));
-    if (letter >= 'A' && letter <= 'Z') config.volumes[static_cast<size_t>(letter - 'A')] = std::string(value);
+    if (letter >= 'A' && letter <= 'Z') {
+      if (value.empty()) {
+        AddError(config, lineNumber, keyText + " = : no volume named");
+        return;
+      }
+      config.volumes[static_cast<size_t>(letter - 'A')] = value;
+      return;
+    }
   }
+  config.warnings.push_back("line " + std::to_string(lineNumber) + ": unknown key " + keyText + " (the line is left out)");
+}
+
+// The file that ReadConfigurationFile() reads.
+std::string& ConfigurationPath() {
+  static std::string path = CONFIGURATION_FILE;
+  return path;
 }
 
 }  // namespace
@@ -120,9 +156,21 @@ const std::string& COstrinConfiguration::VolumeOf(WCHAR letter) const {
 
 COstrinConfiguration ReadConfigurationFile(const char* path) {
   COstrinConfiguration config;
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path, "r"), &std::fclose);
+  std::ifstream file(path, std::ios::binary);
   if (!file) return config;
-  char line[256];
-  while (std::fgets(line, sizeof line, file.get()) != nullptr) ApplyLine(line, config);
+  config.fileRead = true;
+  unsigned lineNumber = 0;
+  for (std::string line; std::getline(file, line);) ApplyLine(line, ++lineNumber, config);
   return config;
 }
+
+void SetConfigurationFile(std::string path) {
+  ConfigurationPath() = std::move(path);
+  g_configurationNamed = true;
+}
+
+const std::string& ConfigurationFile() { return ConfigurationPath(); }
+
+bool ConfigurationFileNamed() { return g_configurationNamed; }
+
+COstrinConfiguration ReadConfigurationFile() { return ReadConfigurationFile(ConfigurationPath().c_str()); }

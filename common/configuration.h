@@ -23,7 +23,7 @@ inline constexpr int64_t DEFAULT_CONNECTIONS_PER_USER = 32;
 inline constexpr int64_t MAX_CONNECTIONS_PER_USER = 256;
 
 struct COstrinConfiguration {
-  // "port": parsed like strtol, no range check; only the low 16 bits are used to bind.
+  // "port": a whole number from 1 to 65535.
   int32_t port = DEFAULT_SERVICE_PORT;
   // "volume.X" for X in A..Z (either case): the device or image file opened for that letter.
   std::array<std::string, 26> volumes;
@@ -35,16 +35,29 @@ struct COstrinConfiguration {
   // section besides the service's own user. The default is the system's (volume on Linux, everyone on
   // Windows).
   ostrin::platform::CAccessRule access;
-  // What was wrong with a line, one text each ("keep = soon: not a whole number of seconds"); such a
-  // line leaves its default.
-  std::vector<std::string> problems;
+  // Values that cannot be used, one text each with its line ("line 4: keep = soon: not a whole number
+  // of seconds ..."); such a line leaves its default. The service does not start with any.
+  std::vector<std::string> errors;
+  // Lines that are left out, such as an unknown key ("line 2: unknown key volme.S (the line is left
+  // out)"); the service starts with a warning event for each.
+  std::vector<std::string> warnings;
+  // Whether the file could be opened (without it every default holds).
+  bool fileRead = false;
 
   // The mapped path of a letter (either case), or empty when the letter is not mapped.
   const std::string& VolumeOf(WCHAR letter) const;
 };
 
-// Reads the configuration from a file; a file that cannot be opened leaves every default.
-// Lines are read in pieces of at most 255 bytes; blanks around lines, keys and values are ignored;
-// lines starting with '#' and lines without '=' are skipped; keys are compared without ASCII case;
-// a key given twice takes its last value.
-COstrinConfiguration ReadConfigurationFile(const char* path = CONFIGURATION_FILE);
+// Reads the configuration from a file; a file that cannot be opened leaves every default. Lines are
+// read whole, whatever their length. Blanks around lines, keys and values are ignored; a '#' at the
+// start of a line or after a blank begins a comment that runs to the line's end (a '#' inside a
+// word, as in a path, is kept); keys are compared without ASCII case; a key given twice takes its
+// last value.
+COstrinConfiguration ReadConfigurationFile(const char* path);
+// The same for the process's configuration file: CONFIGURATION_FILE in the current directory, or the
+// file that SetConfigurationFile named ("OstrinNT -c FILE"; called before any thread starts).
+COstrinConfiguration ReadConfigurationFile();
+void SetConfigurationFile(std::string path);
+const std::string& ConfigurationFile();
+// Whether the file was named: a named file that cannot be read is an error, the default one is not.
+bool ConfigurationFileNamed();

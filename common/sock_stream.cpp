@@ -6,6 +6,7 @@
 
 #include "common/byte_order.h"
 #include "common/exceptions.h"
+#include "platform/system_error.h"
 
 namespace platform = ostrin::platform;
 
@@ -154,14 +155,19 @@ void CSockStream::Bind(int32_t port) {
   // other program may bind the port beside it.
   platform::SetListenerAddressOptions(handle.Get());
   if (!platform::BindLoopback(handle.Get(), static_cast<uint16_t>(port & 0xFFFF))) {
+    // The system's reason outlives the close, for whoever reports the failure.
+    const uint32_t error = platform::LastSystemError();
     handle.Reset();
+    platform::SetLastSystemError(error);
     ThrowError<CSockException>(SOCK_BIND_FAILED);
   }
 }
 
 void CSockStream::Listen() {
   if (!handle.IsValid() || !platform::ListenSocket(handle.Get())) {
+    const uint32_t error = platform::LastSystemError();
     handle.Reset();
+    platform::SetLastSystemError(error);
     ThrowError<CSockException>(SOCK_LISTEN_FAILED);
   }
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "common/configuration.h"
 #include "common/exceptions.h"
 #include "common/protocol.h"
 #include "common/text.h"
@@ -15,6 +16,7 @@
 #include "index/index_errors.h"
 #include "platform/bounded_read.h"
 #include "platform/perf_counter.h"
+#include "platform/volume_device.h"
 
 namespace platform = ostrin::platform;
 
@@ -410,6 +412,27 @@ bool ReportProgress(int32_t percent, const OpenDriveRequest& request) {
   return !IsStopRequested(request, SlotIndexOf(LetterUnit(request.letter)));
 }
 
+namespace {
+
+// What an open's failure is about, after its text in the event: " (drive S:, volume /images/s.img)".
+// The client's text stays the failure's own.
+WString AboutDrive(uint32_t letterAsSent) {
+  const WCHAR letter = AsciiUpper(LetterUnit(letterAsSent));
+  if (letter < 'A' || letter > 'Z') return WString();
+  const std::string path = ReadConfigurationFile().VolumeOf(letter);
+  WString volume;
+  if (!path.empty()) {
+    volume = WTEXT("volume ") + Utf8ToWide(path);
+  } else if (platform::DriveLettersNeedMapping()) {
+    volume = WTEXT("no volume.") + WString(1, letter) + WTEXT(" line in ") + Utf8ToWide(ConfigurationFile());
+  } else {
+    volume = WTEXT("volume \\\\.\\") + WString(1, letter) + WTEXT(":");
+  }
+  return WTEXT(" (drive ") + WString(1, letter) + WTEXT(":, ") + volume + WTEXT(")");
+}
+
+}  // namespace
+
 void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept {
   CConnection& connection = *request->connection;
   try {
@@ -419,15 +442,16 @@ void OpenDriveThread(std::unique_ptr<OpenDriveRequest> request) noexcept {
       // The connection is broken: nothing can be sent.
       ReportSlotError(e.Message());
     } catch (const CException& e) {
-      ReportJobFailure(connection, e.Code(), e.Message(), e.Message());
+      ReportJobFailure(connection, e.Code(), e.Message(), e.Message() + AboutDrive(request->letter));
     } catch (const std::bad_alloc&) {
       ReportJobFailure(connection, ERROR_BUILD_OUT_OF_MEMORY.code, ERROR_BUILD_OUT_OF_MEMORY.Text(),
-                       ERROR_BUILD_OUT_OF_MEMORY.Text());
+                       ERROR_BUILD_OUT_OF_MEMORY.Text() + AboutDrive(request->letter));
     } catch (const std::exception& e) {
       ReportJobFailure(connection, ERROR_BUILD_FAILED.code, ERROR_BUILD_FAILED.Text(),
-                       ERROR_BUILD_FAILED.Text() + WTEXT(" ") + Utf8ToWide(e.what()));
+                       ERROR_BUILD_FAILED.Text() + WTEXT(" ") + Utf8ToWide(e.what()) + AboutDrive(request->letter));
     } catch (...) {
-      ReportJobFailure(connection, ERROR_BUILD_FAILED.code, ERROR_BUILD_FAILED.Text(), ERROR_BUILD_FAILED.Text());
+      ReportJobFailure(connection, ERROR_BUILD_FAILED.code, ERROR_BUILD_FAILED.Text(),
+                       ERROR_BUILD_FAILED.Text() + AboutDrive(request->letter));
     }
   } catch (const CSockException& e) {
     // The error reply itself could not be written.

@@ -21,12 +21,14 @@
 #include "common/text.h"
 #include "common/timeouts.h"
 #include "index/image_format.h"
+#include "ntfs/ntfs_volume.h"
 #include "platform/local_user.h"
 #include "platform/service_notify.h"
 #include "platform/shared_section.h"
 #include "platform/socket.h"
 #include "platform/system_error.h"
 #include "platform/terminate_event.h"
+#include "platform/volume_device.h"
 #include "service/ostrin_service.h"
 #include "service/wide_format.h"
 
@@ -655,6 +657,53 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
   connectionUser = nullptr;
 }
 
+int COstrinService::CheckConfiguration() {
+  const COstrinConfiguration configuration = ReadConfigurationFile();
+  const WString file = Utf8ToWide(ConfigurationFile());
+  uint32_t problems = 0;
+  if (!configuration.fileRead) {
+    if (ConfigurationFileNamed()) {
+      PrintError(EVENT_CONFIGURATION_UNREADABLE, file, platform::SystemErrorText(platform::LastSystemError()));
+      PrintError(WTEXT("\n"));
+      ++problems;
+    } else {
+      Print(CHECK_FILE_MISSING, file);
+    }
+  }
+  for (const std::string& warning : configuration.warnings) PrintError(CHECK_FILE, file, Utf8ToWide(warning));
+  for (const std::string& error : configuration.errors) PrintError(CHECK_FILE, file, Utf8ToWide(error));
+  problems += static_cast<uint32_t>(configuration.errors.size());
+  Print(CHECK_PORT, configuration.port);
+  bool anyVolume = false;
+  for (WCHAR letter = 'A'; letter <= 'Z'; ++letter) {
+    const std::string& path = configuration.VolumeOf(letter);
+    if (path.empty()) continue;
+    anyVolume = true;
+    const WString drive = WString(1, letter) + WTEXT(":");
+    CNTFSVolume volume;
+    try {
+      volume.OpenLetter(letter, path);
+      Print(CHECK_VOLUME_GOOD, drive, Utf8ToWide(path), static_cast<uint32_t>(volume.NtfsVersion() >> 8),
+            static_cast<uint32_t>(volume.NtfsVersion() & 0xFF), volume.VolumeSize(), volume.ClusterSize(),
+            volume.MftRecordCount());
+    } catch (const CException& e) {
+      PrintError(CHECK_VOLUME_BAD, drive, Utf8ToWide(path), e.Code(), e.Message());
+      ++problems;
+    }
+  }
+  if (!anyVolume) {
+    Print(CHECK_NO_VOLUMES, platform::DriveLettersNeedMapping()
+                                ? WTEXT("no drive letter names a volume")
+                                : WTEXT("each drive letter names the system's volume of that letter"));
+  }
+  if (problems != 0) {
+    PrintError(CHECK_BAD, file, problems);
+    return OPTION_EXIT_FAILED;
+  }
+  Print(CHECK_GOOD, file);
+  return OPTION_EXIT_OK;
+}
+
 void COstrinService::Serve() {
   // 1. The socket library.
   if (!platform::StartSocketLibrary()) {
@@ -662,12 +711,25 @@ void COstrinService::Serve() {
     return;
   }
   // 2. The configuration: the port, and how long drives are kept after their last close.
+  // Values that cannot be used end the process before anything listens.
   const COstrinConfiguration configuration = ReadConfigurationFile();
+  const WString configurationFile = Utf8ToWide(ConfigurationFile());
+  const uint32_t unreadable = platform::LastSystemError();
+  for (const std::string& warning : configuration.warnings) {
+    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, configurationFile, Utf8ToWide(warning));
+  }
+  for (const std::string& error : configuration.errors) {
+    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, configurationFile, Utf8ToWide(error));
+  }
+  const bool named = ConfigurationFileNamed() && !configuration.fileRead;
+  if (named) WriteTextEvent(EVENT_CONFIGURATION_UNREADABLE, configurationFile, platform::SystemErrorText(unreadable));
+  if (named || !configuration.errors.empty()) {
+    WriteTextEvent(EVENT_CONFIGURATION_ERRORS, configurationFile,
+                   static_cast<uint32_t>(configuration.errors.size() + (named ? 1 : 0)));
+    std::_Exit(CONFIGURATION_FAILURE_EXIT_CODE);
+  }
   const int32_t port = configuration.port;
   SetDriveKeepSeconds(configuration.keepSeconds);
-  for (const std::string& problem : configuration.problems) {
-    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, Utf8ToWide(CONFIGURATION_FILE), Utf8ToWide(problem));
-  }
   // 3. The event that ends the cleanup thread.
   platform::CTerminateEvent terminate;
   if (!terminate.Create(TERMINATE_EVENT_NAME)) {
@@ -705,7 +767,7 @@ void COstrinService::Serve() {
     listener.Bind(port);
     listener.Listen();
   } catch (const CException&) {
-    WriteTextEvent(EVENT_LISTEN_FAILED);
+    WriteTextEvent(EVENT_LISTEN_FAILED_ON_PORT, port, platform::SystemErrorText(platform::LastSystemError()));
     std::_Exit(LISTEN_FAILURE_EXIT_CODE);
   }
   // Clients may connect from now on: a service manager that waits for this starts them only now.

@@ -26,6 +26,8 @@ inline constexpr WCHAR EVENT_SOCKET_LIBRARY_FAILED[] = WTEXT("WSAStartup() faile
 inline constexpr WCHAR EVENT_TERMINATE_EVENT_FAILED[] = WTEXT("CreateTerminateEvent() failed!");
 inline constexpr WCHAR EVENT_CLEANUP_THREAD_FAILED[] = WTEXT("can not create Cleanup Thread!");
 inline constexpr WCHAR EVENT_LISTEN_FAILED[] = WTEXT("socket.listen() failed. terminating...");
+// The same with the port and the system's reason.
+inline constexpr WCHAR EVENT_LISTEN_FAILED_ON_PORT[] = WTEXT("socket.listen() failed. terminating... (port %d: %s)");
 // The end of a run of identical failures of the accept loop (the first of them was written as it came):
 // that event's text and how many times it happened in a row.
 inline constexpr WCHAR EVENT_FAILURE_REPEATED[] = WTEXT("%s (%u times in a row)");
@@ -48,8 +50,24 @@ inline constexpr WCHAR EVENT_ACCESS_DENIED[] = WTEXT("Access denied: %s may not 
 // The folder of the drive sections cannot be used: no drive can be opened.
 inline constexpr WCHAR EVENT_SECTION_FOLDER_UNUSABLE[] = WTEXT("Error: drive sections cannot be published: %s");
 
-// A line of the configuration that was not taken: the file's name and what was wrong.
+// A line of the configuration that was not taken: the file's name and what was wrong ("line 4: keep
+// = soon: ..."). An error among them keeps the service from starting.
 inline constexpr WCHAR EVENT_CONFIGURATION_PROBLEM[] = WTEXT("%s: %s");
+// The configuration file that "-c" named cannot be read: its name and the system's reason.
+inline constexpr WCHAR EVENT_CONFIGURATION_UNREADABLE[] = WTEXT("%s: cannot be read (%s)");
+// What "-t" prints: the file, the port, each letter's volume and what an open of it found, the file's
+// problems (on standard error), and the verdict.
+inline constexpr WCHAR CHECK_FILE[] = WTEXT("%s: %s\n");
+inline constexpr WCHAR CHECK_FILE_MISSING[] = WTEXT("%s: not found; every default holds\n");
+inline constexpr WCHAR CHECK_PORT[] = WTEXT("port %d\n");
+inline constexpr WCHAR CHECK_VOLUME_GOOD[] = WTEXT("%s %s: NTFS %u.%u, %llu bytes, clusters of %u bytes, %llu records\n");
+inline constexpr WCHAR CHECK_VOLUME_BAD[] = WTEXT("%s %s: cannot be opened as NTFS: %d %s\n");
+inline constexpr WCHAR CHECK_NO_VOLUMES[] = WTEXT("no volume.X lines: %s\n");
+inline constexpr WCHAR CHECK_GOOD[] = WTEXT("%s: the configuration can be used\n");
+inline constexpr WCHAR CHECK_BAD[] = WTEXT("%s: the configuration cannot be used as it is (%u problems)\n");
+
+// The service ends at start for the errors of its configuration: the file's name and their number.
+inline constexpr WCHAR EVENT_CONFIGURATION_ERRORS[] = WTEXT("%s: the service does not start: values that cannot be used (%u)");
 
 // The event that ends the cleanup thread.
 inline constexpr WCHAR TERMINATE_EVENT_NAME[] = WTEXT("TerminateEvent");
@@ -73,10 +91,12 @@ inline constexpr uint32_t UNKNOWN_COMMAND_LIMIT = 16;
 // The accept loop reaps ended threads every this many iterations.
 inline constexpr int32_t REAP_EVERY_ITERATIONS = 50;
 
-// Exit code of the process when the listening socket cannot be set up.
+// Exit code of the process when the listening socket cannot be set up, or the configuration has
+// values that cannot be used.
 inline constexpr int LISTEN_FAILURE_EXIT_CODE = 1;
+inline constexpr int CONFIGURATION_FAILURE_EXIT_CODE = 1;
 
-// The port from "OstrinNT.ini" in the current directory, or the default.
+// The port from the configuration file, or the default.
 int32_t ReadConfiguration();
 
 // Serves one connection of the local user given, accepted at `accepted`, until it ends, the service

@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "common/configuration.h"
 #include "common/text.h"
 #include "platform/module_path.h"
 #include "platform/service_notify.h"
@@ -198,32 +199,55 @@ void CNTService::TraceFormatted(const WCHAR* format, std::span<const CFormatArg>
   }
 }
 
-void CNTService::PrintFormatted(const WCHAR* format, std::span<const CFormatArg> args) {
+void CNTService::PrintFormatted(FILE* stream, const WCHAR* format, std::span<const CFormatArg> args) {
   WString text;
   if (!FormatWide(format, args, &text)) return;
   const std::string output = WideToUtf8(text);
-  std::fwrite(output.data(), 1, output.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(output.data(), 1, output.size(), stream);
+  std::fflush(stream);
 }
 
-bool CNTService::HandleCommandLine(int argc, WCHAR** argv) {
-  if (argc < 2 || argv == nullptr || argv[1] == nullptr) return false;
-  const WCHAR* option = argv[1];
+int CNTService::CheckConfiguration() { return OPTION_EXIT_OK; }
+
+std::optional<int> CNTService::HandleCommandLine(int argc, WCHAR** argv) {
+  if (argc < 2 || argv == nullptr || argv[1] == nullptr) return std::nullopt;
+  int first = 1;
+  // "-c FILE" comes first; the option (or none, for the service) after it.
+  if (OptionIs(argv[1], OPTION_CONFIGURATION)) {
+    if (argc < 3 || argv[2] == nullptr || argv[2][0] == 0) {
+      PrintError(MESSAGE_OPTION_NEEDS_FILE, name);
+      PrintError(MESSAGE_USAGE, name);
+      return OPTION_EXIT_USAGE;
+    }
+    SetConfigurationFile(WideToUtf8(argv[2]));
+    first = 3;
+  }
+  if (first >= argc || argv[first] == nullptr) return std::nullopt;
+  const WCHAR* option = argv[first];
   if (OptionIs(option, OPTION_VERSION)) {
     Print(MESSAGE_VERSION, name, versionMajor, versionMinor);
+    Print(MESSAGE_RELEASE, AsciiToWide(OSTRIN_RELEASE_VERSION));
     const bool installed = QueryInstalled();
     Print(MESSAGE_INSTALLED_STATE, installed ? WORD_CURRENTLY : WORD_NOT);
-    return true;
+    return OPTION_EXIT_OK;
   }
   if (OptionIs(option, OPTION_INSTALL)) {
-    InstallService();
-    return true;
+    const bool verbose = first + 1 < argc && argv[first + 1] != nullptr && OptionIs(argv[first + 1], OPTION_VERBOSE);
+    return InstallService(verbose);
   }
-  if (OptionIs(option, OPTION_REMOVE)) {
-    RemoveService();
-    return true;
+  if (OptionIs(option, OPTION_REMOVE)) return RemoveService();
+  if (OptionIs(option, OPTION_CHECK)) return CheckConfiguration();
+  if (OptionIs(option, OPTION_HELP_SHORT) || OptionIs(option, OPTION_HELP)) {
+    Print(MESSAGE_USAGE, name);
+    return OPTION_EXIT_OK;
   }
-  return false;
+  // Any other option is a mistake; an argument that is no option runs the service, as none does.
+  if (option[0] == '-') {
+    PrintError(MESSAGE_UNKNOWN_OPTION, name, option);
+    PrintError(MESSAGE_USAGE, name);
+    return OPTION_EXIT_USAGE;
+  }
+  return std::nullopt;
 }
 
 bool CNTService::QueryInstalled() {
@@ -231,10 +255,10 @@ bool CNTService::QueryInstalled() {
   return manager.Open() && manager.IsServiceInstalled(name);
 }
 
-void CNTService::InstallService() {
+int CNTService::InstallService(bool verbose) {
   if (QueryInstalled()) {
     Print(MESSAGE_ALREADY_INSTALLED, name);
-    return;
+    return OPTION_EXIT_OK;
   }
   // Each failure's code is kept at once: closing handles and writing events may change the last error.
   uint32_t error = 0;
@@ -245,7 +269,7 @@ void CNTService::InstallService() {
   } else if (!platform::GetModulePath(&modulePath)) {
     error = LastSystemError();
   } else {
-    Print(MESSAGE_MODULE_PATH, modulePath);
+    if (verbose) Print(MESSAGE_MODULE_PATH, modulePath);
     if (!manager.InstallAutoStartService(name, OSTRIN_SERVICE_DESCRIPTION, modulePath)) {
       error = LastSystemError();
     } else if (!platform::RegisterEventLogSource(name, modulePath)) {
@@ -253,16 +277,17 @@ void CNTService::InstallService() {
     } else {
       WriteEvent(EventType::Information, EVMSG_INSTALLED, name);
       Print(MESSAGE_INSTALL_DONE, name);
-      return;
+      return OPTION_EXIT_OK;
     }
   }
   Print(MESSAGE_INSTALL_FAILED, name, error);
+  return OPTION_EXIT_FAILED;
 }
 
-void CNTService::RemoveService() {
+int CNTService::RemoveService() {
   if (!QueryInstalled()) {
     Print(MESSAGE_NOT_INSTALLED, name);
-    return;
+    return OPTION_EXIT_OK;
   }
   uint32_t error = 0;
   platform::CServiceManager manager;
@@ -279,16 +304,16 @@ void CNTService::RemoveService() {
     WString modulePath;
     platform::GetModulePath(&modulePath);
     Print(MESSAGE_REMOVE_DONE, name, modulePath);
-    return;
+    return OPTION_EXIT_OK;
   }
   Print(MESSAGE_REMOVE_FAILED, name, error);
+  return OPTION_EXIT_FAILED;
 }
 
 int RunServiceProcess(CNTService& service, int argc, WCHAR** argv) {
-  if (!service.HandleCommandLine(argc, argv)) {
-    // Outside a service manager the Windows dispatcher fails at once (unless a test named its stop
-    // event); the process then ends quietly.
-    platform::StartServiceDispatcher(service.name, &CNTService::ServiceEntry);
-  }
+  if (const std::optional<int> optionExit = service.HandleCommandLine(argc, argv)) return *optionExit;
+  // Outside a service manager the Windows dispatcher fails at once (unless a test named its stop
+  // event); the process then ends quietly.
+  platform::StartServiceDispatcher(service.name, &CNTService::ServiceEntry);
   return static_cast<int>(service.CurrentStatus().win32ExitCode);
 }

@@ -5,7 +5,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "platform/event_log.h"
@@ -67,11 +69,18 @@ class CNTService {
     TraceFormatted(format, values);
   }
 
-  // Handles "-v", "-i" or "-u" (any case) given as the first argument; true when it handled one.
-  bool HandleCommandLine(int argc, WCHAR** argv);
+  // Handles the options (any case): "-c FILE" first (the configuration file the process reads), then
+  // "-v", "-i" ["--verbose"], "-u", "-t", "-h" or "--help" as the next argument, and any other
+  // argument starting with '-' as a mistake (the usage on standard error). The process's exit code
+  // when it handled an option; nothing when the service is to run.
+  std::optional<int> HandleCommandLine(int argc, WCHAR** argv);
   bool QueryInstalled();
-  void InstallService();
-  void RemoveService();
+  // 0 when the service is installed (or was already), 1 when that failed.
+  int InstallService(bool verbose);
+  // 0 when the service is removed (or was not installed), 1 when that failed.
+  int RemoveService();
+  // "-t": checks the configuration and prints what it found; the process's exit code (0: all good).
+  virtual int CheckConfiguration();
 
   // A copy of the status record as last set.
   ostrin::platform::SERVICE_STATUS_RECORD CurrentStatus() const;
@@ -86,6 +95,19 @@ class CNTService {
   std::atomic<bool> running{false};
 
  protected:
+  // The options' output: standard output, and standard error for mistakes.
+  template <typename... Args>
+  static void Print(const WCHAR* format, const Args&... args) {
+    const std::array<CFormatArg, sizeof...(Args)> values{CFormatArg(args)...};
+    PrintFormatted(stdout, format, values);
+  }
+  template <typename... Args>
+  static void PrintError(const WCHAR* format, const Args&... args) {
+    const std::array<CFormatArg, sizeof...(Args)> values{CFormatArg(args)...};
+    PrintFormatted(stderr, format, values);
+  }
+  static void PrintFormatted(FILE* stream, const WCHAR* format, std::span<const CFormatArg> args);
+
   // Written by the service thread and by the control handler's thread, always under statusLock.
   ostrin::platform::ServiceStatusHandle statusHandle = 0;
   ostrin::platform::SERVICE_STATUS_RECORD status;
@@ -95,12 +117,6 @@ class CNTService {
   void WriteFormattedTextEvent(const WCHAR* format, std::span<const CFormatArg> args) noexcept;
   void TraceFormatted(const WCHAR* format, std::span<const CFormatArg> args) noexcept;
 
-  template <typename... Args>
-  static void Print(const WCHAR* format, const Args&... args) {
-    const std::array<CFormatArg, sizeof...(Args)> values{CFormatArg(args)...};
-    PrintFormatted(format, values);
-  }
-  static void PrintFormatted(const WCHAR* format, std::span<const CFormatArg> args);
 
   mutable std::mutex statusLock;
   // Opened on the first event, once, whichever threads write at the same time.

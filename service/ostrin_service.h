@@ -10,4 +10,7 @@ class COstrinService : public CNTService {
 
   // Runs the command server until the stop control clears `running` (service/command_server.cpp).
   void Serve() override;
+  // "-t": prints the port and each letter's volume, opening each; 1 when a value cannot be used or a
+  // volume cannot be opened as NTFS.
+  int CheckConfiguration() override;
 };

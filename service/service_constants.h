@@ -19,9 +19,33 @@ inline constexpr size_t SERVICE_NAME_CAPACITY = 64;
 inline constexpr WCHAR OPTION_VERSION[] = WTEXT("-v");
 inline constexpr WCHAR OPTION_INSTALL[] = WTEXT("-i");
 inline constexpr WCHAR OPTION_REMOVE[] = WTEXT("-u");
+inline constexpr WCHAR OPTION_HELP_SHORT[] = WTEXT("-h");
+inline constexpr WCHAR OPTION_HELP[] = WTEXT("--help");
+inline constexpr WCHAR OPTION_CHECK[] = WTEXT("-t");
+inline constexpr WCHAR OPTION_CONFIGURATION[] = WTEXT("-c");
+// After -i: also print the program's path as it is installed.
+inline constexpr WCHAR OPTION_VERBOSE[] = WTEXT("--verbose");
+
+// Exit codes of the options: done, failed, a mistaken command line.
+inline constexpr int OPTION_EXIT_OK = 0;
+inline constexpr int OPTION_EXIT_FAILED = 1;
+inline constexpr int OPTION_EXIT_USAGE = 2;
 
 // What the options print on standard output.
 inline constexpr WCHAR MESSAGE_VERSION[] = WTEXT("%s Version %d.%d\n");
+inline constexpr WCHAR MESSAGE_RELEASE[] = WTEXT("Release %s\n");
+inline constexpr WCHAR MESSAGE_USAGE[] = WTEXT(
+    "Usage: %s [-c FILE] [OPTION]\n"
+    "Without an option the service runs, as the system's service manager starts it.\n"
+    "  -v          print the version and whether the service is installed\n"
+    "  -i          install the service, started with the system (-i --verbose: also print its program)\n"
+    "  -u          stop and remove the service\n"
+    "  -t          check the configuration file and the volumes it names, then exit (0: all good)\n"
+    "  -c FILE     read FILE instead of OstrinNT.ini in the current folder\n"
+    "  -h, --help  print this text\n"
+    "Exit codes: 0 done, 1 failed, 2 a mistaken command line.\n");
+inline constexpr WCHAR MESSAGE_UNKNOWN_OPTION[] = WTEXT("%s: unknown option %s\n");
+inline constexpr WCHAR MESSAGE_OPTION_NEEDS_FILE[] = WTEXT("%s: -c needs the configuration file's path\n");
 inline constexpr WCHAR MESSAGE_INSTALLED_STATE[] = WTEXT("The service is %s installed\n");
 inline constexpr WCHAR WORD_CURRENTLY[] = WTEXT("currently");
 inline constexpr WCHAR WORD_NOT[] = WTEXT("not");

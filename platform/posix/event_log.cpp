@@ -1,4 +1,6 @@
-// The event log on POSIX: syslog, and one line per record in the file named by OSTRIN_EVENT_LOG.
+// The event log on POSIX: syslog, and one line per record in the file named by OSTRIN_EVENT_LOG. A
+// service started by hand (not by systemd, which names each start in INVOCATION_ID) also writes each
+// record to standard error, where its user sees it when no syslog runs.
 #include "platform/event_log.h"
 
 #include <syslog.h>
@@ -26,12 +28,25 @@ int SyslogPriority(EventType type) {
   return LOG_NOTICE;
 }
 
+const char* TypeWord(EventType type) {
+  switch (type) {
+    case EventType::Error:
+      return "error";
+    case EventType::Warning:
+      return "warning";
+    case EventType::Information:
+      return "information";
+  }
+  return "event";
+}
+
 }  // namespace
 
 struct CEventSource::Handle {
   std::string ident;  // syslog keeps the pointer, so the text lives as long as the source
   std::span<const EventMessage> messages;
   CEventLogFile file;
+  bool toStandardError = false;
 };
 
 CEventSource::CEventSource() = default;
@@ -50,6 +65,8 @@ bool CEventSource::Open(const WString& name, std::span<const EventMessage> messa
       DebugTrace(WTEXT("event log file cannot be opened: ") + Utf8ToWide(path));
     }
   }
+  const char* invocation = std::getenv("INVOCATION_ID");
+  handle->toStandardError = invocation == nullptr || *invocation == '\0';
   openlog(handle->ident.c_str(), LOG_PID, LOG_DAEMON);
   m_handle = std::move(handle);
   return true;
@@ -67,6 +84,12 @@ bool CEventSource::Report(EventType type, uint32_t id, const WCHAR* insertion) c
   if (m_handle == nullptr) return false;
   const std::string text = ExpandEventMessage(m_handle->messages, id, insertion);
   syslog(SyslogPriority(type), "%s", text.c_str());
+  if (m_handle->toStandardError) {
+    const std::string line = m_handle->ident + ": " + TypeWord(type) + " " + std::to_string(id) + " " + text + "\n";
+    // One write, so that records of different threads do not mix.
+    const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+  }
   return !m_handle->file.IsOpen() || m_handle->file.Append(type, id, text);
 }
 

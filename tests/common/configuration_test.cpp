@@ -1,5 +1,5 @@
-// Reading "OstrinNT.ini": the port key's parsing rules, the keep time, the connections per user and
-// the volume mappings.
+// Reading "OstrinNT.ini": each key's values, the errors and warnings with their lines, comments, long
+// lines and the volume mappings.
 #include "common/configuration.h"
 
 #include <gtest/gtest.h>
@@ -29,25 +29,41 @@ TEST(ConfigurationTest, MissingFileKeepsDefaults) {
   EXPECT_TRUE(config.VolumeOf('C').empty());
 }
 
-TEST(ConfigurationTest, PortParsing) {
+// What a file's lines make of the port, and what they say is wrong: an error keeps the service from
+// starting, a warning (a line left out) does not.
+TEST(ConfigurationTest, LinesAreTakenOrNamedWithTheirNumber) {
   struct Case {
-    const char* text;
+    std::string text;
     int32_t port;
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
   };
+  const std::string longComment = "# " + std::string(300, 'x') + " volume.T = /tail\n";
   const Case cases[] = {
-      {"  PORT  =  5000  \r\n", 5000},
-      {"port=1\nport=2\n", 2},               // the last one wins
-      {"# port=7\n", 49020},                 // comment
-      {"port\n", 49020},                     // no '='
-      {"other=7\n", 49020},                  // another key
-      {"port=12abc\n", 12},                  // strtol stops at the first non-digit
-      {"port=abc\n", 0},                     // no digits give 0
-      {"port=-3\n", -3},                     // no range check
-      {"port=114556\n", 114556},             // kept; binding uses the low 16 bits
-      {"\tPoRt\t=\t+42\t\n", 42},
+      {"  PORT  =  5000  \r\n", 5000, {}, {}},
+      {"port=1\nport=2\n", 2, {}, {}},                    // the last one wins
+      {"\tPoRt\t=\t+42\t\n", 42, {}, {}},
+      {"# port=7\n", 49020, {}, {}},                      // a comment line
+      {"port = 7 # the tests' port\n", 7, {}, {}},        // a comment after a blank
+      {"port = 65535\n", 65535, {}, {}},
+      {"port=12abc\n", 49020, {"line 1: port = 12abc: not a port number from 1 to 65535"}, {}},
+      {"port=abc\n", 49020, {"line 1: port = abc: not a port number from 1 to 65535"}, {}},
+      {"port=-3\n", 49020, {"line 1: port = -3: not a port number from 1 to 65535"}, {}},
+      {"\nport=114556\n", 49020, {"line 2: port = 114556: not a port number from 1 to 65535"}, {}},
+      {"port = 0\n", 49020, {"line 1: port = 0: not a port number from 1 to 65535"}, {}},
+      {"port\n", 49020, {"line 1: port: not a line of KEY = VALUE"}, {}},
+      {"port = 8\nvolme.S = /x\nother=7\n", 8, {},
+       {"line 2: unknown key volme.S (the line is left out)", "line 3: unknown key other (the line is left out)"}},
+      // A line of any length is one line: the tail of a long comment is no key of its own.
+      {longComment, 49020, {}, {}},
+      {std::string(300, ' ') + "port = 9\n", 9, {}, {}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ReadText(c.text).port, c.port) << c.text;
+    const COstrinConfiguration config = ReadText(c.text);
+    EXPECT_EQ(config.port, c.port) << c.text;
+    EXPECT_EQ(config.errors, c.errors) << c.text;
+    EXPECT_EQ(config.warnings, c.warnings) << c.text;
+    EXPECT_TRUE(config.VolumeOf('T').empty()) << c.text;
   }
 }
 
@@ -78,7 +94,8 @@ TEST(ConfigurationTest, KeepAndConnectionsPerUserAreWholeNumbersOrAProblemThatKe
     const COstrinConfiguration config = ReadText(c.text);
     EXPECT_EQ(config.keepSeconds, c.seconds) << c.text;
     EXPECT_EQ(config.connectionsPerUser, c.connectionsPerUser) << c.text;
-    EXPECT_EQ(config.problems, *c.problem ? std::vector<std::string>{c.problem} : std::vector<std::string>{}) << c.text;
+    EXPECT_EQ(config.errors, *c.problem ? std::vector<std::string>{std::string("line 1: ") + c.problem} : std::vector<std::string>{})
+        << c.text;
   }
 }
 
@@ -106,27 +123,29 @@ TEST(ConfigurationTest, AccessIsVolumeEveryoneOrAGroupOrAProblemThatKeepsTheDefa
     const COstrinConfiguration config = ReadText(c.text);
     EXPECT_EQ(config.access.kind, c.rule) << c.text;
     EXPECT_EQ(config.access.group, c.group) << c.text;
-    EXPECT_EQ(config.problems, *c.problem ? std::vector<std::string>{c.problem} : std::vector<std::string>{}) << c.text;
+    EXPECT_EQ(config.errors, *c.problem ? std::vector<std::string>{std::string("line 1: ") + c.problem} : std::vector<std::string>{})
+        << c.text;
   }
 }
 
-TEST(ConfigurationTest, LongLinesArriveInPieces) {
-  // A line longer than 255 bytes is read in pieces, each handled as a line of its own.
-  const std::string line = std::string(255, 'x') + "port=77\n";
-  EXPECT_EQ(ReadText(line).port, 77);
-}
-
 TEST(ConfigurationTest, VolumeMappings) {
+  const std::string longPath = "/images/" + std::string(400, 'p') + ".img";
   const COstrinConfiguration config = ReadText(
       "volume.c = /dev/sdb1\n"
-      "VOLUME.D=/images/d.img\n"
+      "VOLUME.D=/images/disk#2.img  # a '#' inside a path is part of it\n"
+      "volume.F = " + longPath + "\n"
       "volume.1 = /ignored\n"
-      "volume.EE = /ignored\n");
+      "volume.EE = /ignored\n"
+      "volume.G =\n");
   EXPECT_EQ(config.VolumeOf('C'), "/dev/sdb1");
   EXPECT_EQ(config.VolumeOf('c'), "/dev/sdb1");
-  EXPECT_EQ(config.VolumeOf('D'), "/images/d.img");
+  EXPECT_EQ(config.VolumeOf('D'), "/images/disk#2.img");
+  EXPECT_EQ(config.VolumeOf('F'), longPath);
   EXPECT_TRUE(config.VolumeOf('E').empty());
   EXPECT_TRUE(config.VolumeOf('1').empty());
+  EXPECT_EQ(config.warnings, (std::vector<std::string>{"line 4: unknown key volume.1 (the line is left out)",
+                                                       "line 5: unknown key volume.EE (the line is left out)"}));
+  EXPECT_EQ(config.errors, std::vector<std::string>{"line 6: volume.G = : no volume named"});
 }
 
 }  // namespace

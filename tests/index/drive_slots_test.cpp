@@ -296,7 +296,9 @@ TEST_F(DriveSlotTest, OutOfMemoryEndsTheOpenWithAnErrorAndFreesTheSlot) {
 
   const CBytes failure = CBytes().U32(0).U32(18).Str(u"Out of memory while building the drive index.");
   EXPECT_EQ(ReadBytes(pair.client, failure.bytes.size()), failure.bytes);
-  EXPECT_EQ(Reported(), std::vector<std::string>{"Out of memory while building the drive index."});
+  // The client gets the failure's text; the event also names the drive and its volume.
+  EXPECT_EQ(Reported(), std::vector<std::string>{"Out of memory while building the drive index. (drive S:, volume " +
+                                                 small.image + ")"});
   CDriveSlot& slot = SlotOf('S');
   EXPECT_FALSE(slot.IsOpen());
   EXPECT_FALSE(slot.Volume().IsOpen());

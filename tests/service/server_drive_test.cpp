@@ -401,7 +401,7 @@ TEST_F(DriveSlotServerTest, OutOfMemoryFailsTheOpenAndTheServiceGoesOn) {
   }
   EXPECT_EQ(client.Open('L').end, OPEN_DONE);
   client.Close();
-  EXPECT_EQ(server.CountTextEvents("Error: Out of memory while building the drive index."), 2u);
+  EXPECT_EQ(server.CountTextEventsStartingWith("Error: Out of memory while building the drive index. (drive "), 2u);
   EXPECT_EQ(server.Stop(), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -71,7 +72,9 @@ CServerProcess::~CServerProcess() {
 
 void CServerProcess::Start(bool waitUntilListening) {
   const std::string output = m_folder + "/output.log";
-  SChildStart start{.argv = {m_options.testProgram ? OSTRIN_NT_TEST_PATH : OSTRIN_NT_PATH},
+  std::vector<std::string> argv{m_options.testProgram ? OSTRIN_NT_TEST_PATH : OSTRIN_NT_PATH};
+  argv.insert(argv.end(), m_options.arguments.begin(), m_options.arguments.end());
+  SChildStart start{.argv = argv,
                     .folder = m_folder,
                     .environment = m_options.environment,
                     .outputPath = output,
@@ -94,6 +97,11 @@ void CServerProcess::Start(bool waitUntilListening) {
 }
 
 bool CServerProcess::IsRunning() { return m_child.IsRunning(); }
+
+std::string CServerProcess::Output() const {
+  std::ifstream file(m_folder + "/output.log", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 int CServerProcess::WaitForExit(int timeoutMs) { return m_child.WaitForExit(timeoutMs); }
 

@@ -35,6 +35,8 @@ struct SServerOptions {
   std::vector<std::string> lines;
   // Whether OstrinNT.ini is written at all.
   bool writeConfiguration = true;
+  // Arguments of the program ("-c", "FILE").
+  std::vector<std::string> arguments;
   // The port to listen on; 0: a free port. OstrinAPI always connects to 49020 (CLIENT_PORT); tests
   // that run the server there hold the CTest resource lock "port49020".
   uint16_t fixedPort = 0;
@@ -48,6 +50,7 @@ struct SServerOptions {
   SServerOptions& PortLine(std::string line) { portLine = std::move(line); return *this; }
   SServerOptions& Line(std::string line) { lines.push_back(std::move(line)); return *this; }
   SServerOptions& NoConfiguration() { writeConfiguration = false; return *this; }
+  SServerOptions& Arguments(std::vector<std::string> list) { arguments = std::move(list); return *this; }
   SServerOptions& Port(uint16_t port) { fixedPort = port; return *this; }
 };
 
@@ -92,6 +95,8 @@ class CServerProcess {
   uint16_t Port() const { return m_port; }
   const std::string& Folder() const { return m_folder; }
 
+  // What the program wrote on its standard output and error.
+  std::string Output() const;
   // The event-log file as written, time stamps included (for failure messages).
   std::string EventLogText() const;
   // The event-log records, each "<type> <id> <text>".

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -277,6 +278,22 @@ TEST_F(ServerProtocolTest, OpenFailuresCarryTheCodeAndTextOfWhatStoppedThem) {
   }
   client.Close();
   EXPECT_EQ(server.CountTextEventsStartingWith("Error: Open volume error."), 2u);
+  // The events say which drive and which volume, the letter's own device where no line maps it.
+#ifdef _WIN32
+  const std::string unmapped = "volume \\\\.\\Y:";
+#else
+  const std::string unmapped = "no volume.Y line in OstrinNT.ini";
+#endif
+  for (const std::string& about : {std::string("(drive X:, volume /nonexistent/volume.img)"), "(drive Y:, " + unmapped + ")"}) {
+    size_t found = 0;
+    for (const std::string& event : server.Events()) {
+      if (event.rfind("warning 108 Error: Open volume error.", 0) == 0 && event.size() >= about.size() &&
+          event.compare(event.size() - about.size(), about.size(), about) == 0) {
+        ++found;
+      }
+    }
+    EXPECT_EQ(found, 1u) << about << "\n" << ::testing::PrintToString(server.Events());
+  }
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -284,38 +301,109 @@ TEST_F(ServerProtocolTest, OpenFailuresCarryTheCodeAndTextOfWhatStoppedThem) {
 
 class ServerConfigurationTest : public CSocketLibraryTest {};
 
-TEST_F(ServerConfigurationTest, PortLinesAsTheFileWritesThem) {
+// The configuration as the file writes it: lines the service takes, lines it leaves out with a warning,
+// and values it cannot use, which end it at start with an event naming the line, before it listens.
+TEST_F(ServerConfigurationTest, ConfigurationLinesAreTakenOrEndTheStartWithTheirLine) {
   struct Case {
     const char* name;
-    std::string lines;  // %P stands for the chosen port
-    int64_t add;        // added to the port in the %V value
+    std::string lines;  // %V stands for the chosen port
+    std::vector<std::string> events;  // the configuration's events, after "OstrinNT.ini: "
   };
+  const std::string refused = "the service does not start: values that cannot be used (1)";
   const std::vector<Case> cases = {
-      {"blanks, capitals and a decimal value", "  \t PORT \t=  %V  ", 0},
-      {"comment, key without '=' and another key change nothing", "port = %V\n# port = 1\nport 2\nother = 3", 0},
-      {"digits up to the first other character", "Port=%V junk", 0},
-      {"the last of two lines wins", "port = 1\nport = %V", 0},
-      {"only the low 16 bits count", "port = %V", 65536},
-      {"a sign is accepted", "port = +%V", 0},
+      {"blanks, capitals and a comment", "  \t PORT \t=  %V  # the tests' port", {}},
+      {"the last of two lines wins", "port = 1\nport = %V", {}},
+      {"a sign is accepted", "port = +%V", {}},
+      {"an unknown key is left out with a warning", "port = %V\nvolme.S = /images/s.img",
+       {"line 3: unknown key volme.S (the line is left out)"}},
+      {"a port that is no number", "port = %V junk", {"line 2: port = %V junk: not a port number from 1 to 65535", refused}},
+      {"a port past 16 bits", "port = 114556", {"line 2: port = 114556: not a port number from 1 to 65535", refused}},
+      {"a line without '='", "port = %V\nport 2", {"line 3: port 2: not a line of KEY = VALUE", refused}},
+      {"a keep time that is no number", "port = %V\nkeep = soon",
+       {"line 3: keep = soon: not a whole number of seconds from 0 to 31622400", refused}},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     const uint16_t port = ostrin::test::FreeLoopbackPort();
-    std::string text = c.lines;
-    for (size_t at; (at = text.find("%V")) != std::string::npos;) text.replace(at, 2, std::to_string(port + c.add));
-    CServerProcess server(SServerOptions().PortLine(text));
+    const auto withPort = [port](std::string text) {
+      for (size_t at; (at = text.find("%V")) != std::string::npos;) text.replace(at, 2, std::to_string(port));
+      return text;
+    };
+    CServerProcess server(SServerOptions().PortLine(withPort(c.lines)));
+    const bool starts = c.events.empty() || c.events.back() != refused;
     server.Start(false);
-    bool listening = false;
-    for (int attempt = 0; attempt < 2000 && !listening; ++attempt) {
-      try {
-        CRawClient client(port);
-        client.Hello();
-        listening = true;
-      } catch (const CSockException&) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!starts) {
+      EXPECT_EQ(server.WaitForExit(30000), 1);
+    } else {
+      bool listening = false;
+      for (int attempt = 0; attempt < 2000 && !listening; ++attempt) {
+        try {
+          CRawClient client(port);
+          client.Hello();
+          listening = true;
+        } catch (const CSockException&) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
       }
+      EXPECT_TRUE(listening);
     }
-    EXPECT_TRUE(listening) << c.name;
-    EXPECT_EQ(server.Stop(), 0) << c.name;
+    std::vector<std::string> events;
+    for (const std::string& event : server.Events()) {
+      if (event.rfind("warning 108 OstrinNT.ini: ", 0) == 0) events.push_back(event.substr(26));
+    }
+    std::vector<std::string> expected;
+    for (const std::string& event : c.events) expected.push_back(withPort(event));
+    EXPECT_EQ(events, expected);
+    if (starts) {
+      EXPECT_EQ(server.Stop(), 0);
+    } else {
+      EXPECT_EQ(server.CountTextEvents("The service was started."), 0u);
+    }
+  }
+}
+
+// -t checks the file and each volume it names, and -c names the file: the service itself never runs.
+TEST_F(ServerConfigurationTest, CheckOptionSaysWhatTheFileNamesAndWhetherItCanBeUsed) {
+  const ostrin::test::STestVolume volume = ostrin::test::MadeVolume("empty");
+  const std::string missing = ::testing::TempDir() + "no-such-volume.img";
+  struct Case {
+    const char* name;
+    std::vector<std::string> lines;
+    bool elsewhere;  // written to another folder and named with -c
+    int exitCode;
+    std::vector<std::string> output;  // lines that standard output and error hold
+  };
+  const std::vector<Case> cases = {
+      {"a good file", {"volume.S = " + volume.image}, false, 0,
+       {"port 4", "S: " + volume.image + ": NTFS 3.1, ", "OstrinNT.ini: the configuration can be used"}},
+      {"a good file named with -c", {"volume.S = " + volume.image}, true, 0, {"port 4", "S: " + volume.image + ": NTFS 3.1, "}},
+      {"a volume that cannot be opened", {"volume.T = " + missing}, false, 1,
+       {"T: " + missing + ": cannot be opened as NTFS: 3 Open volume error.",
+        "OstrinNT.ini: the configuration cannot be used as it is (1 problems)"}},
+      {"a value that cannot be used", {"keep = soon", "volme.S = x"}, false, 1,
+       {"OstrinNT.ini: line 4: unknown key volme.S (the line is left out)",
+        "OstrinNT.ini: line 3: keep = soon: not a whole number of seconds from 0 to 31622400",
+        "OstrinNT.ini: the configuration cannot be used as it is (1 problems)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SServerOptions options = SServerOptions().PortLine("port = 4");
+    for (const std::string& line : c.lines) options.Line(line);
+    const std::string other = ::testing::TempDir() + "elsewhere.ini";
+    if (c.elsewhere) {
+      // The folder's own file names nothing; the other one is read.
+      std::ofstream(other) << "port = 4\n" << c.lines[0] << "\n";
+      options = SServerOptions().PortLine("port = 5").Arguments({"-c", other, "-t"});
+    } else {
+      options.Arguments({"-t"});
+    }
+    CServerProcess server(options);
+    server.Start(false);
+    EXPECT_EQ(server.WaitForExit(30000), c.exitCode);
+    const std::string output = server.Output();
+    for (const std::string& line : c.output) EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
+    EXPECT_TRUE(server.Events().empty()) << "nothing runs, nothing is logged";
+    std::remove(other.c_str());
   }
 }
 
@@ -325,7 +413,7 @@ TEST_F(ServerConfigurationTest, WithoutAFileTheServerListensOn49020) {
   for (int attempt = 0; attempt < 2000; ++attempt) {
     if (!server.IsRunning()) {
       // Only another program holding the port makes the listener fail here.
-      ASSERT_EQ(server.CountTextEvents("socket.listen() failed. terminating..."), 1u);
+      ASSERT_EQ(server.CountTextEventsStartingWith("socket.listen() failed. terminating... (port 49020: "), 1u);
       GTEST_SKIP() << "port 49020 is taken by another program";
     }
     try {
@@ -349,7 +437,14 @@ TEST_F(ServerConfigurationTest, ListenerFailureEndsTheProcessWithCode1) {
   const int code = server.WaitForExit(30000);
   ASSERT_NE(code, -1);
   EXPECT_EQ(code, 1);
-  EXPECT_EQ(server.CountTextEvents("socket.listen() failed. terminating..."), 1u);
+  // The port, and the system's reason.
+  const std::string failed = "socket.listen() failed. terminating... (port " + std::to_string(taken.LocalPort()) + ": ";
+  ASSERT_EQ(server.CountTextEventsStartingWith(failed), 1u) << ::testing::PrintToString(server.Events());
+  for (const std::string& event : server.Events()) {
+    if (event.find(failed) == std::string::npos) continue;
+    EXPECT_GT(event.size(), event.find(failed) + failed.size() + 2) << "the system's text: " << event;
+    EXPECT_EQ(event.back(), ')') << event;
+  }
   EXPECT_EQ(server.CountTextEventsStartingWith("Error: "), 0u) << "the socket's own text is not written";
 }
 

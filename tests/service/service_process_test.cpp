@@ -47,8 +47,10 @@ class CHostProcess {
                const std::vector<std::string>& variables, const std::string& program = SERVICE_TEST_HOST)
       : m_stdout(folder + "/stdout"), m_stderr(folder + "/stderr") {
     std::vector<std::string> environment;
+    // Started by hand, as far as the program can tell: not by systemd either.
     for (char** v = environ; *v != nullptr; ++v) {
-      if (std::string(*v).rfind("OSTRIN_", 0) != 0) environment.emplace_back(*v);
+      const std::string variable(*v);
+      if (variable.rfind("OSTRIN_", 0) != 0 && variable.rfind("INVOCATION_ID=", 0) != 0) environment.push_back(variable);
     }
     environment.insert(environment.end(), variables.begin(), variables.end());
     std::vector<std::string> argv{program};
@@ -140,8 +142,8 @@ TEST(ServiceProcessTest, InstallAndRemoveOptions) {
   const std::string unit = units + "/OstrinNT.service";
   const std::string log = folder + "/events.log";
   const std::string host = HostPath();
-  const std::string version = "OstrinNT Version 1.0\n";
-  const std::string installed = "GetModuleFileName() " + host + "\nOstrinNT installed\n";
+  const std::string version = std::string("OstrinNT Version 1.0\nRelease ") + OSTRIN_TEST_PROJECT_VERSION + "\n";
+  const std::string installed = "OstrinNT installed\n";
   const std::string removed = "OstrinNT removed. (You must delete the file (" + host + ") yourself.)\n";
   const std::string installEvent = "information 100 The OstrinNT service was installed.";
   const std::string removeEvent = "information 101 The OstrinNT service was removed.";
@@ -166,6 +168,8 @@ TEST(ServiceProcessTest, InstallAndRemoveOptions) {
       {{"-U"}, removed, false, {removeEvent}},
       {{"-i", "-u"}, installed, true, {installEvent}},  // only the first argument counts
       {{"-u", "-i"}, removed, false, {removeEvent}},
+      {{"-i", "--verbose"}, "GetModuleFileName() " + host + "\n" + installed, true, {installEvent}},
+      {{"-c", "elsewhere.ini", "-u"}, removed, false, {removeEvent}},  // the file comes first
   };
   size_t eventsBefore = 0;
   for (const Step& step : steps) {
@@ -211,7 +215,7 @@ TEST(ServiceProcessTest, UnitForAProgramPathWithBlanksAndPercent) {
 
   CHostProcess process(folder, {"-i"}, {"OSTRIN_SYSTEMD_DIR=" + folder}, program);
   EXPECT_EQ(process.Wait(), 0);
-  EXPECT_EQ(process.Output(), "GetModuleFileName() " + program + "\nOstrinNT installed\n");
+  EXPECT_EQ(process.Output(), "OstrinNT installed\n");
   const std::string unit = ReadWholeFile(folder + "/OstrinNT.service");
   EXPECT_NE(unit.find("\nExecStart=\"" + folder + "/with blank 100%%/host\"\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nWorkingDirectory=" + folder + "/with blank 100%%\n"), std::string::npos) << unit;
@@ -228,7 +232,8 @@ TEST(ServiceProcessTest, UnitFolderThatCannotBeOpened) {
     std::string output;
   };
   const Case cases[] = {
-      {folder + "/missing", {"-v"}, "OstrinNT Version 1.0\nThe service is not installed\n"},
+      {folder + "/missing", {"-v"},
+       std::string("OstrinNT Version 1.0\nRelease ") + OSTRIN_TEST_PROJECT_VERSION + "\nThe service is not installed\n"},
       {folder + "/missing", {"-i"}, "OstrinNT failed to install. Error 2\n"},  // ENOENT
       {folder + "/missing", {"-u"}, "OstrinNT is not installed\n"},
       {notAFolder, {"-i"}, "OstrinNT failed to install. Error 20\n"},  // ENOTDIR
@@ -236,8 +241,42 @@ TEST(ServiceProcessTest, UnitFolderThatCannotBeOpened) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.units + " " + c.arguments[0]);
     CHostProcess process(folder, c.arguments, {"OSTRIN_SYSTEMD_DIR=" + c.units});
-    EXPECT_EQ(process.Wait(), 0);
+    // A failure is no success: the install that could not write its unit exits 1.
+    EXPECT_EQ(process.Wait(), c.output.find("failed") != std::string::npos ? 1 : 0);
     EXPECT_EQ(process.Output(), c.output);
+  }
+}
+
+// -h and --help print the usage; any other option is a mistake, said on standard error with the
+// usage (exit 2), and nothing runs.
+TEST(ServiceProcessTest, HelpAndMistakenOptions) {
+  const std::string folder = MakeTestFolder();
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string firstErrorLine;  // empty: nothing on standard error, the usage on standard output
+  };
+  const Case cases[] = {
+      {{"-h"}, 0, ""},
+      {{"--HELP"}, 0, ""},
+      {{"-c", "x.ini", "--help"}, 0, ""},
+      {{"--version"}, 2, "OstrinNT: unknown option --version"},
+      {{"-x", "-i"}, 2, "OstrinNT: unknown option -x"},
+      {{"-c"}, 2, "OstrinNT: -c needs the configuration file's path"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments[0]);
+    CHostProcess process(folder, c.arguments, {"OSTRIN_SYSTEMD_DIR=" + folder});
+    EXPECT_EQ(process.Wait(), c.exitCode);
+    const std::string usage = c.firstErrorLine.empty() ? process.Output() : process.Errors();
+    EXPECT_EQ(usage.rfind(c.firstErrorLine.empty() ? "Usage: OstrinNT [-c FILE] [OPTION]\n"
+                                                    : c.firstErrorLine + "\nUsage: OstrinNT [-c FILE] [OPTION]\n",
+                          0),
+              0u)
+        << usage;
+    EXPECT_NE(usage.find("  -t "), std::string::npos) << usage;
+    EXPECT_EQ(c.firstErrorLine.empty() ? process.Errors() : process.Output(), "");
+    EXPECT_FALSE(FileExists(folder + "/OstrinNT.service"));
   }
 }
 
@@ -245,20 +284,25 @@ TEST(ServiceProcessTest, ServiceModeUntilStopped) {
   struct Case {
     std::vector<std::string> arguments;
     int stopSignal;
+    bool bySystemd = false;  // events go to standard error too only when started by hand
   };
   const Case cases[] = {
       {{}, SIGTERM},
-      {{"-x"}, SIGINT},
+      {{"console"}, SIGINT},     // an argument that is no option runs the service
       {{"run", "-i"}, SIGTERM},  // "-i" only as the second argument runs the service
+      {{}, SIGTERM, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.arguments.empty() ? std::string("no arguments") : c.arguments[0]);
+    SCOPED_TRACE((c.arguments.empty() ? std::string("no arguments") : c.arguments[0]) + (c.bySystemd ? " by systemd" : ""));
     const std::string folder = MakeTestFolder();
     const std::string log = folder + "/events.log";
-    CHostProcess process(folder, c.arguments,
-                         {"OSTRIN_SYSTEMD_DIR=" + folder, "OSTRIN_EVENT_LOG=" + log, "OSTRIN_TRACE=1"});
+    std::vector<std::string> variables{"OSTRIN_SYSTEMD_DIR=" + folder, "OSTRIN_EVENT_LOG=" + log, "OSTRIN_TRACE=1"};
+    if (c.bySystemd) variables.push_back("INVOCATION_ID=5f2b0c0e6d2a4f7c9a1e3b5d7f9a1c3e");
+    CHostProcess process(folder, c.arguments, variables);
     const std::string started = "information 105 The service was started.";
     ASSERT_TRUE(WaitUntil([&] { return EventRecords(log) == std::vector<std::string>{started}; }));
+    EXPECT_EQ(LinesStartingWith(process.Errors(), "OstrinNT: "),
+              c.bySystemd ? std::vector<std::string>{} : std::vector<std::string>{"OstrinNT: " + started});
 
     // Interrogate reports the status again and writes no event.
     process.Signal(SIGHUP);
