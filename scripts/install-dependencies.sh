@@ -12,6 +12,7 @@ packages=(
   sleuthkit libfsntfs-utils
   forensics-samples-ntfs xz-utils
   time
+  python3
 )
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)
