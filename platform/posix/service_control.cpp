@@ -165,7 +165,11 @@ bool CService::Delete() {
     errno = EBADF;
     return false;
   }
-  if (m_handle->systemctl) RunSystemctl({"disable", m_handle->unitName.c_str()});
+  // Stopped first: a service left running would go on with no unit to stop or restart it.
+  if (m_handle->systemctl) {
+    RunSystemctl({"stop", m_handle->unitName.c_str()});
+    RunSystemctl({"disable", m_handle->unitName.c_str()});
+  }
   if (::unlink(m_handle->unitPath.c_str()) != 0) return false;
   if (m_handle->systemctl) RunSystemctl({"daemon-reload"});
   return true;
