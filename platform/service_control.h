@@ -52,7 +52,7 @@ class CService {
   CService(const CService&) = delete;
   CService& operator=(const CService&) = delete;
 
-  // Deletes the service (Linux: disables the unit and removes its file). Returns false with the
+  // Deletes the service (Linux: stops and disables the unit and removes its file). Returns false with the
   // system's last error set on failure.
   bool Delete();
 

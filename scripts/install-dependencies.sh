@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and the demo need (apt, as root).
+# Installs the Debian 12 packages that building, testing and the demo need (apt, as root); man-db
+# and groff-base render the manual pages in their test.
 # Does nothing when they are all present already. "fuzz" as an argument adds what fuzz/run-fuzz
 # needs: clang with libFuzzer and the sanitizer runtimes.
 set -euo pipefail
@@ -13,6 +14,7 @@ packages=(
   forensics-samples-ntfs xz-utils
   time
   python3
+  man-db groff-base
 )
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -74,16 +74,56 @@ std::string FolderOfPath(const std::string& path) {
   return separator == 0 ? "/" : path.substr(0, separator);
 }
 
+// The sandbox of the unit. The service runs as root to read block devices; it reads its volumes (block
+// devices and image files) and OstrinNT.ini, and writes nothing but its sections in /dev/shm/OstrinNT.
+constexpr char UNIT_SANDBOX[] =
+    "# Reads volumes and OstrinNT.ini; writes only its sections in /dev/shm, which ProtectSystem=strict\n"
+    "# leaves writable (PrivateTmp=, too, leaves /dev/shm alone).\n"
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=strict\n"
+    "# Read-only, not hidden: image files may lie in home folders.\n"
+    "ProtectHome=read-only\n"
+    "PrivateTmp=yes\n"
+    "PrivateMounts=yes\n"
+    "# No PrivateDevices= nor ProtectClock= (which limits the devices as well): volumes are block devices.\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "# TCP on 127.0.0.1; AF_UNIX for syslog and systemd's notify socket; AF_NETLINK for sock_diag, which\n"
+    "# tells the user at the other end of a client's connection (/proc/net/tcp when it is refused).\n"
+    "RestrictAddressFamilies=AF_INET AF_UNIX AF_NETLINK\n"
+    "IPAddressAllow=localhost\n"
+    "IPAddressDeny=any\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallErrorNumber=EPERM\n"
+    "# CAP_DAC_READ_SEARCH reads image files and folders that others own (reading only: no\n"
+    "# CAP_DAC_OVERRIDE, no CAP_SYS_RAWIO); CAP_CHOWN gives a section to the group that may read its\n"
+    "# volume. A connection's user comes from the socket table, so no CAP_SYS_PTRACE.\n"
+    "CapabilityBoundingSet=CAP_DAC_READ_SEARCH CAP_CHOWN\n"
+    "UMask=0077\n";
+
 std::string UnitText(const std::string& description, const std::string& programPath) {
   return "[Unit]\n"
          "Description=" + EscapeSpecifiers(description) + "\n"
+         "Documentation=man:OstrinNT(8)\n"
+         "After=local-fs.target\n"
          "\n"
          "[Service]\n"
          // The service says when it listens (READY=1) and when it begins to stop (STOPPING=1).
          "Type=notify\n"
          "ExecStart=" + CommandLineOfPath(programPath) + "\n"
          "WorkingDirectory=" + EscapeSpecifiers(FolderOfPath(programPath)) + "\n"
-         "Restart=on-failure\n"
+         "Restart=on-failure\n" +
+         UNIT_SANDBOX +
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
@@ -165,7 +205,11 @@ bool CService::Delete() {
     errno = EBADF;
     return false;
   }
-  if (m_handle->systemctl) RunSystemctl({"disable", m_handle->unitName.c_str()});
+  // Stopped first: a service left running would go on with no unit to stop or restart it.
+  if (m_handle->systemctl) {
+    RunSystemctl({"stop", m_handle->unitName.c_str()});
+    RunSystemctl({"disable", m_handle->unitName.c_str()});
+  }
   if (::unlink(m_handle->unitPath.c_str()) != 0) return false;
   if (m_handle->systemctl) RunSystemctl({"daemon-reload"});
   return true;

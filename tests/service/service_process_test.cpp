@@ -187,18 +187,51 @@ TEST(ServiceProcessTest, InstallAndRemoveOptions) {
     eventsBefore = events.size();
 
     if (step.unitAfter && step.output == installed) {
-      EXPECT_EQ(ReadWholeFile(unit),
-                "[Unit]\n"
-                "Description=OstrinNT File Backup Service\n"
-                "\n"
-                "[Service]\n"
-                "Type=notify\n"
-                "ExecStart=" + host + "\n"
-                "WorkingDirectory=" + host.substr(0, host.rfind('/')) + "\n"
-                "Restart=on-failure\n"
-                "\n"
-                "[Install]\n"
-                "WantedBy=multi-user.target\n");
+      // Its settings, line for line; the comments between them are free.
+      std::istringstream text(ReadWholeFile(unit));
+      std::vector<std::string> settings;
+      for (std::string line; std::getline(text, line);) {
+        if (line.rfind('#', 0) != 0) settings.push_back(line);
+      }
+      EXPECT_EQ(settings, (std::vector<std::string>{
+                              "[Unit]",
+                              "Description=OstrinNT File Backup Service",
+                              "Documentation=man:OstrinNT(8)",
+                              "After=local-fs.target",
+                              "",
+                              "[Service]",
+                              "Type=notify",
+                              "ExecStart=" + host,
+                              "WorkingDirectory=" + host.substr(0, host.rfind('/')),
+                              "Restart=on-failure",
+                              "NoNewPrivileges=yes",
+                              "ProtectSystem=strict",
+                              "ProtectHome=read-only",
+                              "PrivateTmp=yes",
+                              "PrivateMounts=yes",
+                              "ProtectKernelTunables=yes",
+                              "ProtectKernelModules=yes",
+                              "ProtectKernelLogs=yes",
+                              "ProtectControlGroups=yes",
+                              "ProtectHostname=yes",
+                              "ProtectProc=invisible",
+                              "RestrictAddressFamilies=AF_INET AF_UNIX AF_NETLINK",
+                              "IPAddressAllow=localhost",
+                              "IPAddressDeny=any",
+                              "RestrictNamespaces=yes",
+                              "RestrictRealtime=yes",
+                              "RestrictSUIDSGID=yes",
+                              "LockPersonality=yes",
+                              "MemoryDenyWriteExecute=yes",
+                              "SystemCallArchitectures=native",
+                              "SystemCallFilter=@system-service",
+                              "SystemCallErrorNumber=EPERM",
+                              "CapabilityBoundingSet=CAP_DAC_READ_SEARCH CAP_CHOWN",
+                              "UMask=0077",
+                              "",
+                              "[Install]",
+                              "WantedBy=multi-user.target",
+                          }));
     }
   }
 }
