@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -80,9 +81,11 @@ class CServiceManager {
   bool IsServiceInstalled(const WString& name) const;
 
   // Installs a service of its own process, started automatically, normal error control, running under
-  // the local system account, whose display name is its name; programPath is what the manager starts.
-  // The description is set afterwards; whether that succeeds is not part of the result.
-  bool InstallAutoStartService(const WString& name, const WString& description, const WString& programPath) const;
+  // the local system account, whose display name is its name; programPath is what the manager starts,
+  // with the arguments after it (each quoted as the manager needs). The description is set afterwards;
+  // whether that succeeds is not part of the result.
+  bool InstallAutoStartService(const WString& name, const WString& description, const WString& programPath,
+                               const std::vector<WString>& arguments = {}) const;
 
   // Opens the service with the right to delete it.
   bool OpenServiceForDelete(const WString& name, CService* service) const;

@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/configuration.h"
 #include "common/text.h"
@@ -270,7 +272,14 @@ int CNTService::InstallService(bool verbose) {
     error = LastSystemError();
   } else {
     if (verbose) Print(MESSAGE_MODULE_PATH, modulePath);
-    if (!manager.InstallAutoStartService(name, OSTRIN_SERVICE_DESCRIPTION, modulePath)) {
+    // The service reads the file "-c" named when it was installed, wherever it is started from.
+    std::vector<WString> arguments;
+    if (ConfigurationFileNamed()) {
+      std::error_code ignored;
+      const std::filesystem::path file = std::filesystem::absolute(ConfigurationFile(), ignored);
+      arguments = {WString(OPTION_CONFIGURATION), Utf8ToWide(file.string())};
+    }
+    if (!manager.InstallAutoStartService(name, OSTRIN_SERVICE_DESCRIPTION, modulePath, arguments)) {
       error = LastSystemError();
     } else if (!platform::RegisterEventLogSource(name, modulePath)) {
       error = LastSystemError();

@@ -111,7 +111,10 @@ constexpr char UNIT_SANDBOX[] =
     "CapabilityBoundingSet=CAP_DAC_READ_SEARCH CAP_CHOWN\n"
     "UMask=0077\n";
 
-std::string UnitText(const std::string& description, const std::string& programPath) {
+std::string UnitText(const std::string& description, const std::string& programPath,
+                     const std::vector<WString>& arguments) {
+  std::string commandLine = CommandLineOfPath(programPath);
+  for (const WString& argument : arguments) commandLine += " " + CommandLineOfPath(WideToUtf8(argument));
   return "[Unit]\n"
          "Description=" + EscapeSpecifiers(description) + "\n"
          "Documentation=man:OstrinNT(8)\n"
@@ -120,7 +123,7 @@ std::string UnitText(const std::string& description, const std::string& programP
          "[Service]\n"
          // The service says when it listens (READY=1) and when it begins to stop (STOPPING=1).
          "Type=notify\n"
-         "ExecStart=" + CommandLineOfPath(programPath) + "\n"
+         "ExecStart=" + commandLine + "\n"
          "WorkingDirectory=" + EscapeSpecifiers(FolderOfPath(programPath)) + "\n"
          "Restart=on-failure\n" +
          UNIT_SANDBOX +
@@ -257,7 +260,7 @@ bool CServiceManager::IsServiceInstalled(const WString& name) const {
 }
 
 bool CServiceManager::InstallAutoStartService(const WString& name, const WString& description,
-                                              const WString& programPath) const {
+                                              const WString& programPath, const std::vector<WString>& arguments) const {
   if (m_handle == nullptr) {
     errno = EBADF;
     return false;
@@ -265,7 +268,7 @@ bool CServiceManager::InstallAutoStartService(const WString& name, const WString
   const std::string path = m_handle->UnitPath(name);
   UniqueFd unit(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!unit.IsValid()) return false;
-  const bool written = WriteWhole(unit.Get(), UnitText(WideToUtf8(description), WideToUtf8(programPath)));
+  const bool written = WriteWhole(unit.Get(), UnitText(WideToUtf8(description), WideToUtf8(programPath), arguments));
   const int writeError = errno;
   if (!written || ::close(unit.Release()) != 0) {
     const int error = written ? errno : writeError;

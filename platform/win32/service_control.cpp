@@ -187,12 +187,13 @@ bool CServiceManager::IsServiceInstalled(const WString& name) const {
 }
 
 bool CServiceManager::InstallAutoStartService(const WString& name, const WString& description,
-                                              const WString& programPath) const {
+                                              const WString& programPath, const std::vector<WString>& arguments) const {
   if (m_handle == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  const WString commandLine = CommandLineOfPath(programPath);
+  WString commandLine = CommandLineOfPath(programPath);
+  for (const WString& argument : arguments) commandLine += L" " + CommandLineOfPath(argument);
   CScHandle service(CreateServiceW(m_handle->manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                    commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));

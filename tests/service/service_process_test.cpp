@@ -252,6 +252,17 @@ TEST(ServiceProcessTest, UnitForAProgramPathWithBlanksAndPercent) {
   const std::string unit = ReadWholeFile(folder + "/OstrinNT.service");
   EXPECT_NE(unit.find("\nExecStart=\"" + folder + "/with blank 100%%/host\"\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nWorkingDirectory=" + folder + "/with blank 100%%\n"), std::string::npos) << unit;
+
+  // Installed with -c, the service reads that file wherever it starts: the unit passes it on.
+  CHostProcess removal(folder, {"-u"}, {"OSTRIN_SYSTEMD_DIR=" + folder}, program);
+  ASSERT_EQ(removal.Wait(), 0);
+  CHostProcess named(folder, {"-c", programFolder + "/Ostrin NT.ini", "-i"}, {"OSTRIN_SYSTEMD_DIR=" + folder}, program);
+  EXPECT_EQ(named.Wait(), 0);
+  const std::string namedUnit = ReadWholeFile(folder + "/OstrinNT.service");
+  EXPECT_NE(namedUnit.find("\nExecStart=\"" + folder + "/with blank 100%%/host\" -c \"" + folder +
+                           "/with blank 100%%/Ostrin NT.ini\"\n"),
+            std::string::npos)
+      << namedUnit;
 }
 
 // A unit folder that cannot be opened plays the part of a service manager that refuses full access.
