@@ -657,6 +657,27 @@ void ConnectionThread(COstrinService& service, std::shared_ptr<CConnection> conn
   connectionUser = nullptr;
 }
 
+bool COstrinService::Prepare() {
+  // Values that cannot be used end the process before it counts as started, and before it listens.
+  const COstrinConfiguration configuration = ReadConfigurationFile();
+  const uint32_t unreadable = platform::LastSystemError();
+  const WString configurationFile = Utf8ToWide(ConfigurationFile());
+  for (const std::string& warning : configuration.warnings) {
+    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, configurationFile, Utf8ToWide(warning));
+  }
+  for (const std::string& error : configuration.errors) {
+    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, configurationFile, Utf8ToWide(error));
+  }
+  const bool named = ConfigurationFileNamed() && !configuration.fileRead;
+  if (named) WriteTextEvent(EVENT_CONFIGURATION_UNREADABLE, configurationFile, platform::SystemErrorText(unreadable));
+  if (named || !configuration.errors.empty()) {
+    WriteTextEvent(EVENT_CONFIGURATION_ERRORS, configurationFile,
+                   static_cast<uint32_t>(configuration.errors.size() + (named ? 1 : 0)));
+    std::_Exit(CONFIGURATION_FAILURE_EXIT_CODE);
+  }
+  return true;
+}
+
 int COstrinService::CheckConfiguration() {
   const COstrinConfiguration configuration = ReadConfigurationFile();
   const WString file = Utf8ToWide(ConfigurationFile());
@@ -711,23 +732,8 @@ void COstrinService::Serve() {
     return;
   }
   // 2. The configuration: the port, and how long drives are kept after their last close.
-  // Values that cannot be used end the process before anything listens.
+  // (Prepare has refused values that cannot be used.)
   const COstrinConfiguration configuration = ReadConfigurationFile();
-  const WString configurationFile = Utf8ToWide(ConfigurationFile());
-  const uint32_t unreadable = platform::LastSystemError();
-  for (const std::string& warning : configuration.warnings) {
-    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, configurationFile, Utf8ToWide(warning));
-  }
-  for (const std::string& error : configuration.errors) {
-    WriteTextEvent(EVENT_CONFIGURATION_PROBLEM, configurationFile, Utf8ToWide(error));
-  }
-  const bool named = ConfigurationFileNamed() && !configuration.fileRead;
-  if (named) WriteTextEvent(EVENT_CONFIGURATION_UNREADABLE, configurationFile, platform::SystemErrorText(unreadable));
-  if (named || !configuration.errors.empty()) {
-    WriteTextEvent(EVENT_CONFIGURATION_ERRORS, configurationFile,
-                   static_cast<uint32_t>(configuration.errors.size() + (named ? 1 : 0)));
-    std::_Exit(CONFIGURATION_FAILURE_EXIT_CODE);
-  }
   const int32_t port = configuration.port;
   SetDriveKeepSeconds(configuration.keepSeconds);
   // 3. The event that ends the cleanup thread.
