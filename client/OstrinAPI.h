@@ -252,7 +252,10 @@ OSTRIN_API uint64_t OstGetMemoryUsage(uint32_t driveIndex);
  * filePath is "\", then zero or more directory names each followed by "\", then a pattern, from the
  * drive's root: "\Windows\System32\*.dll". It may start with a drive prefix "X:" (the letter is not
  * compared). Directory names are compared whole, '*' and '?' in them included (NTFS names may hold
- * them); the pattern matches with '*' (any run, also none) and '?' (one unit); "*.*" means "*". Both
+ * them); the pattern matches with '*' (any run, also none) and '?' (one unit); "*.*" means "*". A '?'
+ * that follows a '*' is dropped with every further '*' and '?' of that run, so "*????" and "*?.txt"
+ * match as "*" and "*.txt" do (a run of them is one '*'); a '?' that no '*' precedes still takes one
+ * unit ("a?c" matches "abc", not "ac"). Both
  * compare without case, by Unicode's simple case folding (one UTF-16 unit to one, as Windows compares
  * names: "ÜNÏCÖDÉ" finds "ünïcödé"). Where names of one
  * directory differ only in case (POSIX names, written from Linux or WSL: "Sub" and "sub"), a

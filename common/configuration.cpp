@@ -41,12 +41,12 @@ bool ParseWholeNumber(const std::string& text, long long low, long long high, lo
   return !text.empty() && *end == '\0' && errno == 0 && *number >= low && *number <= high;
 }
 
-// "volume", "everyone" or "group NAME" (the words in any case, the name as the system writes it).
 // What was wrong with a line, with its number.
 void AddError(COstrinConfiguration& config, unsigned line, const std::string& text) {
   config.errors.push_back("line " + std::to_string(line) + ": " + text);
 }
 
+// "volume", "everyone" or "group NAME" (the words in any case, the name as the system writes it).
 void ApplyAccess(std::string_view value, unsigned line, COstrinConfiguration& config) {
   using ostrin::platform::EAccessRule;
   constexpr std::string_view GROUP_WORD = "group";
