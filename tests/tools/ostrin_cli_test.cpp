@@ -291,7 +291,6 @@ TEST(OstrinCommandLineTest, MistakesAreUsageErrorsSaidPlainly) {
       {{"ls", "1:"}, OneUsageLine("'1:': a drive letter is A to Z", "ls")},
       {{"ls", "S:Documents"},
        OneUsageLine("'S:Documents': a path starts at the root, with a backslash after the colon: S:\\Documents", "ls")},
-      {{"ls", "S:/Documents"}, OneUsageLine("'S:/Documents': paths are written with backslashes, as in S:\\Documents\\notes.txt", "ls")},
       {{"ls", "S:\\Documents\\\\"}, OneUsageLine("'S:\\Documents\\\\': the path has an empty name (two backslashes in a row)", "ls")},
       {{"du", "S:\\\\Documents"}, OneUsageLine("'S:\\\\Documents': the path has an empty name (two backslashes in a row)", "du")},
       {{"ls", "S:\\Doc*\\notes.txt"}, OneUsageLine("'S:\\Doc*\\notes.txt': '*' and '?' may stand only in the last name of the path", "ls")},
@@ -310,12 +309,13 @@ TEST(OstrinCommandLineTest, MistakesAreUsageErrorsSaidPlainly) {
     EXPECT_EQ(result.out, "");
   }
   // With --json a mistaken path is also an error document.
-  const SProgramResult json = Ostrin({"ls", "--json", "s:/Documents"});
+  const SProgramResult json = Ostrin({"ls", "--json", "s:Documents"});
   EXPECT_EQ(json.exitCode, 2);
   const SJson error = ParseJson(json.out)["error"];
   EXPECT_EQ(error["drive"].text, "s:");
   EXPECT_EQ(error["code"].type, SJson::EType::Null);
-  EXPECT_EQ(error["text"].text, "'s:/Documents': paths are written with backslashes, as in S:\\Documents\\notes.txt");
+  EXPECT_EQ(error["text"].text,
+            "'s:Documents': a path starts at the root, with a backslash after the colon: s:\\Documents");
 }
 
 TEST(OstrinCommandLineTest, SizesAndTimesForPeopleAndScripts) {
@@ -497,7 +497,8 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
 
 TEST_F(OstrinCommandTest, OptionsMayStandBeforeAndAfterTheCommand) {
   const std::vector<std::vector<std::string>> groups[] = {
-      {{"--json", "ls", "S:\\Documents"}, {"ls", "--json", "S:\\Documents"}, {"ls", "S:\\Documents", "--json"}},
+      {{"--json", "ls", "S:\\Documents"}, {"ls", "--json", "S:\\Documents"}, {"ls", "S:\\Documents", "--json"},
+       {"--json", "ls", "S:/Documents"}},  // '/' separates names as '\' does
       {{"-l", "-R", "ls", "S:\\Pictures"}, {"ls", "-lR", "S:\\Pictures"}, {"ls", "S:\\Pictures", "-R", "-l"}},
       {{"--sort=size", "-r", "find", "S:", "*.jp*"}, {"find", "S:", "*.jp*", "--sort", "size", "-r"}},
       {{"ls", "S:\\Documents"}, {"ls", "--", "S:\\Documents"}, {"--no-dialog", "ls", "S:\\Documents", "--no-progress"}},

@@ -1,6 +1,8 @@
 // The ostrin command's command line and help.
 #include "tools/ostrin/command_line.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 
 namespace {
@@ -200,11 +202,9 @@ bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* 
   }
   drivePath->letter = operand[0];
   drivePath->path = operand.size() == 2 ? WString(1, SEPARATOR) : operand.substr(2);
+  // '/' separates names as '\' does (S:/Documents): no NTFS name holds one.
+  std::replace(drivePath->path.begin(), drivePath->path.end(), WCHAR{'/'}, SEPARATOR);
   const WString& path = drivePath->path;
-  if (path.find('/') != WString::npos) {
-    *error = quoted + ": paths are written with backslashes, as in S:\\Documents\\notes.txt";
-    return false;
-  }
   if (path[0] != SEPARATOR) {
     *error = quoted + ": a path starts at the root, with a backslash after the colon: " +
              WideToUtf8(operand.substr(0, 2)) + "\\" + WideToUtf8(path);
@@ -306,7 +306,8 @@ std::string HelpText(ESubcommand command) {
          "  --help, --version   this text; the versions of ostrin and OstrinAPI\n"
          "  --                  the arguments after it are no options\n"
          "\n"
-         "A path starts at the drive's root, with backslashes: S:\\Documents\\*.txt (quote it in a shell).\n"
+         "A path starts at the drive's root, with backslashes: S:\\Documents\\*.txt (quote it in a shell),\n"
+         "or with slashes: S:/Documents/*.txt.\n"
          "\n"
          "Exit codes: 0 done (also for an empty directory), 1 no such entry, 2 usage or a mistaken path,\n"
          "3 no service, 4 refused by the service, 5 volume error, 6 library or communication error,\n"
