@@ -114,7 +114,10 @@ constexpr char UNIT_SANDBOX[] =
 std::string UnitText(const std::string& description, const std::string& programPath,
                      const std::vector<WString>& arguments) {
   std::string commandLine = CommandLineOfPath(programPath);
-  for (const WString& argument : arguments) commandLine += " " + CommandLineOfPath(WideToUtf8(argument));
+  for (const WString& argument : arguments) {
+    commandLine.push_back(' ');
+    commandLine += CommandLineOfPath(WideToUtf8(argument));
+  }
   return "[Unit]\n"
          "Description=" + EscapeSpecifiers(description) + "\n"
          "Documentation=man:OstrinNT(8)\n"
