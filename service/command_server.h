@@ -25,8 +25,7 @@ inline constexpr WCHAR EVENT_THREAD_START_FAILED[] = WTEXT("Error: service threa
 inline constexpr WCHAR EVENT_SOCKET_LIBRARY_FAILED[] = WTEXT("WSAStartup() failed!");
 inline constexpr WCHAR EVENT_TERMINATE_EVENT_FAILED[] = WTEXT("CreateTerminateEvent() failed!");
 inline constexpr WCHAR EVENT_CLEANUP_THREAD_FAILED[] = WTEXT("can not create Cleanup Thread!");
-inline constexpr WCHAR EVENT_LISTEN_FAILED[] = WTEXT("socket.listen() failed. terminating...");
-// The same with the port and the system's reason.
+// The listening socket cannot be set up: its port and the system's reason.
 inline constexpr WCHAR EVENT_LISTEN_FAILED_ON_PORT[] = WTEXT("socket.listen() failed. terminating... (port %d: %s)");
 // The end of a run of identical failures of the accept loop (the first of them was written as it came):
 // that event's text and how many times it happened in a row.

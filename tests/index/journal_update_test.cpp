@@ -220,7 +220,7 @@ class JournalUpdateTest : public ::testing::Test {
 // set, records used again): after each, the update from the journal writes exactly the image that a
 // scan of the changed volume writes, and that image lists what the maker says the volume holds.
 TEST_F(JournalUpdateTest, UpdatesWriteTheImageAScanWrites) {
-  constexpr int SEQUENCES = 160;
+  constexpr int SEQUENCES = 400;
   constexpr int MOST_CHANGES = 50;
   // Some long runs of changes make the ntfs-3g library leak a few hundred bytes inside the maker, which
   // a maker built with the leak checker would report as its failure; the maker is a test tool.
