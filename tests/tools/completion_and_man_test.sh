@@ -34,10 +34,11 @@ while IFS='|' read -r line expected; do
 done <<'CASES'
 ostrin |ls tree du find info help
 ostrin d|du
-ostrin ls -|-l -R -h --sort= -r --json --progress --no-progress --no-dialog --help --version --
+ostrin ls -|-l -R -h -t -S -1 --sort= -r --json --progress --no-progress --no-dialog --help --version --
 ostrin tree -|--sort= -r --json --progress --no-progress --no-dialog --help --version --
 ostrin du -|-h --sort= -r --json --progress --no-progress --no-dialog --help --version --
-ostrin find -|--sort= -r --json --progress --no-progress --no-dialog --help --version --
+ostrin find -|-type -name --sort= -r --json --progress --no-progress --no-dialog --help --version --
+ostrin find -type |f d
 ostrin info -|-h --json --progress --no-progress --no-dialog --help --version --
 ostrin -h ls --no-|--no-progress --no-dialog
 ostrin du --sort=s|size

@@ -249,9 +249,9 @@ TEST(OstrinCommandLineTest, HelpAndVersionGoToStandardOutput) {
   const Case cases[] = {
       {{"--help"}, "usage: ostrin COMMAND [OPTION]... X:[\\path]..."},
       {{"help"}, "usage: ostrin COMMAND [OPTION]... X:[\\path]..."},
-      {{"help", "ls"}, "usage: ostrin ls [-l] [-R] [-h] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
-      {{"ls", "--help"}, "usage: ostrin ls [-l] [-R] [-h] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
-      {{"--help", "find"}, "usage: ostrin find [--sort=KEY] [-r] [--json] X:[\\path] pattern"},
+      {{"help", "ls"}, "usage: ostrin ls [-l] [-R] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
+      {{"ls", "--help"}, "usage: ostrin ls [-l] [-R] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
+      {{"--help", "find"}, "usage: ostrin find [--sort=KEY] [-r] [--json] [-type f|d] X:[\\path] [pattern | -name pattern]"},
       {{"du", "S:", "--help"}, "usage: ostrin du [-h] [--sort=KEY] [-r] [--json] X:[\\path]"},
       {{"help", "tree"}, "usage: ostrin tree [--sort=KEY] [-r] [--json] X:[\\path]"},
       {{"help", "info"}, "usage: ostrin info [-h] [--json] X:"},
@@ -285,7 +285,11 @@ TEST(OstrinCommandLineTest, MistakesAreUsageErrorsSaidPlainly) {
       {{"tree", "-l", "S:"}, OneUsageLine("tree takes no option -l", "tree")},
       {{"info", "--sort=size", "S:"}, OneUsageLine("info takes no option --sort", "info")},
       {{"ls"}, OneUsageLine("ls needs a drive path, as in S: or S:\\Documents", "ls")},
-      {{"find", "S:"}, OneUsageLine("find needs a drive path and a pattern, as in find S: *.txt", "find")},
+      {{"find", "S:", "-type", "x"}, OneUsageLine("-type takes f (files) or d (directories), not 'x'", "find")},
+      {{"find", "S:", "-type"}, OneUsageLine("-type needs f (files) or d (directories)", "find")},
+      {{"find", "S:", "*", "-name", "b*"}, OneUsageLine("find takes its pattern once: as an operand or after -name", "find")},
+      {{"tree", "-t", "S:"}, OneUsageLine("tree takes no option -t", "tree")},
+      {{"du", "-type", "d", "S:"}, OneUsageLine("du takes no option -type", "du")},
       {{"ls", "S:", "T:"}, OneUsageLine("ls takes one operand; the extra one is 'T:'", "ls")},
       {{"ls", "S"}, OneUsageLine("'S' is no drive path: give a drive letter and a colon first, as in S: or S:\\Documents", "ls")},
       {{"ls", "1:"}, OneUsageLine("'1:': a drive letter is A to Z", "ls")},
@@ -503,6 +507,12 @@ TEST_F(OstrinCommandTest, OptionsMayStandBeforeAndAfterTheCommand) {
       {{"--sort=size", "-r", "find", "S:", "*.jp*"}, {"find", "S:", "*.jp*", "--sort", "size", "-r"}},
       {{"ls", "S:\\Documents"}, {"ls", "--", "S:\\Documents"}, {"--no-dialog", "ls", "S:\\Documents", "--no-progress"}},
       {{"-h", "du", "S:"}, {"du", "S:", "-h"}},
+      // The options of ls and GNU find that mean what ostrin's own do.
+      {{"ls", "-l", "--sort=time", "S:\\Pictures\\2024"}, {"ls", "-lt", "S:\\Pictures\\2024"}},
+      {{"ls", "-l", "--sort=size", "-r", "S:\\"}, {"ls", "-lSr", "S:\\"}},
+      {{"ls", "S:\\Documents"}, {"ls", "-1", "S:\\Documents"}},
+      {{"find", "S:\\", "b*"}, {"find", "S:\\", "-name", "b*"}, {"find", "-name", "b*", "S:\\"}},
+      {{"find", "S:\\", "*"}, {"find", "S:\\"}},
   };
   for (const auto& group : groups) {
     const SProgramResult first = Ostrin(group.front());
@@ -517,6 +527,27 @@ TEST_F(OstrinCommandTest, OptionsMayStandBeforeAndAfterTheCommand) {
   }
   // "--" lets a pattern start with '-'.
   EXPECT_EQ(Ostrin({"find", "S:", "--", "-*"}).exitCode, 1);
+  // find -type: the files alone, or the directories alone, and together every entry once.
+  const std::string all = Ostrin({"find", "S:\\"}).out;
+  const std::string files = Ostrin({"find", "-type", "f", "S:\\"}).out;
+  const std::string directories = Ostrin({"find", "S:\\", "*", "-type", "d"}).out;
+  const auto lines = [](const std::string& text) {
+    std::vector<std::string> list;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) list.push_back(line);
+    return list;
+  };
+  EXPECT_EQ(lines(files).size(), 9u) << files;
+  EXPECT_EQ(lines(directories).size(), 7u) << directories;
+  for (const std::string& line : lines(files)) EXPECT_NE(line.back(), '\\') << line;
+  for (const std::string& line : lines(directories)) EXPECT_EQ(line.back(), '\\') << line;
+  std::vector<std::string> both = lines(files);
+  const std::vector<std::string> onlyDirectories = lines(directories);
+  both.insert(both.end(), onlyDirectories.begin(), onlyDirectories.end());
+  std::vector<std::string> every = lines(all);
+  std::sort(both.begin(), both.end());
+  std::sort(every.begin(), every.end());
+  EXPECT_EQ(both, every);
 }
 
 TEST_F(OstrinCommandTest, EachSortOrderWithinEachDirectory) {

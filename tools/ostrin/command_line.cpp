@@ -63,6 +63,9 @@ std::string OptionNotTaken(const SOptions& options) {
   if (options.humanSizes && !use.humanSizes) return "-h";
   if (options.sort != ESortKey::Name && !use.ordering) return "--sort";
   if (options.reverse && !use.ordering) return "-r";
+  if (options.listLetter != 0 && options.command != ESubcommand::List) return std::string("-") + options.listLetter;
+  if (options.findDirectories && options.command != ESubcommand::Find) return "-type";
+  if (options.findName && options.command != ESubcommand::Find) return "-name";
   return "";
 }
 
@@ -134,6 +137,21 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
         return false;
       }
       if (!SetSortKey(WideToUtf8(argv[++i]), options, error)) return false;
+    } else if (argument == "-type" || argument == "-name") {
+      // GNU find's tests, each with its value.
+      if (i + 1 == argc) {
+        *error = argument == "-type" ? "-type needs f (files) or d (directories)" : "-name needs a pattern";
+        return false;
+      }
+      const WString value = argv[++i];
+      if (argument == "-name") {
+        options->findName = value;
+      } else if (value == WTEXT("f") || value == WTEXT("d")) {
+        options->findDirectories = value == WTEXT("d");
+      } else {
+        *error = "-type takes f (files) or d (directories), not " + Quoted(value);
+        return false;
+      }
     } else if (argument[1] != '-') {
       for (size_t k = 1; k < argument.size(); ++k) {
         switch (argument[k]) {
@@ -141,6 +159,12 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
           case 'R': options->recursive = true; break;
           case 'h': options->humanSizes = true; break;
           case 'r': options->reverse = true; break;
+          case 't':
+          case 'S':
+            options->sort = argument[k] == 't' ? ESortKey::Time : ESortKey::Size;
+            options->listLetter = argument[k];
+            break;
+          case '1': options->listLetter = '1'; break;
           default:
             *error = "unknown option '-" + argument.substr(k, 1) + "'";
             return false;
@@ -172,10 +196,17 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
     *error = std::string(CommandName(options->command)) + " takes no option " + notTaken;
     return false;
   }
+  if (options->command == ESubcommand::Find && options->operands.size() == 1) {
+    // The pattern of -name, or every entry, as GNU find lists them without one.
+    options->operands.push_back(options->findName.value_or(WString(1, WCHAR{'*'})));
+  } else if (options->command == ESubcommand::Find && options->findName) {
+    *error = "find takes its pattern once: as an operand or after -name";
+    return false;
+  }
   const size_t wanted = options->command == ESubcommand::Find ? 2 : 1;
   if (options->operands.size() < wanted) {
     *error = std::string(CommandName(options->command)) +
-             (options->command == ESubcommand::Find ? " needs a drive path and a pattern, as in find S: *.txt"
+             (options->command == ESubcommand::Find ? " needs a drive path, as in find S: *.txt"
               : options->command == ESubcommand::Info ? " needs a drive, as in info S:"
                                                    : " needs a drive path, as in S: or S:\\Documents");
     return false;
@@ -246,7 +277,7 @@ bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* 
 std::string HelpText(ESubcommand command) {
   switch (command) {
     case ESubcommand::List:
-      return "usage: ostrin ls [-l] [-R] [-h] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]\n"
+      return "usage: ostrin ls [-l] [-R] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]\n"
              "Lists the entries of a directory, sorted by name (without case). X:\\path lists\n"
              "the directory it names, or the one file; a last name with '*' and '?' lists what matches it.\n"
              "  -l  attributes (D directory, R read-only, H hidden, S system, A archive, C compressed,\n"
@@ -254,6 +285,7 @@ std::string HelpText(ESubcommand command) {
              "      the number of files with their bytes and the number of directories\n"
              "  -R  each subdirectory too, after the directory it is in\n"
              "  -h  sizes in KiB, MiB, GiB, ... (rounded up)\n"
+             "  -t  newest first (--sort=time); -S: largest first (--sort=size); -1: one name a line\n"
              "An empty directory lists nothing and exits 0; a pattern that matches nothing exits 1.\n";
     case ESubcommand::Tree:
       return "usage: ostrin tree [--sort=KEY] [-r] [--json] X:[\\path]\n"
@@ -264,9 +296,10 @@ std::string HelpText(ESubcommand command) {
              "directory after those below it (--sort=size: the largest first), then the total number of\n"
              "files with their bytes and the number of directories below the one given.\n";
     case ESubcommand::Find:
-      return "usage: ostrin find [--sort=KEY] [-r] [--json] X:[\\path] pattern\n"
+      return "usage: ostrin find [--sort=KEY] [-r] [--json] [-type f|d] X:[\\path] [pattern | -name pattern]\n"
              "Prints every entry below a directory whose name matches the pattern ('*' any run, '?' one\n"
-             "character; without case): a directory's matches, sorted, before those below it.\n"
+             "character; without case; every entry without one): a directory's matches, sorted, before\n"
+             "those below it. -type f: files only; -type d: directories only.\n"
              "Exits 1 when nothing matches.\n";
     case ESubcommand::Info:
       return "usage: ostrin info [-h] [--json] X:\n"
@@ -285,7 +318,7 @@ std::string HelpText(ESubcommand command) {
          "  ls X:[\\path\\][pattern]   the entries of a directory, or those that match a pattern\n"
          "  tree X:[\\path]           the tree below a directory\n"
          "  du X:[\\path]             sizes summed per directory, and the total\n"
-         "  find X:[\\path] pattern   every entry below a directory whose name matches\n"
+         "  find X:[\\path] [pattern] every entry below a directory whose name matches\n"
          "  info X:                  the drive's image size, counts and totals\n"
          "  help [COMMAND]           this text, or the help of one command\n"
          "\n"
@@ -297,6 +330,11 @@ std::string HelpText(ESubcommand command) {
          "                      size (largest first), time (last write, newest first) or none (the\n"
          "                      image's order: subdirectories first)\n"
          "  -r                  ls, tree, du, find: the reverse order\n"
+         "  -t                  ls: newest first (--sort=time)\n"
+         "  -S                  ls: largest first (--sort=size)\n"
+         "  -1                  ls: one name a line (as always)\n"
+         "  -type f|d           find: files only, or directories only\n"
+         "  -name PATTERN       find: the pattern, as GNU find takes it (find S:\\ -name '*.txt')\n"
          "  --json              a JSON document on standard output instead of text\n"
          "  --progress, --no-progress\n"
          "                      the scan's progress bar on standard error (default: when it is a terminal)\n"

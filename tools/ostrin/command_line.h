@@ -30,6 +30,12 @@ struct SOptions {
   bool humanSizes = false;
   ESortKey sort = ESortKey::Name;
   bool reverse = false;
+  // ls's -t and -S (--sort=time, --sort=size) and -1 (one name a line, as always): the letter given.
+  char listLetter = 0;
+  // find -type f | d: only files (false) or only directories (true).
+  std::optional<bool> findDirectories;
+  // find -name PATTERN, GNU find's way of giving the pattern.
+  std::optional<WString> findName;
   std::vector<WString> operands;
 };
 

@@ -14,12 +14,13 @@ _ostrin_sort_keys="name size time none"
 _ostrin_options_of() {
   local common="--json --progress --no-progress --no-dialog --help --version --"
   case $1 in
-    ls) echo "-l -R -h --sort= -r $common" ;;
-    tree | find) echo "--sort= -r $common" ;;
+    ls) echo "-l -R -h -t -S -1 --sort= -r $common" ;;
+    tree) echo "--sort= -r $common" ;;
+    find) echo "-type -name --sort= -r $common" ;;
     du) echo "-h --sort= -r $common" ;;
     info) echo "-h $common" ;;
     help) echo "--help --version" ;;
-    *) echo "-l -R -h --sort= -r $common" ;;
+    *) echo "-l -R -h -t -S -1 -type -name --sort= -r $common" ;;
   esac
 }
 
@@ -98,8 +99,8 @@ _ostrin() {
       if [ -z "$command" ]; then command=$word; else ((operands++)); fi
     elif [ "$word" = -- ]; then
       ended=1
-    elif [ "$word" = --sort ] && ((i < ${#words[@]} - 2)); then
-      ((i++))
+    elif [[ $word == --sort || $word == -type || $word == -name ]] && ((i < ${#words[@]} - 2)); then
+      ((i++))  # the option's value
     fi
   done
   local previous=""
@@ -108,6 +109,10 @@ _ostrin() {
   local -a offered=()
   if [ "$previous" = --sort ] && ! ((ended)); then
     read -r -a offered <<<"$_ostrin_sort_keys"
+  elif [ "$previous" = -type ] && ! ((ended)); then
+    offered=(f d)
+  elif [ "$previous" = -name ] && ! ((ended)); then
+    offered=()  # a pattern of the user's
   elif [[ $cur == --sort=* ]] && ! ((ended)); then
     for word in $_ostrin_sort_keys; do offered+=("--sort=$word"); done
   elif [[ $cur == -* ]] && ! ((ended)); then

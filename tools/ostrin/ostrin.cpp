@@ -681,6 +681,7 @@ int FindCommand(const SOptions& options, const SOpenDrive& drive, const WString&
   const bool walked = WalkDirectories(options, drive, top->path, pattern,
                                       [&](const WString& directory, const std::vector<SListedEntry>& entries) {
     for (const SListedEntry& entry : entries) {
+      if (options.findDirectories && entry.isDirectory != *options.findDirectories) continue;
       ++found;
       if (options.json) {
         WriteEntryJson(json, drive, directory, entry);
