@@ -8,9 +8,7 @@
 
 namespace ostrin::platform {
 
-namespace {
-
-const char* TypeWord(EventType type) {
+const char* EventTypeWord(EventType type) {
   switch (type) {
     case EventType::Error:
       return "error";
@@ -21,6 +19,8 @@ const char* TypeWord(EventType type) {
   }
   return "unknown";
 }
+
+namespace {
 
 // Now in UTC as "YYYY-MM-DDThh:mm:ss.mmmZ", by the civil calendar of the days since 1970.
 std::string IsoTimeNow() {
@@ -75,7 +75,7 @@ bool CEventLogFile::Open(const std::filesystem::path& path) {
 }
 
 bool CEventLogFile::Append(EventType type, uint32_t id, const std::string& text) {
-  const std::string line = IsoTimeNow() + ' ' + TypeWord(type) + ' ' + std::to_string(id) + ' ' + text + '\n';
+  const std::string line = IsoTimeNow() + ' ' + EventTypeWord(type) + ' ' + std::to_string(id) + ' ' + text + '\n';
   std::lock_guard<std::mutex> lock(m_lock);
   if (!m_file.is_open()) return false;
   // Flushed at once: a reader of the file sees each record as soon as it is reported.

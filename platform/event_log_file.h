@@ -18,6 +18,9 @@ namespace ostrin::platform {
 // shows the insertion string alone. Line breaks become blanks, so that every record stays one line.
 std::string ExpandEventMessage(std::span<const EventMessage> messages, uint32_t id, const WCHAR* insertion);
 
+// A record's type as its line names it: "error", "warning" or "information".
+const char* EventTypeWord(EventType type);
+
 class CEventLogFile {
  public:
   // Opens the file for appending; false when it cannot be opened (records then go only to the log).

@@ -28,18 +28,6 @@ int SyslogPriority(EventType type) {
   return LOG_NOTICE;
 }
 
-const char* TypeWord(EventType type) {
-  switch (type) {
-    case EventType::Error:
-      return "error";
-    case EventType::Warning:
-      return "warning";
-    case EventType::Information:
-      return "information";
-  }
-  return "event";
-}
-
 }  // namespace
 
 struct CEventSource::Handle {
@@ -85,7 +73,7 @@ bool CEventSource::Report(EventType type, uint32_t id, const WCHAR* insertion) c
   const std::string text = ExpandEventMessage(m_handle->messages, id, insertion);
   syslog(SyslogPriority(type), "%s", text.c_str());
   if (m_handle->toStandardError) {
-    const std::string line = m_handle->ident + ": " + TypeWord(type) + " " + std::to_string(id) + " " + text + "\n";
+    const std::string line = m_handle->ident + ": " + EventTypeWord(type) + " " + std::to_string(id) + " " + text + "\n";
     // One write, so that records of different threads do not mix.
     const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
