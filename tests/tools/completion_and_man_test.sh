@@ -34,11 +34,12 @@ while IFS='|' read -r line expected; do
 done <<'CASES'
 ostrin |ls tree du find info help
 ostrin d|du
-ostrin ls -|-l -R -h -t -S -1 --sort= -r --json --progress --no-progress --no-dialog --help --version --
-ostrin tree -|--sort= -r --json --progress --no-progress --no-dialog --help --version --
-ostrin du -|-h --sort= -r --json --progress --no-progress --no-dialog --help --version --
+ostrin ls -|-l -R -a -d -h -t -S -1 --sort= -r --json --progress --no-progress --no-dialog --help --version --
+ostrin tree -|-d -L --sort= -r --json --progress --no-progress --no-dialog --help --version --
+ostrin du -|-h -s --max-depth= --sort= -r --json --progress --no-progress --no-dialog --help --version --
 ostrin find -|-type -name --sort= -r --json --progress --no-progress --no-dialog --help --version --
 ostrin find -type |f d
+ostrin tree -L |
 ostrin info -|-h --json --progress --no-progress --no-dialog --help --version --
 ostrin -h ls --no-|--no-progress --no-dialog
 ostrin du --sort=s|size

@@ -249,11 +249,11 @@ TEST(OstrinCommandLineTest, HelpAndVersionGoToStandardOutput) {
   const Case cases[] = {
       {{"--help"}, "usage: ostrin COMMAND [OPTION]... X:[\\path]..."},
       {{"help"}, "usage: ostrin COMMAND [OPTION]... X:[\\path]..."},
-      {{"help", "ls"}, "usage: ostrin ls [-l] [-R] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
-      {{"ls", "--help"}, "usage: ostrin ls [-l] [-R] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]"},
+      {{"help", "ls"}, "usage: ostrin ls [-l] [-R] [-a] [-d] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]..."},
+      {{"ls", "--help"}, "usage: ostrin ls [-l] [-R] [-a] [-d] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]..."},
       {{"--help", "find"}, "usage: ostrin find [--sort=KEY] [-r] [--json] [-type f|d] X:[\\path] [pattern | -name pattern]"},
-      {{"du", "S:", "--help"}, "usage: ostrin du [-h] [--sort=KEY] [-r] [--json] X:[\\path]"},
-      {{"help", "tree"}, "usage: ostrin tree [--sort=KEY] [-r] [--json] X:[\\path]"},
+      {{"du", "S:", "--help"}, "usage: ostrin du [-h] [-s | --max-depth=N] [--sort=KEY] [-r] [--json] X:[\\path]"},
+      {{"help", "tree"}, "usage: ostrin tree [-d] [-L LEVELS] [--sort=KEY] [-r] [--json] X:[\\path]"},
       {{"help", "info"}, "usage: ostrin info [-h] [--json] X:"},
   };
   for (const Case& c : cases) {
@@ -290,7 +290,16 @@ TEST(OstrinCommandLineTest, MistakesAreUsageErrorsSaidPlainly) {
       {{"find", "S:", "*", "-name", "b*"}, OneUsageLine("find takes its pattern once: as an operand or after -name", "find")},
       {{"tree", "-t", "S:"}, OneUsageLine("tree takes no option -t", "tree")},
       {{"du", "-type", "d", "S:"}, OneUsageLine("du takes no option -type", "du")},
-      {{"ls", "S:", "T:"}, OneUsageLine("ls takes one operand; the extra one is 'T:'", "ls")},
+      {{"tree", "S:", "T:"}, OneUsageLine("tree takes one operand; the extra one is 'T:'", "tree")},
+      {{"ls", "S:", "T"}, OneUsageLine("'T' is no drive path: give a drive letter and a colon first, as in S: or S:\\Documents", "ls")},
+      {{"tree", "-L", "0", "S:"}, OneUsageLine("-L takes a number of levels from 1, not '0'", "tree")},
+      {{"tree", "-L"}, OneUsageLine("-L needs a number of levels", "tree")},
+      {{"du", "--max-depth=x", "S:"}, OneUsageLine("--max-depth takes a number of levels, not 'x'", "du")},
+      {{"du", "-s", "--max-depth", "2", "S:"},
+       OneUsageLine("du -s prints only the directory given: it takes no --max-depth above 0", "du")},
+      {{"ls", "--json=1", "S:"}, OneUsageLine("option --json takes no value", "ls")},
+      {{"ls", "-L2", "S:"}, OneUsageLine("ls takes no option -L", "ls")},
+      {{"find", "-d", "S:"}, OneUsageLine("find takes no option -d", "find")},
       {{"ls", "S"}, OneUsageLine("'S' is no drive path: give a drive letter and a colon first, as in S: or S:\\Documents", "ls")},
       {{"ls", "1:"}, OneUsageLine("'1:': a drive letter is A to Z", "ls")},
       {{"ls", "S:Documents"},
@@ -325,9 +334,9 @@ TEST(OstrinCommandLineTest, MistakesAreUsageErrorsSaidPlainly) {
 TEST(OstrinCommandLineTest, SizesAndTimesForPeopleAndScripts) {
   constexpr uint64_t KiB = 1024, MiB = KiB * KiB, EiB = MiB * MiB * MiB;
   const std::pair<uint64_t, std::string> sizes[] = {
-      {0, "0 B"},           {1023, "1023 B"},        {1024, "1.0 KiB"},        {1025, "1.1 KiB"},
-      {10 * KiB - 1, "10 KiB"}, {12588, "13 KiB"},   {MiB - 1, "1.0 MiB"},     {9523510, "9.1 MiB"},
-      {5 * EiB, "5.0 EiB"}, {std::numeric_limits<uint64_t>::max(), "16 EiB"},
+      {0, "0"},           {1023, "1023"},        {1024, "1.0K"},        {1025, "1.1K"},
+      {10 * KiB - 1, "10K"}, {12588, "13K"},     {MiB - 1, "1.0M"},     {9523510, "9.1M"},
+      {5 * EiB, "5.0E"},  {std::numeric_limits<uint64_t>::max(), "16E"},
   };
   for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatHumanSize(bytes), text) << bytes;
   constexpr uint64_t NOON_2021_06_02 = 132671088000000000;  // 2021-06-02 12:00:00
@@ -465,7 +474,32 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
        "+-- Temp\\\n"
        "\\-- Unicode\\\n"
        "    \\-- Ünïcödé\\\n"
-       "        \\-- 日本語.txt\n"},
+       "        \\-- 日本語.txt\n"
+       "\n"
+       "7 directories, 9 files\n"},
+      {{"tree", "-d", "S:"},
+       "S:\\\n"
+       "+-- Archive\\\n"
+       "+-- Documents\\\n"
+       "+-- Pictures\\\n"
+       "|   \\-- 2024\\\n"
+       "+-- Temp\\\n"
+       "\\-- Unicode\\\n"
+       "    \\-- Ünïcödé\\\n"
+       "\n"
+       "7 directories\n"},
+      {{"tree", "-L", "1", "S:\\Pictures"}, "S:\\Pictures\\\n+-- 2024\\\n\\-- report-link.txt\n\n1 directory, 1 file\n"},
+      {{"ls", "-a", "S:"}, ROOT_BY_NAME},
+      {{"ls", "-d", "S:\\Documents"}, "S:\\Documents\\\n"},
+      {{"ls", "-d", "S:"}, "S:\\\n"},
+      {{"ls", "-ld", "S:\\Documents"},
+       "D---A---           <DIR>                  2021-06-02 12:00:00  S:\\Documents\\\n"
+       "       0 file(s)  0 bytes, 0 allocated\n"
+       "       1 dir(s)\n"},
+      // Several operands, each under its directory's name.
+      {{"ls", "S:\\Documents", "S:/Temp", "S:\\Pictures\\2024\\b*"},
+       "Directory of S:\\Documents\\\nnotes.txt\nreport.txt\n\nDirectory of S:\\Temp\\\n\n"
+       "Directory of S:\\Pictures\\2024\\\nbeach.jpg\n"},
       {{"find", "S:", "*.txt"},
        "S:\\empty.txt\n"
        "S:\\Documents\\notes.txt\n"
@@ -483,6 +517,15 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
        "             10              10  S:\\Unicode\\\n"
        "        9523510          225590  S:\\\n" +
            std::string(SUMMARY_OF_THE_DRIVE)},
+      {{"du", "-s", "S:"}, "        9523510          225590  S:\\\n" + std::string(SUMMARY_OF_THE_DRIVE)},
+      {{"du", "--max-depth=1", "S:"},
+       "        9437184          139264  S:\\Archive\\\n"
+       "          12588           12588  S:\\Documents\\\n"
+       "          73728           73728  S:\\Pictures\\\n"
+       "              0               0  S:\\Temp\\\n"
+       "             10              10  S:\\Unicode\\\n"
+       "        9523510          225590  S:\\\n" +
+           std::string(SUMMARY_OF_THE_DRIVE)},
       {{"du", "S:\\Pictures"},
        "          61440           61440  S:\\Pictures\\2024\\\n"
        "          73728           73728  S:\\Pictures\\\n"
@@ -493,9 +536,9 @@ TEST_F(OstrinCommandTest, ListingsReadAsTheUserExpects) {
       {{"ls", "S:\\temp\\*"}, ""},
       {{"ls", "-R", "S:\\Temp\\"}, "Directory of S:\\Temp\\\n"},
       {{"ls", "-l", "S:\\Temp"}, "       0 file(s)  0 bytes, 0 allocated\n       0 dir(s)\n"},
-      {{"tree", "S:\\Temp"}, "S:\\Temp\\\n"},
+      {{"tree", "S:\\Temp"}, "S:\\Temp\\\n\n0 directories, 0 files\n"},
       {{"du", "S:\\Temp"}, "              0               0  S:\\Temp\\\n       0 file(s)  0 bytes, 0 allocated\n       0 dir(s)\n"},
-      {{"--json", "ls", "S:\\Temp"}, "[]\n"},
+      {{"--json", "ls", "S:\\Temp"}, "{\"entries\":[],\"totals\":{\"size\":0,\"allocated\":0,\"files\":0,\"directories\":0}}\n"},
   });
 }
 
@@ -564,7 +607,9 @@ TEST_F(OstrinCommandTest, EachSortOrderWithinEachDirectory) {
        "+-- report-link.txt\n"
        "\\-- 2024\\\n"
        "    +-- LongPictureName.jpeg\n"
-       "    \\-- beach.jpg\n"},
+       "    \\-- beach.jpg\n"
+       "\n"
+       "1 directory, 3 files\n"},
       {{"find", "-r", "S:", "*.txt"},
        "S:\\empty.txt\n"
        "S:\\Unicode\\Ünïcödé\\日本語.txt\n"
@@ -588,24 +633,24 @@ TEST_F(OstrinCommandTest, EachSortOrderWithinEachDirectory) {
 TEST_F(OstrinCommandTest, HumanReadableSizes) {
   ExpectOutputs({
       {{"ls", "-l", "-h", "S:\\Documents"},
-       "-R--A---           300 B           300 B  2021-06-02 12:00:02  notes.txt\n"
-       "----A--L          12 KiB          12 KiB  2026-11-02 09:30:00  report.txt\n"
-       "       2 file(s)  13 KiB, 13 KiB allocated\n"
+       "-R--A---             300             300  2021-06-02 12:00:02  notes.txt\n"
+       "----A--L             12K             12K  2026-11-02 09:30:00  report.txt\n"
+       "       2 file(s)  13K, 13K allocated\n"
        "       0 dir(s)\n"},
       {{"ls", "-lh", "S:\\Archive"},
-       "----AC--         1.0 MiB         128 KiB  2021-06-02 12:00:08  big.log\n"
-       "----A-P-         8.0 MiB         8.0 KiB  2021-06-02 12:00:09  sparse.bin\n"
-       "       2 file(s)  9.0 MiB, 136 KiB allocated\n"
+       "----AC--            1.0M            128K  2021-06-02 12:00:08  big.log\n"
+       "----A-P-            8.0M            8.0K  2021-06-02 12:00:09  sparse.bin\n"
+       "       2 file(s)  9.0M, 136K allocated\n"
        "       0 dir(s)\n"},
       {{"du", "-h", "S:\\Pictures"},
-       "         60 KiB          60 KiB  S:\\Pictures\\2024\\\n"
-       "         72 KiB          72 KiB  S:\\Pictures\\\n"
-       "       3 file(s)  72 KiB, 72 KiB allocated\n"
+       "            60K             60K  S:\\Pictures\\2024\\\n"
+       "            72K             72K  S:\\Pictures\\\n"
+       "       3 file(s)  72K, 72K allocated\n"
        "       1 dir(s)\n"},
   });
   const SProgramResult info = Ostrin({"info", "-h", "S:"});
   EXPECT_EQ(info.exitCode, 0);
-  EXPECT_NE(info.out.find("\nSize         9.1 MiB\nAllocated    221 KiB\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\nSize         9.1M\nAllocated    221K\n"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("\nImage        " + FormatHumanSize(ostrin::test::ExpectedImageSize(s_volume->image)) + "\n"),
             std::string::npos)
       << info.out;
@@ -661,7 +706,7 @@ TEST_F(OstrinCommandTest, PathsThatNameNothingOrGoThroughAFile) {
 }
 
 // The fields of an entry in every --json listing.
-const std::set<std::string> ENTRY_FIELDS = {"path", "name", "directory", "attributes", "size",
+const std::set<std::string> ENTRY_FIELDS = {"path", "name", "directory", "attributes", "attributeNames", "size",
                                             "allocated", "lastWrite", "created", "lastAccess"};
 
 void ExpectEntryFields(const SJson& entry) {
@@ -674,7 +719,12 @@ void ExpectEntryFields(const SJson& entry) {
 }
 
 TEST_F(OstrinCommandTest, JsonDocumentsForScripts) {
-  const SJson listing = ParseJson(Ostrin({"--json", "ls", "-l", "-R", "S:"}).out);
+  // Every document is an object: the list of entries (ls, find, du) or the tree, then the totals.
+  const SJson lsDocument = ParseJson(Ostrin({"--json", "ls", "-l", "-R", "S:"}).out);
+  EXPECT_EQ(lsDocument.Keys(), (std::set<std::string>{"entries", "totals"}));
+  EXPECT_EQ(lsDocument["totals"]["files"].number, 9);
+  EXPECT_EQ(lsDocument["totals"]["size"].number, 9523510);
+  const SJson& listing = lsDocument["entries"];
   ASSERT_EQ(listing.type, SJson::EType::Array);
   ASSERT_EQ(listing.items.size(), 16u);
   for (const SJson& entry : listing.items) ExpectEntryFields(entry);
@@ -684,6 +734,10 @@ TEST_F(OstrinCommandTest, JsonDocumentsForScripts) {
   EXPECT_EQ(notes["path"].text, "S:\\Documents\\notes.txt");
   EXPECT_FALSE(notes["directory"].boolean);
   EXPECT_EQ(notes["attributes"].number, 0x21);
+  ASSERT_EQ(notes["attributeNames"].items.size(), 2u);
+  EXPECT_EQ(notes["attributeNames"].items[0].text, "readonly");
+  EXPECT_EQ(notes["attributeNames"].items[1].text, "archive");
+  EXPECT_EQ(listing.items[0]["attributeNames"].items[0].text, "directory");
   EXPECT_EQ(notes["size"].number, 300);
   EXPECT_EQ(notes["lastWrite"].text, "2021-06-02T12:00:02+00:00");
   EXPECT_EQ(UtcSecondsOfIsoTime(notes["lastWrite"].text),
@@ -693,7 +747,11 @@ TEST_F(OstrinCommandTest, JsonDocumentsForScripts) {
   // tree --json: the fields of ls -l --json on every node, and children on directories.
   std::set<std::string> directoryFields = ENTRY_FIELDS;
   directoryFields.insert("children");
-  const SJson tree = ParseJson(Ostrin({"--json", "tree", "S:\\Unicode"}).out);
+  const SJson treeDocument = ParseJson(Ostrin({"--json", "tree", "S:\\Unicode"}).out);
+  EXPECT_EQ(treeDocument.Keys(), (std::set<std::string>{"tree", "totals"}));
+  EXPECT_EQ(treeDocument["totals"]["directories"].number, 1);
+  EXPECT_EQ(treeDocument["totals"]["files"].number, 1);
+  const SJson& tree = treeDocument["tree"];
   EXPECT_EQ(tree.Keys(), directoryFields);
   EXPECT_EQ(tree["path"].text, "S:\\Unicode\\");
   EXPECT_EQ(tree["lastWrite"].text, "2021-06-02T12:00:10+00:00");
@@ -707,20 +765,20 @@ TEST_F(OstrinCommandTest, JsonDocumentsForScripts) {
   EXPECT_EQ(file["path"].text, "S:\\Unicode\\Ünïcödé\\日本語.txt");
   EXPECT_EQ(file["size"].number, 10);
   // The root has no entry of its own: no times.
-  const SJson root = ParseJson(Ostrin({"--json", "tree", "S:"}).out);
+  const SJson root = ParseJson(Ostrin({"--json", "tree", "S:"}).out)["tree"];
   EXPECT_EQ(root.Keys(), directoryFields);
   EXPECT_EQ(root["path"].text, "S:\\");
   EXPECT_EQ(root["lastWrite"].type, SJson::EType::Null);
   EXPECT_EQ(root["children"].items.size(), 6u);
 
-  const SJson usage = ParseJson(Ostrin({"--json", "du", "S:"}).out);
+  const SJson usage = ParseJson(Ostrin({"--json", "du", "S:"}).out)["entries"];
   ASSERT_EQ(usage.items.size(), 8u);
   EXPECT_EQ(usage.items.back()["path"].text, "S:\\");
   EXPECT_EQ(usage.items.back()["size"].number, 9523510);
   EXPECT_EQ(usage.items.back()["files"].number, 9);
   EXPECT_EQ(usage.items.back()["directories"].number, 7);
 
-  const SJson found = ParseJson(Ostrin({"--json", "find", "S:", "b*"}).out);
+  const SJson found = ParseJson(Ostrin({"--json", "find", "S:", "b*"}).out)["entries"];
   ASSERT_EQ(found.items.size(), 2u);
   EXPECT_EQ(found.items[0]["path"].text, "S:\\Archive\\big.log");
   EXPECT_EQ(found.items[1]["path"].text, "S:\\Pictures\\2024\\beach.jpg");
@@ -734,6 +792,14 @@ TEST_F(OstrinCommandTest, JsonDocumentsForScripts) {
   const std::optional<int64_t> built = UtcSecondsOfIsoTime(info["built"].text);
   ASSERT_TRUE(built) << info["built"].text;
   EXPECT_NEAR(static_cast<double>(*built), static_cast<double>(now), 600.0) << info["built"].text;
+
+  // A command that fails after it has listed something ends what it began and adds the error.
+  const SProgramResult partial = Ostrin({"--json", "ls", "S:\\Documents", "S:\\missing"});
+  EXPECT_EQ(partial.exitCode, 1);
+  const SJson partialDocument = ParseJson(partial.out);
+  EXPECT_EQ(partialDocument.Keys(), (std::set<std::string>{"entries", "error"}));
+  EXPECT_EQ(partialDocument["entries"].items.size(), 2u);
+  EXPECT_EQ(partialDocument["error"]["text"].text, "S:\\missing: no such file or directory");
 }
 
 // info sums the drive up and says which generation of its image it read, and when that was built.
@@ -764,7 +830,7 @@ TEST_F(OstrinCommandTest, JsonTimesCarryTheServicesZoneOffset) {
   StartServer(SServerOptions().Environment("TZ", zone));
   const SProgramResult result = OstrinInZone(zone, {"--json", "ls", "S:\\Documents\\notes.txt"});
   ASSERT_EQ(result.exitCode, 0) << result.err;
-  const SJson listing = ParseJson(result.out);
+  const SJson listing = ParseJson(result.out)["entries"];
   ASSERT_EQ(listing.items.size(), 1u);
   const SJson& notes = listing.items[0];
   EXPECT_EQ(notes["lastWrite"].text, "2021-06-02T14:00:02+02:00");
@@ -873,7 +939,8 @@ TEST(OstrinCommandCaseTest, DirectoriesThatDifferOnlyInCaseAreListedApart) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"tree", "S:\\case"},
        "S:\\case\\\n+-- SUB\\\n|   \\-- caps.txt\n+-- Sub\\\n|   +-- deeper\\\n|   |   \\-- in-upper.txt\n"
-       "|   \\-- upper.txt\n+-- sub\\\n|   +-- deeper\\\n|   |   \\-- in-lower.txt\n|   \\-- lower.txt\n\\-- sub.txt\n"},
+       "|   \\-- upper.txt\n+-- sub\\\n|   +-- deeper\\\n|   |   \\-- in-lower.txt\n|   \\-- lower.txt\n\\-- sub.txt\n"
+       "\n5 directories, 6 files\n"},
       {{"du", "S:\\case"},
        "              5               5  S:\\case\\SUB\\\n"
        "              2               2  S:\\case\\Sub\\deeper\\\n"

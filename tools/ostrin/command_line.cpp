@@ -36,39 +36,6 @@ std::string Quoted(const WString& text) {
   return quoted;
 }
 
-// Which options a command takes beside those every command takes (--json, --progress, --no-dialog).
-struct SOptionUse {
-  bool longFormat = false;  // -l
-  bool recursive = false;   // -R
-  bool humanSizes = false;  // -h
-  bool ordering = false;    // --sort, -r
-};
-
-SOptionUse OptionsOf(ESubcommand command) {
-  switch (command) {
-    case ESubcommand::List: return {true, true, true, true};
-    case ESubcommand::Tree: return {false, false, false, true};
-    case ESubcommand::Usage: return {false, false, true, true};
-    case ESubcommand::Find: return {false, false, false, true};
-    case ESubcommand::Info: return {false, false, true, false};
-    default: return {};
-  }
-}
-
-// Which of the given options the command does not take; empty when it takes them all.
-std::string OptionNotTaken(const SOptions& options) {
-  const SOptionUse use = OptionsOf(options.command);
-  if (options.longFormat && !use.longFormat) return "-l";
-  if (options.recursive && !use.recursive) return "-R";
-  if (options.humanSizes && !use.humanSizes) return "-h";
-  if (options.sort != ESortKey::Name && !use.ordering) return "--sort";
-  if (options.reverse && !use.ordering) return "-r";
-  if (options.listLetter != 0 && options.command != ESubcommand::List) return std::string("-") + options.listLetter;
-  if (options.findDirectories && options.command != ESubcommand::Find) return "-type";
-  if (options.findName && options.command != ESubcommand::Find) return "-name";
-  return "";
-}
-
 bool SetSortKey(const std::string& name, SOptions* options, std::string* error) {
   const auto key = SortKeyOfName(name);
   if (!key) {
@@ -76,6 +43,176 @@ bool SetSortKey(const std::string& name, SOptions* options, std::string* error) 
     return false;
   }
   options->sort = *key;
+  return true;
+}
+
+// The options, each with the commands that take it.
+enum class EOption {
+  Help, Version, Json, Progress, NoProgress, NoDialog, Long, Recursive, Human, Time, Size, OneLine, All,
+  Directories, Levels, Summarize, MaxDepth, Sort, Reverse, Type, Name,
+};
+
+constexpr unsigned CommandBit(ESubcommand command) { return 1U << static_cast<unsigned>(command); }
+constexpr unsigned EVERY_COMMAND = ~0U;
+constexpr unsigned LS = CommandBit(ESubcommand::List);
+constexpr unsigned TREE = CommandBit(ESubcommand::Tree);
+constexpr unsigned DU = CommandBit(ESubcommand::Usage);
+constexpr unsigned FIND = CommandBit(ESubcommand::Find);
+constexpr unsigned INFO = CommandBit(ESubcommand::Info);
+
+struct SOptionSpec {
+  EOption option;
+  char letter;          // -x, which may be bundled with others (-lR); or 0
+  const char* word;     // --word, or GNU find's -word; or nullptr
+  unsigned commands;    // the commands that take it
+  const char* missing;  // for an option with a value: what to say when none follows; else nullptr
+};
+
+constexpr SOptionSpec OPTION_SPECS[] = {
+    {EOption::Help, 0, "--help", EVERY_COMMAND, nullptr},
+    {EOption::Version, 0, "--version", EVERY_COMMAND, nullptr},
+    {EOption::Json, 0, "--json", EVERY_COMMAND, nullptr},
+    {EOption::Progress, 0, "--progress", EVERY_COMMAND, nullptr},
+    {EOption::NoProgress, 0, "--no-progress", EVERY_COMMAND, nullptr},
+    {EOption::NoDialog, 0, "--no-dialog", EVERY_COMMAND, nullptr},
+    {EOption::Long, 'l', nullptr, LS, nullptr},
+    {EOption::Recursive, 'R', nullptr, LS, nullptr},
+    {EOption::Human, 'h', nullptr, LS | DU | INFO, nullptr},
+    {EOption::Time, 't', nullptr, LS, nullptr},
+    {EOption::Size, 'S', nullptr, LS, nullptr},
+    {EOption::OneLine, '1', nullptr, LS, nullptr},
+    {EOption::All, 'a', nullptr, LS, nullptr},
+    {EOption::Directories, 'd', nullptr, LS | TREE, nullptr},
+    {EOption::Levels, 'L', nullptr, TREE, "-L needs a number of levels"},
+    {EOption::Summarize, 's', nullptr, DU, nullptr},
+    {EOption::MaxDepth, 0, "--max-depth", DU, "--max-depth needs a number of levels"},
+    {EOption::Sort, 0, "--sort", LS | TREE | DU | FIND, "--sort needs an order: name, size, time or none"},
+    {EOption::Reverse, 'r', nullptr, LS | TREE | DU | FIND, nullptr},
+    {EOption::Type, 0, "-type", FIND, "-type needs f (files) or d (directories)"},
+    {EOption::Name, 0, "-name", FIND, "-name needs a pattern"},
+};
+
+const SOptionSpec* SpecOfWord(const std::string& word) {
+  for (const SOptionSpec& spec : OPTION_SPECS) {
+    if (spec.word != nullptr && word == spec.word) return &spec;
+  }
+  return nullptr;
+}
+
+const SOptionSpec* SpecOfLetter(char letter) {
+  for (const SOptionSpec& spec : OPTION_SPECS) {
+    if (spec.letter != 0 && spec.letter == letter) return &spec;
+  }
+  return nullptr;
+}
+
+// A count of levels: decimal digits, at most a billion.
+std::optional<uint32_t> LevelsOf(const WString& text) {
+  constexpr uint64_t MOST = 1'000'000'000;
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t value = 0;
+  for (const WCHAR unit : text) {
+    if (unit < '0' || unit > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(unit - '0');
+  }
+  if (value > MOST) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+// Sets what one option says; false with *error when its value cannot be used.
+bool ApplyOption(EOption option, const WString& value, SOptions* options, std::string* error) {
+  switch (option) {
+    case EOption::Help: options->help = true; break;
+    case EOption::Version: options->version = true; break;
+    case EOption::Json: options->json = true; break;
+    case EOption::Progress: options->progress = true; break;
+    case EOption::NoProgress: options->progress = false; break;
+    case EOption::NoDialog: options->noDialog = true; break;
+    case EOption::Long: options->longFormat = true; break;
+    case EOption::Recursive: options->recursive = true; break;
+    case EOption::Human: options->humanSizes = true; break;
+    case EOption::Time: options->sort = ESortKey::Time; break;
+    case EOption::Size: options->sort = ESortKey::Size; break;
+    case EOption::OneLine: break;  // one name a line, as always
+    case EOption::All: break;      // every entry, as always: a drive hides no name from a listing
+    case EOption::Directories: options->directoriesOnly = true; break;
+    case EOption::Reverse: options->reverse = true; break;
+    case EOption::Summarize: options->maxDepth = 0; break;
+    case EOption::Levels:
+    case EOption::MaxDepth: {
+      const auto levels = LevelsOf(value);
+      const bool tree = option == EOption::Levels;
+      if (!levels || (tree && *levels == 0)) {
+        *error = std::string(tree ? "-L takes a number of levels from 1" : "--max-depth takes a number of levels") +
+                 ", not " + Quoted(value);
+        return false;
+      }
+      (tree ? options->levels : options->maxDepth) = *levels;
+      break;
+    }
+    case EOption::Sort: return SetSortKey(WideToUtf8(value), options, error);
+    case EOption::Type:
+      if (value != WTEXT("f") && value != WTEXT("d")) {
+        *error = "-type takes f (files) or d (directories), not " + Quoted(value);
+        return false;
+      }
+      options->findDirectories = value == WTEXT("d");
+      break;
+    case EOption::Name: options->findName = value; break;
+  }
+  return true;
+}
+
+// An option as given, and the spelling a message names it by (-l, --sort).
+struct SGivenOption {
+  const SOptionSpec* spec;
+  std::string spelling;
+};
+
+// Reads the option argument argv[*i] (and its value, which may be the next argument).
+bool ReadOption(int argc, WCHAR** argv, int* i, std::vector<SGivenOption>* given, SOptions* options,
+                std::string* error) {
+  const std::string argument = WideToUtf8(argv[*i]);
+  const auto take = [&](const SOptionSpec& spec, const std::string& spelling, std::optional<WString> value) {
+    if (spec.missing != nullptr && !value) {
+      if (*i + 1 == argc) {
+        *error = spec.missing;
+        return false;
+      }
+      value = argv[++*i];
+    }
+    given->push_back({&spec, spelling});
+    return ApplyOption(spec.option, value.value_or(WString()), options, error);
+  };
+  if (argument[1] == '-' || SpecOfWord(argument) != nullptr) {
+    // --word, --word=value, or one of GNU find's -word.
+    const size_t equals = argument.find('=');
+    const std::string word = argument.substr(0, equals);
+    const SOptionSpec* spec = SpecOfWord(word);
+    if (spec == nullptr) {
+      *error = "unknown option '" + argument + "'";
+      return false;
+    }
+    if (equals != std::string::npos && spec->missing == nullptr) {
+      *error = "option " + word + " takes no value";
+      return false;
+    }
+    std::optional<WString> value;
+    if (equals != std::string::npos) value = Utf8ToWide(argument.substr(equals + 1));
+    return take(*spec, word, value);
+  }
+  // -lR, -L2, -L 2: letters; one that takes a value takes the rest of the argument, or the next one.
+  for (size_t k = 1; k < argument.size(); ++k) {
+    const SOptionSpec* spec = SpecOfLetter(argument[k]);
+    if (spec == nullptr) {
+      *error = "unknown option '-" + argument.substr(k, 1) + "'";
+      return false;
+    }
+    std::optional<WString> value;
+    if (spec->missing != nullptr && k + 1 < argument.size()) value = Utf8ToWide(argument.substr(k + 1));
+    if (!take(*spec, std::string("-") + argument[k], value)) return false;
+    if (spec->missing != nullptr) break;
+  }
   return true;
 }
 
@@ -98,6 +235,7 @@ const char* CommandName(ESubcommand command) {
 bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* error) {
   bool optionsEnded = false;
   bool commandSeen = false;
+  std::vector<SGivenOption> given;
   for (int i = 1; i < argc; ++i) {
     const WString wide = argv[i];
     const std::string argument = WideToUtf8(wide);
@@ -113,65 +251,9 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
       } else {
         options->operands.push_back(wide);
       }
-      continue;
-    }
-    if (argument == "--") {
+    } else if (argument == "--") {
       optionsEnded = true;
-    } else if (argument == "--help") {
-      options->help = true;
-    } else if (argument == "--version") {
-      options->version = true;
-    } else if (argument == "--json") {
-      options->json = true;
-    } else if (argument == "--progress") {
-      options->progress = true;
-    } else if (argument == "--no-progress") {
-      options->progress = false;
-    } else if (argument == "--no-dialog") {
-      options->noDialog = true;
-    } else if (argument.rfind("--sort=", 0) == 0) {
-      if (!SetSortKey(argument.substr(7), options, error)) return false;
-    } else if (argument == "--sort") {
-      if (i + 1 == argc) {
-        *error = "--sort needs an order: name, size, time or none";
-        return false;
-      }
-      if (!SetSortKey(WideToUtf8(argv[++i]), options, error)) return false;
-    } else if (argument == "-type" || argument == "-name") {
-      // GNU find's tests, each with its value.
-      if (i + 1 == argc) {
-        *error = argument == "-type" ? "-type needs f (files) or d (directories)" : "-name needs a pattern";
-        return false;
-      }
-      const WString value = argv[++i];
-      if (argument == "-name") {
-        options->findName = value;
-      } else if (value == WTEXT("f") || value == WTEXT("d")) {
-        options->findDirectories = value == WTEXT("d");
-      } else {
-        *error = "-type takes f (files) or d (directories), not " + Quoted(value);
-        return false;
-      }
-    } else if (argument[1] != '-') {
-      for (size_t k = 1; k < argument.size(); ++k) {
-        switch (argument[k]) {
-          case 'l': options->longFormat = true; break;
-          case 'R': options->recursive = true; break;
-          case 'h': options->humanSizes = true; break;
-          case 'r': options->reverse = true; break;
-          case 't':
-          case 'S':
-            options->sort = argument[k] == 't' ? ESortKey::Time : ESortKey::Size;
-            options->listLetter = argument[k];
-            break;
-          case '1': options->listLetter = '1'; break;
-          default:
-            *error = "unknown option '-" + argument.substr(k, 1) + "'";
-            return false;
-        }
-      }
-    } else {
-      *error = "unknown option '" + argument + "'";
+    } else if (!ReadOption(argc, argv, &i, &given, options, error)) {
       return false;
     }
   }
@@ -191,9 +273,19 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
     }
     return true;
   }
-  const std::string notTaken = OptionNotTaken(*options);
-  if (!notTaken.empty()) {
-    *error = std::string(CommandName(options->command)) + " takes no option " + notTaken;
+  const std::string name = CommandName(options->command);
+  bool summarize = false;
+  bool maxDepth = false;
+  for (const SGivenOption& option : given) {
+    if ((option.spec->commands & CommandBit(options->command)) == 0) {
+      *error = name + " takes no option " + option.spelling;
+      return false;
+    }
+    summarize = summarize || option.spec->option == EOption::Summarize;
+    maxDepth = maxDepth || option.spec->option == EOption::MaxDepth;
+  }
+  if (summarize && maxDepth && options->maxDepth != 0U) {
+    *error = "du -s prints only the directory given: it takes no --max-depth above 0";
     return false;
   }
   if (options->command == ESubcommand::Find && options->operands.size() == 1) {
@@ -205,22 +297,21 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
   }
   const size_t wanted = options->command == ESubcommand::Find ? 2 : 1;
   if (options->operands.size() < wanted) {
-    *error = std::string(CommandName(options->command)) +
-             (options->command == ESubcommand::Find ? " needs a drive path, as in find S: *.txt"
-              : options->command == ESubcommand::Info ? " needs a drive, as in info S:"
-                                                   : " needs a drive path, as in S: or S:\\Documents");
+    *error = name + (options->command == ESubcommand::Find ? " needs a drive path, as in find S: *.txt"
+                     : options->command == ESubcommand::Info ? " needs a drive, as in info S:"
+                                                           : " needs a drive path, as in S: or S:\\Documents");
     return false;
   }
-  if (options->operands.size() > wanted) {
-    *error = std::string(CommandName(options->command)) + " takes " + (wanted == 1 ? "one operand" : "two operands") +
-             "; the extra one is " + Quoted(options->operands[wanted]);
+  // ls lists each of its operands in turn.
+  if (options->operands.size() > wanted && options->command != ESubcommand::List) {
+    *error = name + " takes " + (wanted == 1 ? "one operand" : "two operands") + "; the extra one is " +
+             Quoted(options->operands[wanted]);
     return false;
   }
   return true;
 }
 
-bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* error) {
-  const WString& operand = options.operands[0];
+bool CheckDrivePath(const SOptions& options, const WString& operand, SDrivePath* drivePath, std::string* error) {
   const std::string quoted = Quoted(operand);
   if (operand.size() < 2 || operand[1] != DRIVE_COLON) {
     *error = quoted + " is no drive path: give a drive letter and a colon first, as in S: or S:\\Documents";
@@ -259,8 +350,21 @@ bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* 
     *error = quoted + ": info takes only a drive, as in info " + WideToUtf8(operand.substr(0, 2));
     return false;
   }
+  return true;
+}
+
+bool CheckOperands(const SOptions& options, std::vector<SDrivePath>* drivePaths, std::string* error,
+                   const WString** failed) {
+  const size_t paths = options.command == ESubcommand::Find ? 1 : options.operands.size();
+  for (size_t i = 0; i < paths; ++i) {
+    *failed = &options.operands[i];
+    SDrivePath drivePath;
+    if (!CheckDrivePath(options, options.operands[i], &drivePath, error)) return false;
+    drivePaths->push_back(std::move(drivePath));
+  }
   if (options.command == ESubcommand::Find) {
     const WString& pattern = options.operands[1];
+    *failed = &pattern;
     if (pattern.empty()) {
       *error = "the find pattern is empty; '*' finds every entry";
       return false;
@@ -271,30 +375,40 @@ bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* 
       return false;
     }
   }
+  *failed = nullptr;
   return true;
 }
 
 std::string HelpText(ESubcommand command) {
   switch (command) {
     case ESubcommand::List:
-      return "usage: ostrin ls [-l] [-R] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] X:[\\path\\][pattern]\n"
+      return "usage: ostrin ls [-l] [-R] [-a] [-d] [-h] [-t | -S] [-1] [--sort=KEY] [-r] [--json] "
+             "X:[\\path\\][pattern]...\n"
              "Lists the entries of a directory, sorted by name (without case). X:\\path lists\n"
              "the directory it names, or the one file; a last name with '*' and '?' lists what matches it.\n"
+             "Several operands are listed in turn, each under its directory's name.\n"
              "  -l  attributes (D directory, R read-only, H hidden, S system, A archive, C compressed,\n"
              "      P sparse, L two or more names), size, allocated size, last write time, and at the end\n"
              "      the number of files with their bytes and the number of directories\n"
              "  -R  each subdirectory too, after the directory it is in\n"
-             "  -h  sizes in KiB, MiB, GiB, ... (rounded up)\n"
+             "  -a  every entry, hidden and system ones too (as always: a drive hides none)\n"
+             "  -d  a directory itself, not its entries\n"
+             "  -h  sizes as ls -h gives them: 4.0K, 1.5M, 12G (1024s, rounded up)\n"
              "  -t  newest first (--sort=time); -S: largest first (--sort=size); -1: one name a line\n"
              "An empty directory lists nothing and exits 0; a pattern that matches nothing exits 1.\n";
     case ESubcommand::Tree:
-      return "usage: ostrin tree [--sort=KEY] [-r] [--json] X:[\\path]\n"
-             "Draws the tree of every entry below a directory, each directory's entries sorted.\n";
+      return "usage: ostrin tree [-d] [-L LEVELS] [--sort=KEY] [-r] [--json] X:[\\path]\n"
+             "Draws the tree of every entry below a directory, each directory's entries sorted, and ends\n"
+             "with the number of directories and files drawn.\n"
+             "  -d         directories only\n"
+             "  -L LEVELS  no deeper than LEVELS below the directory given (1: its own entries)\n";
     case ESubcommand::Usage:
-      return "usage: ostrin du [-h] [--sort=KEY] [-r] [--json] X:[\\path]\n"
+      return "usage: ostrin du [-h] [-s | --max-depth=N] [--sort=KEY] [-r] [--json] X:[\\path]\n"
              "Sums the sizes and allocated sizes of the files below each directory and prints each\n"
              "directory after those below it (--sort=size: the largest first), then the total number of\n"
-             "files with their bytes and the number of directories below the one given.\n";
+             "files with their bytes and the number of directories below the one given.\n"
+             "  -s           only the directory given (--max-depth=0)\n"
+             "  --max-depth  only the directories at most N levels below the one given; all are summed\n";
     case ESubcommand::Find:
       return "usage: ostrin find [--sort=KEY] [-r] [--json] [-type f|d] X:[\\path] [pattern | -name pattern]\n"
              "Prints every entry below a directory whose name matches the pattern ('*' any run, '?' one\n"
@@ -315,7 +429,7 @@ std::string HelpText(ESubcommand command) {
          "Lists the files of a drive that the OstrinNT service indexes, through OstrinAPI.\n"
          "\n"
          "Commands:\n"
-         "  ls X:[\\path\\][pattern]   the entries of a directory, or those that match a pattern\n"
+         "  ls X:[\\path\\][pattern]... the entries of directories, or those that match a pattern\n"
          "  tree X:[\\path]           the tree below a directory\n"
          "  du X:[\\path]             sizes summed per directory, and the total\n"
          "  find X:[\\path] [pattern] every entry below a directory whose name matches\n"
@@ -325,7 +439,9 @@ std::string HelpText(ESubcommand command) {
          "Options, before or after the command:\n"
          "  -l                  ls: attributes, sizes and time of each entry, and a summary\n"
          "  -R                  ls: the subdirectories too\n"
-         "  -h                  ls, du, info: sizes in KiB, MiB, GiB, ...\n"
+         "  -a                  ls: every entry (as always)\n"
+         "  -d                  ls: a directory itself, not its entries; tree: directories only\n"
+         "  -h                  ls, du, info: sizes as ls -h gives them (4.0K, 1.5M, 12G)\n"
          "  --sort=KEY          ls, tree, du, find: name (the default; without case),\n"
          "                      size (largest first), time (last write, newest first) or none (the\n"
          "                      image's order: subdirectories first)\n"
@@ -333,6 +449,9 @@ std::string HelpText(ESubcommand command) {
          "  -t                  ls: newest first (--sort=time)\n"
          "  -S                  ls: largest first (--sort=size)\n"
          "  -1                  ls: one name a line (as always)\n"
+         "  -L LEVELS           tree: no deeper than LEVELS below the directory given\n"
+         "  -s                  du: only the directory given\n"
+         "  --max-depth=N       du: only the directories at most N levels below the one given\n"
          "  -type f|d           find: files only, or directories only\n"
          "  -name PATTERN       find: the pattern, as GNU find takes it (find S:\\ -name '*.txt')\n"
          "  --json              a JSON document on standard output instead of text\n"

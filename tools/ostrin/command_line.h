@@ -25,13 +25,17 @@ struct SOptions {
   bool json = false;
   std::optional<bool> progress;  // unset: a progress bar when standard error is a terminal
   bool noDialog = false;
-  bool longFormat = false;
-  bool recursive = false;
-  bool humanSizes = false;
+  bool longFormat = false;       // ls -l
+  bool recursive = false;        // ls -R
+  bool humanSizes = false;       // -h
   ESortKey sort = ESortKey::Name;
   bool reverse = false;
-  // ls's -t and -S (--sort=time, --sort=size) and -1 (one name a line, as always): the letter given.
-  char listLetter = 0;
+  // -d: ls lists a directory operand itself, not its entries; tree draws only directories.
+  bool directoriesOnly = false;
+  // tree -L N: no deeper than N levels below the directory given.
+  std::optional<uint32_t> levels;
+  // du --max-depth N (du -s: 0): only the directories at most N levels below the one given.
+  std::optional<uint32_t> maxDepth;
   // find -type f | d: only files (false) or only directories (true).
   std::optional<bool> findDirectories;
   // find -name PATTERN, GNU find's way of giving the pattern.
@@ -50,10 +54,15 @@ struct SDrivePath {
   WString path;
 };
 
-// The drive path of the command's first operand and, for find, its pattern, checked as far as can be
-// without the drive: a letter and colon, a path from the root with backslashes, no empty names,
-// wildcards only in the last name of ls and nowhere in the others. False with *error otherwise.
-bool CheckOperands(const SOptions& options, SDrivePath* drivePath, std::string* error);
+// The drive path of one operand, checked as far as can be without the drive: a letter and colon, a
+// path from the root with backslashes (or slashes), no empty names, wildcards only in the last name of
+// ls's and nowhere in the others'. False with *error otherwise.
+bool CheckDrivePath(const SOptions& options, const WString& operand, SDrivePath* drivePath, std::string* error);
+
+// The drive paths of the command's operands (several for ls, one for the others) and find's pattern,
+// checked. False with *error, and *failed the operand at fault, otherwise.
+bool CheckOperands(const SOptions& options, std::vector<SDrivePath>* drivePaths, std::string* error,
+                   const WString** failed);
 
 // The help of a command, or the whole command's help for ESubcommand::None.
 std::string HelpText(ESubcommand command);

@@ -14,13 +14,13 @@ _ostrin_sort_keys="name size time none"
 _ostrin_options_of() {
   local common="--json --progress --no-progress --no-dialog --help --version --"
   case $1 in
-    ls) echo "-l -R -h -t -S -1 --sort= -r $common" ;;
-    tree) echo "--sort= -r $common" ;;
+    ls) echo "-l -R -a -d -h -t -S -1 --sort= -r $common" ;;
+    tree) echo "-d -L --sort= -r $common" ;;
     find) echo "-type -name --sort= -r $common" ;;
-    du) echo "-h --sort= -r $common" ;;
+    du) echo "-h -s --max-depth= --sort= -r $common" ;;
     info) echo "-h $common" ;;
     help) echo "--help --version" ;;
-    *) echo "-l -R -h -t -S -1 -type -name --sort= -r $common" ;;
+    *) echo "-l -R -a -d -h -t -S -1 -L -s --max-depth= -type -name --sort= -r $common" ;;
   esac
 }
 
@@ -99,7 +99,8 @@ _ostrin() {
       if [ -z "$command" ]; then command=$word; else ((operands++)); fi
     elif [ "$word" = -- ]; then
       ended=1
-    elif [[ $word == --sort || $word == -type || $word == -name ]] && ((i < ${#words[@]} - 2)); then
+    elif [[ $word == --sort || $word == --max-depth || $word == -L || $word == -type || $word == -name ]] &&
+      ((i < ${#words[@]} - 2)); then
       ((i++))  # the option's value
     fi
   done
@@ -111,8 +112,8 @@ _ostrin() {
     read -r -a offered <<<"$_ostrin_sort_keys"
   elif [ "$previous" = -type ] && ! ((ended)); then
     offered=(f d)
-  elif [ "$previous" = -name ] && ! ((ended)); then
-    offered=()  # a pattern of the user's
+  elif [[ $previous == -name || $previous == -L || $previous == --max-depth ]] && ! ((ended)); then
+    offered=()  # a pattern or a number of the user's
   elif [[ $cur == --sort=* ]] && ! ((ended)); then
     for word in $_ostrin_sort_keys; do offered+=("--sort=$word"); done
   elif [[ $cur == -* ]] && ! ((ended)); then
@@ -126,7 +127,7 @@ _ostrin() {
     cur=${cur^}
   fi
   _ostrin_reply "$cur" "${offered[@]}"
-  # "--sort=" and "X:" go on with what follows them, so no blank is added.
+  # "--sort=", "--max-depth=" and "X:" go on with what follows them, so no blank is added.
   if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *[=:] ]]; then
     compopt -o nospace 2>/dev/null
   fi
