@@ -102,13 +102,32 @@ bool CFileRecord::LoadRecord(uint64_t recordNumber) {
 
 bool CFileRecord::ApplyFixups(uint8_t* record) const { return ApplyUpdateSequence(record, m_volume->FileRecordSize()); }
 
-bool ApplyUpdateSequence(uint8_t* record, uint32_t recordSize) {
-  const uint16_t count = READ_FIELD(FILE_RECORD_HEADER, usaCount, record);
-  if (count == 0) return true;
-  const uint32_t usaOffset = READ_FIELD(FILE_RECORD_HEADER, usaOffset, record);
+bool UpdateSequenceBounds(const uint8_t* record, uint32_t recordSize, uint32_t* usaOffset, uint16_t* count) {
+  *count = READ_FIELD(FILE_RECORD_HEADER, usaCount, record);
+  *usaOffset = READ_FIELD(FILE_RECORD_HEADER, usaOffset, record);
+  if (*count == 0) return false;
   // The array and every protected word it names must lie inside the record.
-  if (count - 1u > recordSize / UPDATE_SEQUENCE_STRIDE) return false;
-  if (usaOffset < offsetof(FILE_RECORD_HEADER, logSequenceNumber) || usaOffset + 2u * count > recordSize) return false;
+  return *count - 1u <= recordSize / UPDATE_SEQUENCE_STRIDE &&
+         *usaOffset >= offsetof(FILE_RECORD_HEADER, logSequenceNumber) && *usaOffset + 2u * *count <= recordSize;
+}
+
+void WriteUpdateSequence(uint8_t* record, uint32_t recordSize, uint16_t sequenceNumber) {
+  uint32_t usaOffset = 0;
+  uint16_t count = 0;
+  if (!UpdateSequenceBounds(record, recordSize, &usaOffset, &count)) return;
+  WriteLE<uint16_t>(record + usaOffset, sequenceNumber);
+  for (uint32_t i = 1; i < count; ++i) {
+    uint8_t* protectedWord = record + i * UPDATE_SEQUENCE_STRIDE - 2;
+    std::memcpy(record + usaOffset + 2 * i, protectedWord, 2);
+    WriteLE<uint16_t>(protectedWord, sequenceNumber);
+  }
+}
+
+bool ApplyUpdateSequence(uint8_t* record, uint32_t recordSize) {
+  uint32_t usaOffset = 0;
+  uint16_t count = 0;
+  if (READ_FIELD(FILE_RECORD_HEADER, usaCount, record) == 0) return true;
+  if (!UpdateSequenceBounds(record, recordSize, &usaOffset, &count)) return false;
   WriteLE<uint16_t>(record + offsetof(FILE_RECORD_HEADER, usaCount), 0);
   const uint16_t sequenceNumber = ReadLE<uint16_t>(record + usaOffset);
   for (uint32_t i = 1; i < count; ++i) {

@@ -42,6 +42,16 @@ inline constexpr uint32_t UPDATE_SEQUENCE_STRIDE = 512;
 // place. A second application changes nothing.
 bool ApplyUpdateSequence(uint8_t* record, uint32_t recordSize);
 
+// Whether the update sequence array of a structure of recordSize bytes, and every protected word it
+// names, lie inside it; *usaOffset and *count are the array's offset and its count of words (the
+// sequence number and one word per stride). A count of 0 (a sequence already applied) is none.
+bool UpdateSequenceBounds(const uint8_t* record, uint32_t recordSize, uint32_t* usaOffset, uint16_t* count);
+
+// What NTFS does before it writes a structure: moves each protected word into the array and writes
+// the sequence number in its place. For the tools and tests that write records; nothing when the
+// array does not lie inside the structure.
+void WriteUpdateSequence(uint8_t* record, uint32_t recordSize, uint16_t sequenceNumber);
+
 class CFileRecord {
  public:
   explicit CFileRecord(CNTFSVolume* volume);
