@@ -256,8 +256,10 @@ OSTRIN_API uint64_t OstGetMemoryUsage(uint32_t driveIndex);
  * that follows a '*' is dropped with every further '*' and '?' of that run, so "*????" and "*?.txt"
  * match as "*" and "*.txt" do (a run of them is one '*'); a '?' that no '*' precedes still takes one
  * unit ("a?c" matches "abc", not "ac"). Both
- * compare without case, by Unicode's simple case folding (one UTF-16 unit to one, as Windows compares
- * names: "ÜNÏCÖDÉ" finds "ünïcödé"). Where names of one
+ * compare without case as NTFS compares names: each UTF-16 unit upper-cased through the $UpCase table
+ * that Windows 8 and later write on a volume ("ÜNÏCÖDÉ" finds "ünïcödé"), which is not Unicode's case
+ * folding: the Kelvin sign U+212A is not "K", the long s U+017F is not "s", and the final sigma U+03C2
+ * is not "σ" or "Σ". Where names of one
  * directory differ only in case (POSIX names, written from Linux or WSL: "Sub" and "sub"), a
  * directory name takes the entry it equals exactly, and otherwise the first it equals without case.
  * A filePath that ends with "\" after a name ("\Windows\") finds that entry itself. No entries for

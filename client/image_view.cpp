@@ -3,16 +3,16 @@
 
 #include <algorithm>
 
-#include "common/case_fold.h"
+#include "common/upcase.h"
 
 namespace {
 
-// FNV-1a over the units, or over the case-folded units (names equal without case hash alike).
-template <bool FOLDED>
+// FNV-1a over the units, or over the upper-cased units (names equal without case hash alike).
+template <bool UPCASED>
 uint64_t NameHash(const WCHAR* name, size_t count) {
   uint64_t hash = 0xCBF29CE484222325ull;
   for (size_t i = 0; i < count; ++i) {
-    hash ^= static_cast<uint16_t>(FOLDED ? FoldCase(name[i]) : name[i]);
+    hash ^= static_cast<uint16_t>(UPCASED ? UpcaseUnit(name[i]) : name[i]);
     hash *= 0x100000001B3ull;
   }
   return hash;
@@ -37,26 +37,26 @@ bool EqualsExactly(const WCHAR* component, size_t count, const CImageNode& entry
 }
 
 // The entry (index plus 1) of a table whose key the component is, or 0.
-template <bool FOLDED>
+template <bool UPCASED>
 uint32_t Lookup(const std::vector<uint32_t>& slots, const std::vector<CImageNode>& entries, const WCHAR* component,
                 size_t count) {
   const size_t mask = slots.size() - 1;
-  for (size_t slot = NameHash<FOLDED>(component, count) & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
+  for (size_t slot = NameHash<UPCASED>(component, count) & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
     const CImageNode& entry = entries[slots[slot] - 1];
-    if (FOLDED ? EqualsIgnoringCase(component, count, entry) : EqualsExactly(component, count, entry)) return slots[slot];
+    if (UPCASED ? EqualsIgnoringCase(component, count, entry) : EqualsExactly(component, count, entry)) return slots[slot];
   }
   return 0;
 }
 
 // Enters entry i (in block order) under its key unless an earlier entry holds that key.
-template <bool FOLDED>
+template <bool UPCASED>
 void Enter(std::vector<uint32_t>& slots, const std::vector<CImageNode>& entries, size_t i) {
   const CImageNode& entry = entries[i];
   const size_t mask = slots.size() - 1;
-  size_t slot = NameHash<FOLDED>(entry.Name(), entry.NameLength()) & mask;
+  size_t slot = NameHash<UPCASED>(entry.Name(), entry.NameLength()) & mask;
   for (; slots[slot] != 0; slot = (slot + 1) & mask) {
     const CImageNode& held = entries[slots[slot] - 1];
-    if (FOLDED ? EqualsIgnoringCase(entry.Name(), entry.NameLength(), held)
+    if (UPCASED ? EqualsIgnoringCase(entry.Name(), entry.NameLength(), held)
                : EqualsExactly(entry.Name(), entry.NameLength(), held)) {
       return;
     }
@@ -112,10 +112,10 @@ const CDirectoryCache::CBlockIndex* CDirectoryCache::IndexOf(const CImageView& i
   size_t slots = 8;
   while (slots < 2 * index.entries.size()) slots *= 2;
   index.exactSlots.assign(slots, 0);
-  index.foldedSlots.assign(slots, 0);
+  index.upcasedSlots.assign(slots, 0);
   for (size_t i = 0; i < index.entries.size(); ++i) {
     Enter<false>(index.exactSlots, index.entries, i);
-    Enter<true>(index.foldedSlots, index.entries, i);
+    Enter<true>(index.upcasedSlots, index.entries, i);
   }
   return &m_blocks.emplace(blockOffset, std::move(index)).first->second;
 }
@@ -132,7 +132,7 @@ EScan CDirectoryCache::FindSubdirectory(const CImageView& image, uint64_t blockO
   }
   // Past a damaged entry there may have been an exact name.
   if (!index->complete) return EScan::Corrupt;
-  const uint32_t firstEqual = Lookup<true>(index->foldedSlots, index->entries, component, count);
+  const uint32_t firstEqual = Lookup<true>(index->upcasedSlots, index->entries, component, count);
   if (firstEqual == 0) return EScan::NoMatch;
   *match = index->entries[firstEqual - 1];
   return EScan::Match;

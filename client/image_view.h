@@ -70,12 +70,12 @@ class CDirectoryCache {
  private:
   // One block's subdirectories in block order, and two open-addressing tables of indexes into them
   // (plus 1; 0 is free): the first subdirectory of each name, by the hash of its units, and the first
-  // of each name without case, by the hash of its case-folded units. Each table holds every key once,
+  // of each name without case, by the hash of its upper-cased units. Each table holds every key once,
   // so a probe run stays short whatever the names (thousands that differ only in case included).
   struct CBlockIndex {
     std::vector<CImageNode> entries;
     std::vector<uint32_t> exactSlots;
-    std::vector<uint32_t> foldedSlots;
+    std::vector<uint32_t> upcasedSlots;
     bool complete = true;  // false when a damaged entry ended the block early
   };
 

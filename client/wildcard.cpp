@@ -1,7 +1,7 @@
 // Name matching of the find functions.
 #include "client/wildcard.h"
 
-#include "common/case_fold.h"
+#include "common/upcase.h"
 
 namespace {
 

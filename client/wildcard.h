@@ -1,5 +1,5 @@
-// Name matching of the find functions: '*' and '?' patterns, units compared without case by Unicode's
-// simple case folding (common/case_fold.h).
+// Name matching of the find functions: '*' and '?' patterns, units compared without case as NTFS
+// compares them, upper-cased through Windows' $UpCase table (common/upcase.h).
 #pragma once
 
 #include "platform/types.h"

@@ -1,18 +1,19 @@
 // libFuzzer target: WildcardMatch against a reference that is obviously right: the recursive
 // definition of the patterns, with memory of the cases already decided. Any disagreement is a
-// finding. Units fold as the client folds them (Unicode's simple case folding, common/case_fold.h).
+// finding. Units compare as the client compares them: upper-cased through Windows' $UpCase table
+// (common/upcase.h).
 //
 // Input: the pattern and the name, separated by the byte 0xFF. A byte below 0x80 is that ASCII unit
 // (a 0 byte too, which ends the text early as a terminator does); a byte from 0x80 to 0xFE picks one
-// of the units in WIDE_UNITS: letters outside ASCII and their neighbours in case, surrogates, the
-// last units of the plane.
+// of the units in WIDE_UNITS: letters outside ASCII and their neighbours in case (among them those
+// that upper-case to a unit of another letter's, or not at all), surrogates, the last units of the plane.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "client/wildcard.h"
-#include "common/case_fold.h"
+#include "common/upcase.h"
 #include "common/text.h"
 
 namespace {
@@ -22,10 +23,12 @@ constexpr uint8_t FIRST_WIDE = 0x80;
 constexpr size_t MAX_UNITS = 128;
 constexpr WCHAR WIDE_UNITS[] = {0x00C4, 0x00E4, 0x00C5, 0x00E5, 0x0130, 0x0131, 0x017F, 0x212A, 0x0178, 0x00FF,
                                 0xFF21, 0xFF41, 0x0391, 0x03B1, 0x0410, 0x0430, 0xD800, 0xDC00, 0xFFFE, 0xFFFF,
-                                0x2A2A, 0x3F3F, 0x0100 | '*', 0x0100 | '?', 0x0100 | 'a', 0x0100 | 'A'};
+                                0x2A2A, 0x3F3F, 0x0100 | '*', 0x0100 | '?', 0x0100 | 'a', 0x0100 | 'A',
+                                0x03A3, 0x03C3, 0x03C2, 0x00B5, 0x039C, 0x03BC, 0x01C4, 0x01C5, 0x01C6, 0x00DF,
+                                0x1E9E, 0x2C65, 0x023A};
 
 // The definition: '*' matches any run of units (none too), '?' exactly one, anything else the same
-// unit after folding. decided[p][n] remembers the answer for pattern p onwards against name n onwards.
+// unit after upper-casing. decided[p][n] remembers the answer for pattern p onwards against name n onwards.
 class CReference {
  public:
   CReference(const std::vector<WCHAR>& pattern, const std::vector<WCHAR>& name)
@@ -44,7 +47,7 @@ class CReference {
     if (p == m_pattern.size()) return n == m_name.size();
     if (m_pattern[p] == '*') return Matches(p + 1, n) || (n < m_name.size() && Matches(p, n + 1));
     if (n == m_name.size()) return false;
-    if (m_pattern[p] == '?' || FoldCase(m_pattern[p]) == FoldCase(m_name[n])) return Matches(p + 1, n + 1);
+    if (m_pattern[p] == '?' || UpcaseUnit(m_pattern[p]) == UpcaseUnit(m_name[n])) return Matches(p + 1, n + 1);
     return false;
   }
 

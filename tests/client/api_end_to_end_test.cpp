@@ -132,6 +132,18 @@ TEST(ApiFindTest, NamesAreFoundWhateverTheirCaseAndAnExactNameWins) {
       {unicodeDrive, "\\ÜNÏCÖDÉ\\*", {"café.txt", "cafe\xCC\x81.txt"}},  // é composed, and e with a combining accent
       {unicodeDrive, "\\ünïcödé\\CAFÉ.TXT", {"café.txt"}},
       {unicodeDrive, "\\РУССКИЙ\\Ф*", {"файл.txt"}},
+      // Compared as NTFS upper-cases names: the Kelvin sign (U+212A) is not K, the long s not s, the
+      // final sigma not σ, whatever Unicode's case folding says.
+      {unicodeDrive, "\\kv\\ka.txt", {"ka.txt"}},
+      {unicodeDrive, "\\KV\\KA.TXT", {"ka.txt"}},
+      {unicodeDrive, "\\kv\\\u212AA.TXT", {"\u212Aa.txt"}},
+      {unicodeDrive, "\\kv\\k*", {"ka.txt"}},
+      {unicodeDrive, "\\kv\\S*", {"sa.txt"}},
+      {unicodeDrive, "\\kv\\ſA.*", {"ſa.txt"}},
+      {unicodeDrive, "\\kv\\Σ.TXT", {"σ.txt"}},
+      {unicodeDrive, "\\kv\\ς*", {"ς.txt"}},
+      {unicodeDrive, "\\kv\\SUB\\*", {}},
+      {unicodeDrive, "\\kv\\ſUB\\*", {"in-long-s.txt"}},
       // Sub, sub and SUB are three directories: each is reached by its own name, and a name that is
       // none of them exactly reaches the first of them.
       {casesDrive, "\\case\\Sub\\*", {"deeper", "upper.txt"}},

@@ -437,17 +437,19 @@ TEST(WildcardMatchTest, MatchesLikeTheFindFunctionsPromise) {
       {WTEXT("*x*"), WTEXT("abc"), false},
       {WTEXT("*s*s*s"), WTEXT("mississippis"), true},
       {WTEXT("m*i*i*i*x"), WTEXT("mississippi"), false},
-      // Letters beyond ASCII fold as Unicode's simple case folding has them, one unit to one unit.
+      // Letters beyond ASCII upper-case as NTFS's $UpCase table has them, one unit to one unit.
       {WTEXT("\u00e4"), WTEXT("\u00c4"), true},                          // a, A with diaeresis
       {WTEXT("*\u00c9*"), WTEXT("caf\u00e9.txt"), true},                 // E, e with acute
       {WTEXT("\u03c3\u03bf\u03c6\u03af\u03b1"), WTEXT("\u03a3\u039f\u03a6\u038a\u0391"), true},  // Greek, tonos kept
       {WTEXT("\u03c3\u03bf\u03c6\u03af\u03b1"), WTEXT("\u03a3\u039f\u03a6\u0399\u0391"), false},  // iota without tonos
-      {WTEXT("*\u03c2"), WTEXT("\u039b\u039f\u0393\u039f\u03a3"), true},            // final sigma, capital sigma
+      {WTEXT("*\u03c3"), WTEXT("\u039b\u039f\u0393\u039f\u03a3"), true},            // sigma, capital sigma
+      {WTEXT("*\u03c2"), WTEXT("\u039b\u039f\u0393\u039f\u03a3"), false},           // the final sigma stays itself
       {WTEXT("\u0444\u0430\u0439\u043b*"), WTEXT("\u0424\u0410\u0419\u041b.txt"), true},  // Cyrillic
-      {WTEXT("\u00df"), WTEXT("\u1e9e"), true},                          // sharp s and capital sharp s
-      {WTEXT("\u0131"), WTEXT("I"), false},                               // dotless i folds to nothing
-      {WTEXT("\u0130"), WTEXT("i"), false},                               // nor does capital I with dot
-      {WTEXT("K"), WTEXT("\u212a"), true},                                // Kelvin sign
+      {WTEXT("\u00df"), WTEXT("\u1e9e"), false},                         // sharp s has no capital
+      {WTEXT("\u0131"), WTEXT("I"), false},                               // dotless i stays itself
+      {WTEXT("\u0130"), WTEXT("i"), false},                               // and i is I, not capital I with dot
+      {WTEXT("K*"), WTEXT("\u212aa.txt"), false},                         // the Kelvin sign is not K
+      {WTEXT("*\u017f*"), WTEXT("sa.txt"), false},                        // nor is the long s s
       {WTEXT("\u00e4*"), WTEXT("\u00e4bc"), true},
   };
   for (const Case& c : cases) {

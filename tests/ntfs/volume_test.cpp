@@ -16,6 +16,7 @@
 
 #include "common/byte_order.h"
 #include "common/configuration.h"
+#include "common/upcase.h"
 #include "ntfs/attributes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/ntfs_volume.h"
@@ -137,6 +138,20 @@ TEST(VolumeTest, FragmentedMftReadsAsIcatAcrossEveryRunBorder) {
     ASSERT_TRUE(reader.MftData()->ReadStored(offset, got.data(), length, &fault)) << "offset " << offset;
     EXPECT_TRUE(got == reference.substr(offset, length)) << "offset " << offset << " length " << length;
   }
+}
+
+TEST(VolumeTest, NamesUpperCaseAsTheVolumesUpcaseTableSays) {
+  // The table names are compared with (common/upcase.h) is the $UpCase that a real NTFS implementation
+  // writes, as sleuthkit reads it: all 65536 units.
+  const std::string table = ostrin::test::IcatBytes(ostrin::test::MadeVolume("empty").image, "10");
+  ASSERT_EQ(table.size(), 2u * 0x10000);
+  size_t differing = 0;
+  for (uint32_t unit = 0; unit < 0x10000; ++unit) {
+    const auto upper = static_cast<WCHAR>(ReadLE<uint16_t>(table.data() + 2 * unit));
+    if (UpcaseUnit(static_cast<WCHAR>(unit)) == upper) continue;
+    if (++differing <= 8) ADD_FAILURE() << std::hex << "U+" << unit << " upper-cases to U+" << static_cast<uint16_t>(upper);
+  }
+  EXPECT_EQ(differing, 0u);
 }
 #endif
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/case_fold.h"
+#include "common/upcase.h"
 #include "common/text.h"
 
 namespace {
@@ -53,13 +53,13 @@ std::optional<std::vector<SListedEntry>> ReadDirectory(const SOpenDrive& drive, 
 
 namespace {
 
-// Names compared without case, as the library compares them: negative, 0 or positive as a is before,
-// like or after b.
-int CompareFolded(const WString& a, const WString& b) {
+// Names compared without case, as the library compares them, in the order NTFS collates names in its
+// directory indexes (by upper-cased units): negative, 0 or positive as a is before, like or after b.
+int CompareUpcased(const WString& a, const WString& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
-    const WCHAR unitA = FoldCase(a[i]);
-    const WCHAR unitB = FoldCase(b[i]);
+    const WCHAR unitA = UpcaseUnit(a[i]);
+    const WCHAR unitB = UpcaseUnit(b[i]);
     if (unitA != unitB) return unitA < unitB ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
@@ -70,8 +70,8 @@ int CompareFolded(const WString& a, const WString& b) {
 bool ComesBefore(const SListedEntry& a, const SListedEntry& b, ESortKey key) {
   if (key == ESortKey::Size && a.size != b.size) return a.size > b.size;
   if (key == ESortKey::Time && a.lastWriteTime != b.lastWriteTime) return a.lastWriteTime > b.lastWriteTime;
-  const int folded = CompareFolded(a.name, b.name);
-  return folded != 0 ? folded < 0 : a.name < b.name;
+  const int upcased = CompareUpcased(a.name, b.name);
+  return upcased != 0 ? upcased < 0 : a.name < b.name;
 }
 
 std::optional<SResolvedPath> ResolvePath(const SOpenDrive& drive, const WString& path) {

@@ -38,8 +38,8 @@ struct SOpenDrive {
 std::optional<std::vector<SListedEntry>> ReadDirectory(const SOpenDrive& drive, const WString& directory,
                                                        const WString& pattern);
 
-// Whether a comes before b in the order of the key: by its key, then by name with the ASCII letters
-// folded, then by the exact units (so names that differ only in case keep one order).
+// Whether a comes before b in the order of the key: by its key, then by name without case (its units
+// upper-cased as NTFS does), then by the exact units (so names that differ only in case keep one order).
 bool ComesBefore(const SListedEntry& a, const SListedEntry& b, ESortKey key);
 
 // Puts items in the order of the key of their entries (entryOf(item)), reversed on request; the
