@@ -63,7 +63,7 @@ inline constexpr WCHAR CHECK_VOLUME_GOOD[] = WTEXT("%s %s: NTFS %u.%u, %llu byte
 inline constexpr WCHAR CHECK_VOLUME_BAD[] = WTEXT("%s %s: cannot be opened as NTFS: %d %s\n");
 inline constexpr WCHAR CHECK_NO_VOLUMES[] = WTEXT("no volume.X lines: %s\n");
 inline constexpr WCHAR CHECK_GOOD[] = WTEXT("%s: the configuration can be used\n");
-inline constexpr WCHAR CHECK_BAD[] = WTEXT("%s: the configuration cannot be used as it is (%u problems)\n");
+inline constexpr WCHAR CHECK_BAD[] = WTEXT("%s: the configuration cannot be used as it is (problems: %u)\n");
 
 // The service ends at start for the errors of its configuration: the file's name and their number.
 inline constexpr WCHAR EVENT_CONFIGURATION_ERRORS[] = WTEXT("%s: the service does not start: values that cannot be used (%u)");

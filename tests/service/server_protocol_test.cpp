@@ -382,11 +382,11 @@ TEST_F(ServerConfigurationTest, CheckOptionSaysWhatTheFileNamesAndWhetherItCanBe
       {"a good file named with -c", {"volume.S = " + volume.image}, true, 0, {"port 4", "S: " + volume.image + ": NTFS 3.1, "}},
       {"a volume that cannot be opened", {"volume.T = " + missing}, false, 1,
        {"T: " + missing + ": cannot be opened as NTFS: 3 Open volume error.",
-        "OstrinNT.ini: the configuration cannot be used as it is (1 problems)"}},
+        "OstrinNT.ini: the configuration cannot be used as it is (problems: 1)"}},
       {"a value that cannot be used", {"keep = soon", "volme.S = x"}, false, 1,
        {"OstrinNT.ini: line 4: unknown key volme.S (the line is left out)",
         "OstrinNT.ini: line 3: keep = soon: not a whole number of seconds from 0 to 31622400",
-        "OstrinNT.ini: the configuration cannot be used as it is (1 problems)"}},
+        "OstrinNT.ini: the configuration cannot be used as it is (problems: 1)"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
