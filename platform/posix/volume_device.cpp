@@ -15,6 +15,7 @@
 #include "platform/posix/unique_fd.h"
 #include "platform/sector_reads.h"
 #include "platform/system_error.h"
+#include "platform/volume_view.h"
 
 namespace ostrin::platform {
 
@@ -153,6 +154,12 @@ bool CVolumeDevice::ReadAt(uint64_t offset, void* buffer, size_t length, size_t*
                                        : bounded->Read(std::move(read), buffer, length, SectorSize(), bytesRead);
   m_bytesRead.fetch_add(*bytesRead, std::memory_order_relaxed);
   return done;
+}
+
+std::shared_ptr<CVolumeView> CVolumeView::Map(const CVolumeDevice& device) {
+  // A device read in forced sectors stands for one that cannot be mapped.
+  if (device.m_source != nullptr || device.m_handle->file == nullptr || device.m_sectorSizeForced) return nullptr;
+  return MapVolumeDescriptor(device.m_handle->file->fd.Get(), &g_hangReadsFrom);
 }
 
 }  // namespace ostrin::platform
