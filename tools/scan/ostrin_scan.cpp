@@ -161,8 +161,9 @@ int Run(const Options& options) {
     drive.Root()->WriteImage(image.get(), image.get(), 0);
     imageBytes = image.get();
   }
-  drive.DeleteTree();
   clock.Lap("write");
+  drive.DeleteTree();
+  clock.Lap("free the tree");
   const ostrin::platform::CProcessMemory afterBuild = ostrin::platform::ProcessMemory();
 
   if (!options.output.empty()) {
