@@ -20,9 +20,7 @@ uint64_t BlockSize(const CDirectory& directory) {
 // subdirectory's entry is filled in later, when the position of its block is known.
 uint8_t* WriteBlock(const CDirectory& directory, uint8_t* imageStart, uint8_t* position, uint64_t parentBlockOffset,
                     CKeptIndex* kept) {
-  WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, entryCount), static_cast<uint32_t>(directory.Children().size()));
-  WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
-  position += sizeof(IMAGE_DIR_HEADER);
+  position = WriteBlockHeader(position, directory.Children().size(), parentBlockOffset);
   for (const CFileBase* child : directory.Children()) {
     if (kept != nullptr) kept->Add(child->Record(), child->IsDirectory(), static_cast<uint64_t>(position - imageStart));
     CNodeValues values;
@@ -79,35 +77,16 @@ uint64_t CDirectory::ComputeImageSize(uint64_t* entries) const {
 
 uint8_t* CDirectory::WriteImage(uint8_t* imageStart, uint8_t* blockPosition, uint64_t parentBlockOffset,
                                 CKeptIndex* kept) const {
-  // Depth first, pre-order: a directory's block is followed by the complete blocks of its first
-  // subdirectory, then of its second, and so on. An explicit stack keeps any depth off the call stack.
-  struct Frame {
-    const CDirectory* directory;
-    uint64_t blockOffset;
-    uint8_t* nextEntry;  // entry of the next child to look at
-    size_t nextChild;
-  };
-  uint8_t* position = WriteBlock(*this, imageStart, blockPosition, parentBlockOffset, kept);
-  std::vector<Frame> frames{{this, static_cast<uint64_t>(blockPosition - imageStart),
-                             blockPosition + sizeof(IMAGE_DIR_HEADER), 0}};
-  while (!frames.empty()) {
-    Frame& frame = frames.back();
-    const std::vector<CFileBase*>& children = frame.directory->Children();
-    if (frame.nextChild == children.size()) {
-      frames.pop_back();
-      continue;
-    }
-    const CFileBase* child = children[frame.nextChild++];
-    uint8_t* entry = frame.nextEntry;
-    frame.nextEntry += ImageEntrySize(child->NameLength());
-    if (!child->IsDirectory()) continue;
-    const auto* subdirectory = static_cast<const CDirectory*>(child);
-    const uint64_t blockOffset = static_cast<uint64_t>(position - imageStart);
-    WriteLE<uint64_t>(entry + offsetof(IMAGE_NODE, sizeOrBlockOffset), blockOffset);
-    const uint64_t parentOffset = frame.blockOffset;  // frame may move when frames grows
-    uint8_t* const block = position;
-    position = WriteBlock(*subdirectory, imageStart, block, parentOffset, kept);
-    frames.push_back({subdirectory, blockOffset, block + sizeof(IMAGE_DIR_HEADER), 0});
-  }
-  return position;
+  return PlaceImageBlocks(
+      this, imageStart, blockPosition, parentBlockOffset,
+      [imageStart, kept](const CDirectory* directory, uint8_t* position, uint64_t parentOffset) {
+        return WriteBlock(*directory, imageStart, position, parentOffset, kept);
+      },
+      [](const CDirectory* directory, size_t index, const CDirectory** child) {
+        const std::vector<CFileBase*>& children = directory->Children();
+        if (index == children.size()) return EBlockEntry::End;
+        if (!children[index]->IsDirectory()) return EBlockEntry::File;
+        *child = static_cast<const CDirectory*>(children[index]);
+        return EBlockEntry::Subdirectory;
+      });
 }

@@ -194,14 +194,12 @@ uint8_t* CImageSplice::WriteContent(int64_t index, uint8_t* start, uint8_t* posi
     const auto block = static_cast<size_t>(content.oldBlock);
     const uint64_t length = m_blockEnd[block] - m_blockStart[block];
     std::memcpy(position, m_image + m_blockStart[block], static_cast<size_t>(length));
-    WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
+    SetBlockParent(position, parentBlockOffset);
     kept->AddMoved(m_kept, m_blockFirstEntry[block], m_blockEntries[block],
                    static_cast<uint64_t>(position - start) - m_blockStart[block]);
     return position + length;
   }
-  WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, entryCount), static_cast<uint32_t>(content.children.size()));
-  WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
-  position += sizeof(IMAGE_DIR_HEADER);
+  position = WriteBlockHeader(position, content.children.size(), parentBlockOffset);
   for (const CChild& child : content.children) {
     kept->Add(child.record, child.isDirectory, static_cast<uint64_t>(position - start));
     if (child.fresh != nullptr) {
@@ -218,34 +216,19 @@ uint8_t* CImageSplice::WriteContent(int64_t index, uint8_t* start, uint8_t* posi
 }
 
 void CImageSplice::Write(uint8_t* start, CKeptIndex* kept) const {
-  // Depth first, pre-order, as the tree's writer lays blocks out: a directory's block, then the
-  // complete blocks of its first subdirectory, then of its second, and so on. The subdirectories'
-  // entries are the first of each block, in the order of m_subdirectories.
-  struct Frame {
-    int64_t content;
-    uint64_t blockOffset;
-    uint8_t* nextEntry;
-    size_t nextSubdirectory;
-  };
+  // Laid out as the tree's writer lays blocks out. The subdirectories' entries are the first of each
+  // block, in the order of m_subdirectories.
   kept->Reserve(m_entries);
-  uint8_t* position = WriteContent(0, start, start, 0, kept);
-  std::vector<Frame> frames{{0, 0, start + sizeof(IMAGE_DIR_HEADER), 0}};
-  while (!frames.empty()) {
-    Frame& frame = frames.back();
-    const CContent& content = m_contents[static_cast<size_t>(frame.content)];
-    if (frame.nextSubdirectory == content.subdirectories) {
-      frames.pop_back();
-      continue;
-    }
-    const int64_t sub = m_subdirectories[content.firstSubdirectory + frame.nextSubdirectory++];
-    uint8_t* entry = frame.nextEntry;
-    frame.nextEntry += ImageEntrySize(ReadLE<uint16_t>(entry + offsetof(IMAGE_NODE, nameLength)));
-    const uint64_t blockOffset = static_cast<uint64_t>(position - start);
-    WriteLE<uint64_t>(entry + offsetof(IMAGE_NODE, sizeOrBlockOffset), blockOffset);
-    const uint64_t parentOffset = frame.blockOffset;  // frame may move when frames grows
-    uint8_t* const block = position;
-    position = WriteContent(sub, start, block, parentOffset, kept);
-    frames.push_back({sub, blockOffset, block + sizeof(IMAGE_DIR_HEADER), 0});
-  }
+  PlaceImageBlocks(
+      int64_t{0}, start, start, 0,
+      [this, start, kept](int64_t content, uint8_t* position, uint64_t parentOffset) {
+        return WriteContent(content, start, position, parentOffset, kept);
+      },
+      [this](int64_t index, size_t entry, int64_t* child) {
+        const CContent& content = m_contents[static_cast<size_t>(index)];
+        if (entry == content.subdirectories) return EBlockEntry::End;
+        *child = m_subdirectories[content.firstSubdirectory + entry];
+        return EBlockEntry::Subdirectory;
+      });
   kept->Seal();
 }

@@ -3,12 +3,15 @@
 // and the records that changed since, for updates from the change journal (image_splice.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <unordered_map>
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
+#include "index/image_format.h"
 #include "index/kept_index.h"
 #include "ntfs/mft_scan.h"  // CRecordEntry
 
@@ -17,6 +20,59 @@
 // when the block is placed); a file never carries the directory bit, a directory always does.
 uint8_t* WriteImageEntry(uint8_t* position, const CNodeValues& values, bool isDirectory, uint64_t fileSize,
                          uint64_t allocatedSize);
+
+// Gives a block (one copied whole from another image, say) its parent's block.
+inline void SetBlockParent(uint8_t* block, uint64_t parentBlockOffset) {
+  WriteLE<uint64_t>(block + offsetof(IMAGE_DIR_HEADER, parentBlockOffset), parentBlockOffset);
+}
+// Writes the header of a block at position; returns where its first entry goes.
+inline uint8_t* WriteBlockHeader(uint8_t* position, uint64_t entryCount, uint64_t parentBlockOffset) {
+  WriteLE<uint64_t>(position + offsetof(IMAGE_DIR_HEADER, entryCount), static_cast<uint32_t>(entryCount));
+  SetBlockParent(position, parentBlockOffset);
+  return position + sizeof(IMAGE_DIR_HEADER);
+}
+
+// What the entry at an index of a block is, for PlaceImageBlocks.
+enum class EBlockEntry { Subdirectory, File, End };
+
+// Places the blocks of an image depth first, pre-order: a directory's block, then the complete blocks
+// of its first subdirectory, then of its second, and so on; each subdirectory's entry gets the offset
+// of its block. writeBlock(node, position, parentBlockOffset) writes the block of node at position and
+// returns the position after it; entryAt(node, index, &child) says what the block's entry at index is
+// (setting child to a subdirectory's node), and End past the last. An explicit stack keeps any depth off
+// the call stack. Returns the position after the last block.
+template <typename Node, typename WriteBlock, typename EntryAt>
+uint8_t* PlaceImageBlocks(const Node& root, uint8_t* imageStart, uint8_t* rootPosition, uint64_t rootParentOffset,
+                          WriteBlock writeBlock, EntryAt entryAt) {
+  struct Frame {
+    Node node;
+    uint64_t blockOffset;
+    uint8_t* nextEntry;  // the entry at nextIndex
+    size_t nextIndex;
+  };
+  uint8_t* position = writeBlock(root, rootPosition, rootParentOffset);
+  std::vector<Frame> frames{{root, static_cast<uint64_t>(rootPosition - imageStart), rootPosition + sizeof(IMAGE_DIR_HEADER), 0}};
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    Node child{};
+    const EBlockEntry kind = entryAt(frame.node, frame.nextIndex, &child);
+    if (kind == EBlockEntry::End) {
+      frames.pop_back();
+      continue;
+    }
+    ++frame.nextIndex;
+    uint8_t* entry = frame.nextEntry;
+    frame.nextEntry += ImageEntrySize(ReadLE<uint16_t>(entry + offsetof(IMAGE_NODE, nameLength)));
+    if (kind == EBlockEntry::File) continue;
+    const uint64_t blockOffset = static_cast<uint64_t>(position - imageStart);
+    WriteLE<uint64_t>(entry + offsetof(IMAGE_NODE, sizeOrBlockOffset), blockOffset);
+    const uint64_t parentOffset = frame.blockOffset;  // frame may move when frames grows
+    uint8_t* const block = position;
+    position = writeBlock(child, block, parentOffset);
+    frames.push_back({child, blockOffset, block + sizeof(IMAGE_DIR_HEADER), 0});
+  }
+  return position;
+}
 
 // An image made of the image before and the records that changed since: every record named, with
 // its entries now (none: the record is gone, or lists nothing any more). The entries of the other
