@@ -21,9 +21,26 @@ endif()
 # project's own checks ask for it (./run-tests): other compilers and optimisation levels warn in places
 # where nothing is wrong (GCC 12 at -O3, for one), and a user's build must not stop there.
 option(OSTRIN_WERROR "Treat warnings in the project's own code as errors" OFF)
+
+# The layers, lowest first. A target of a layer's folder sees its own folder and those of the libraries
+# it links, nothing else of the source tree: an include that goes upward does not build. Each folder is
+# seen through a directory of the build tree that holds a link to that folder alone. Tests, benchmarks,
+# fuzz targets and bindings stand above every layer and see the whole tree.
+set(OSTRIN_LAYERS platform common ntfs index client service tools)
 function(ostrin_target_defaults target)
   target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${OSTRIN_WERROR}>:-Werror>)
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  string(REGEX REPLACE "/.*" "" layer "${folder}")
+  if(layer IN_LIST OSTRIN_LAYERS)
+    set(layer_dir ${PROJECT_BINARY_DIR}/layers/${layer})
+    if(NOT EXISTS ${layer_dir}/${layer})
+      file(MAKE_DIRECTORY ${layer_dir})
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${layer} ${layer_dir}/${layer} SYMBOLIC)
+    endif()
+    target_include_directories(${target} PUBLIC ${layer_dir})
+  else()
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  endif()
 endfunction()
 
 # A static library of the project made from the given sources.

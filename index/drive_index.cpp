@@ -15,7 +15,6 @@
 #include "common/configuration.h"
 #include "common/exceptions.h"
 #include "common/text.h"
-#include "common/protocol.h"
 #include "index/image_format.h"
 #include "index/image_writer.h"
 #include "index/index_errors.h"
@@ -80,7 +79,7 @@ bool CDriveIndex::Build(WCHAR letterAsSent, const ScanProgress& progress) {
     Close();
     throw;
   }
-  progress.ReportPercent(PROGRESS_DONE);
+  progress.ReportDone();
   return true;
 }
 
@@ -415,7 +414,7 @@ EJournalUpdate CDriveIndex::UpdateFromJournal(WCHAR letterAsSent, const CImageBa
   splice.Write(static_cast<uint8_t*>(section->View()), kept.get());
   AdoptImage(std::move(section), std::move(sectionName), generation, splice.Size(), splice.EntryCount(), std::move(kept));
   m_localTime = localTime;
-  progress.ReportPercent(PROGRESS_DONE);
+  progress.ReportDone();
   return EJournalUpdate::Updated;
 }
 

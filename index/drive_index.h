@@ -52,7 +52,7 @@ class CDriveIndex : public IScanSink {
   // --- The whole build ----------------------------------------------------------------------------
   // Scans the volume of the letter, links the tree, publishes its image under the letter as sent as
   // the letter's next generation, keeps the index of its entries and frees the tree; then reports
-  // PROGRESS_DONE (the scan reports the percentages before it). Returns false when the progress report
+  // done (ScanProgress::ReportDone; the scan reports the percentages before it). Returns false when the progress report
   // stopped the scan. On every way out but success the drive is left not open with its volume closed;
   // every failure is thrown (also one of the final report, which comes after the image is published:
   // the drive is then open).

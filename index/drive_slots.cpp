@@ -403,12 +403,14 @@ void CDriveSlot::QueryState(WCHAR letter, CConnection& connection) {
 bool ReportProgress(int32_t percent, const OpenDriveRequest& request) {
   const CServiceTimings& timings = ServiceTimings();
   if (timings.progressDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timings.progressDelayMs));
-  if (timings.outOfMemoryAtPercent >= 0 && percent >= timings.outOfMemoryAtPercent && percent < PROGRESS_DONE) {
+  if (timings.outOfMemoryAtPercent >= 0 && percent >= timings.outOfMemoryAtPercent &&
+      percent < ScanProgress::PERCENT_DONE) {
     throw std::bad_alloc();
   }
-  request.connection->Send([&](CSockStream& stream) {
-    WriteOpenProgress(stream, request.letter, static_cast<uint32_t>(percent));
-  });
+  // The build's done report goes out as the wire's PROGRESS_DONE, the scan's percentages as they are.
+  const auto wirePercent = percent == ScanProgress::PERCENT_DONE ? static_cast<uint32_t>(PROGRESS_DONE)
+                                                                 : static_cast<uint32_t>(percent);
+  request.connection->Send([&](CSockStream& stream) { WriteOpenProgress(stream, request.letter, wirePercent); });
   return !IsStopRequested(request, SlotIndexOf(LetterUnit(request.letter)));
 }
 

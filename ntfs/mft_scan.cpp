@@ -19,7 +19,6 @@
 #include "common/byte_order.h"
 #include "common/exceptions.h"
 #include "common/file_attributes.h"
-#include "common/protocol.h"
 #include "common/text.h"
 #include "ntfs/attributes.h"
 #include "ntfs/file_record.h"
@@ -482,7 +481,7 @@ bool CMftScanner::Run() {
 
     const uint64_t offset = chunk * m_chunkSize;
     const auto percent = static_cast<int32_t>(static_cast<double>(offset) / static_cast<double>(m_mftSize) * 100.0);
-    if (percent < PROGRESS_DONE && percent != lastPercent) {
+    if (percent < ScanProgress::PERCENT_DONE && percent != lastPercent) {
       lastPercent = percent;
       if (!m_progress.ReportPercent(percent)) return false;
     }

@@ -91,7 +91,11 @@ class ScanProgress {
   using StopRequested = std::function<bool()>;
   using DamageFound = std::function<void(const CScanDamage& damage)>;
 
-  // report is called with each new whole percentage below 100 and returns false to stop the scan;
+  // The percentage of the one report after the whole build is done (ReportDone); the scan's own reports
+  // stay below it.
+  static constexpr int32_t PERCENT_DONE = 100;
+
+  // report is called with each new whole percentage below PERCENT_DONE and returns false to stop the scan;
   // stopRequested (when given) is asked before every chunk; damageFound (when given) learns once, at
   // the end of a scan that skipped records or orphaned names, which they were (also when they fail the
   // scan).
@@ -102,6 +106,7 @@ class ScanProgress {
       : m_report(std::move(report)), m_stopRequested(std::move(stopRequested)), m_damageFound(std::move(damageFound)) {}
 
   bool ReportPercent(int32_t percent) const { return m_report(percent); }
+  bool ReportDone() const { return m_report(PERCENT_DONE); }
   bool IsStopRequested() const { return m_stopRequested && m_stopRequested(); }
   void ReportDamage(const CScanDamage& damage) const {
     if (m_damageFound) m_damageFound(damage);

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "common/text.h"
+#include "platform/text.h"
 
 namespace ostrin::platform {
 

@@ -1,7 +1,7 @@
 // Narrow text on Linux is UTF-8.
 #include "platform/code_page.h"
 
-#include "common/text.h"
+#include "platform/text.h"
 
 namespace ostrin::platform {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/event_log_file.h"
 
 namespace ostrin::platform {

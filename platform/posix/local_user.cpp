@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/posix/unique_fd.h"
 
 namespace ostrin::platform {

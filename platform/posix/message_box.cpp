@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "common/text.h"
+#include "platform/text.h"
 
 namespace ostrin::platform {
 

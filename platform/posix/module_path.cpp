@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "common/text.h"
+#include "platform/text.h"
 
 namespace ostrin::platform {
 

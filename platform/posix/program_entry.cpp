@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "common/text.h"
+#include "platform/text.h"
 
 int main(int argc, char** argv) {
   std::vector<WString> arguments;

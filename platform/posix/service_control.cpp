@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/event_log.h"
 #include "platform/posix/unique_fd.h"
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <thread>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/posix/unique_fd.h"
 
 namespace ostrin::platform {

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/text.h"
+#include "platform/text.h"
 
 namespace ostrin::platform {
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/win32/unique_handle.h"
 
 namespace ostrin::platform {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/win32/unique_handle.h"
 
 namespace ostrin::platform {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/event_log.h"
 #include "platform/win32/environment.h"
 #include "platform/win32/unique_handle.h"

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/win32/unique_handle.h"
 
 namespace ostrin::platform {

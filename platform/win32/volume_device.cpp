@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "platform/bounded_read.h"
 #include "platform/sector_reads.h"
 #include "platform/system_error.h"
