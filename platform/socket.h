@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
+
+#include "platform/unique_resource.h"
 
 namespace ostrin::platform {
 
@@ -26,30 +27,15 @@ void CloseSocket(SocketHandle socket);
 // broken connection rather than the end of the stream.
 void AbortSocket(SocketHandle socket);
 
-// An owned socket, closed by its owner.
-class UniqueSocket {
- public:
-  UniqueSocket() = default;
-  explicit UniqueSocket(SocketHandle socket) : m_socket(socket) {}
-  ~UniqueSocket() { Reset(); }
-  UniqueSocket(UniqueSocket&& other) noexcept : m_socket(std::exchange(other.m_socket, INVALID_SOCKET_HANDLE)) {}
-  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
-    if (this != &other) Reset(std::exchange(other.m_socket, INVALID_SOCKET_HANDLE));
-    return *this;
-  }
-  UniqueSocket(const UniqueSocket&) = delete;
-  UniqueSocket& operator=(const UniqueSocket&) = delete;
-
-  SocketHandle Get() const { return m_socket; }
-  bool IsValid() const { return m_socket != INVALID_SOCKET_HANDLE; }
-  SocketHandle Release() { return std::exchange(m_socket, INVALID_SOCKET_HANDLE); }
-  void Reset(SocketHandle socket = INVALID_SOCKET_HANDLE) {
-    CloseSocket(std::exchange(m_socket, socket));
-  }
-
- private:
-  SocketHandle m_socket = INVALID_SOCKET_HANDLE;
+struct SSocketTraits {
+  using Value = SocketHandle;
+  static SocketHandle Invalid() { return INVALID_SOCKET_HANDLE; }
+  static bool IsValid(SocketHandle socket) { return socket != INVALID_SOCKET_HANDLE; }
+  static void Close(SocketHandle socket) { CloseSocket(socket); }
 };
+
+// An owned socket, closed by its owner.
+using UniqueSocket = CUniqueResource<SSocketTraits>;
 
 // A TCP/IPv4 socket that child processes do not inherit; INVALID_SOCKET_HANDLE on failure.
 SocketHandle CreateTcpSocket();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/file_attributes.h"
+#include "platform/civil_time.h"
 
 // The civil date and time of a FILETIME (100 ns units since 1601-01-01), without any zone conversion.
 struct SCivilTime {
@@ -21,23 +22,18 @@ inline SCivilTime CivilTimeOf(uint64_t fileTime) {
   time.second = static_cast<unsigned>(seconds % 60);
   time.minute = static_cast<unsigned>(seconds / 60 % 60);
   time.hour = static_cast<unsigned>(seconds / 3600 % 24);
-  // Civil date from a day count (days since 1601-01-01, shifted to the 0000-03-01 era of the algorithm).
-  const int64_t days = static_cast<int64_t>(seconds / 86400) + 584694;  // 1601-01-01 is day 584694 after 0000-03-01
-  const int64_t era = days / 146097;
-  const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-  time.day = static_cast<unsigned>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
-  time.month = static_cast<unsigned>(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
-  time.year = yearOfEra + era * 400 + (time.month <= 2 ? 1 : 0);
+  const ostrin::platform::SCivilDate date =
+      ostrin::platform::CivilFromDays(static_cast<int64_t>(seconds / 86400) - ostrin::platform::DAYS_FROM_1601_TO_1970);
+  time.year = date.year;
+  time.month = date.month;
+  time.day = date.day;
   return time;
 }
 
 // A FILETIME as "YYYY-MM-DD HH:MM:SS", without any zone conversion.
 inline std::string FormatFileTime(uint64_t fileTime) {
   const SCivilTime time = CivilTimeOf(fileTime);
-  char text[32];
+  char text[96];  // room for any year and any field the compiler cannot bound
   std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u", static_cast<long long>(time.year), time.month,
                 time.day, time.hour, time.minute, time.second);
   return text;
@@ -48,7 +44,7 @@ inline std::string FormatFileTime(uint64_t fileTime) {
 inline std::string FormatIsoTime(uint64_t localFileTime, int64_t utcOffsetSeconds) {
   const SCivilTime time = CivilTimeOf(localFileTime);
   const int64_t offsetMinutes = (utcOffsetSeconds < 0 ? -utcOffsetSeconds : utcOffsetSeconds) / 60;
-  char text[48];
+  char text[128];  // room for any year and any field the compiler cannot bound
   std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u%c%02lld:%02lld", static_cast<long long>(time.year),
                 time.month, time.day, time.hour, time.minute, time.second, utcOffsetSeconds < 0 ? '-' : '+',
                 static_cast<long long>(offsetMinutes / 60), static_cast<long long>(offsetMinutes % 60));

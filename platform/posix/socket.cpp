@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,6 +13,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/socket_system.h"
+
 namespace ostrin::platform {
 
 namespace {
@@ -21,11 +22,6 @@ namespace {
 int Fd(SocketHandle socket) { return static_cast<int>(socket); }
 
 SocketHandle FromFd(int fd) { return fd < 0 ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(fd); }
-
-std::string DottedText(const in_addr& address) {
-  char text[INET_ADDRSTRLEN] = {};
-  return inet_ntop(AF_INET, &address, text, sizeof text) != nullptr ? std::string(text) : std::string();
-}
 
 // Every message goes out in one send; waiting to coalesce it with the next (Nagle) only delays the
 // reply the peer is waiting for.
@@ -92,30 +88,14 @@ SocketHandle AcceptConnection(SocketHandle listener, std::string* peerAddress) {
     const int fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
     if (fd >= 0) {
       SendImmediately(fd);
-      if (peerAddress != nullptr) *peerAddress = DottedText(address.sin_addr);
+      if (peerAddress != nullptr) *peerAddress = DottedIPv4(address.sin_addr.s_addr);
       return FromFd(fd);
     }
     if (errno != EINTR) return INVALID_SOCKET_HANDLE;
   }
 }
 
-bool LookupHostIPv4(const std::string& hostName, uint32_t* address, std::string* dottedAddress) {
-  if (hostName.empty()) {
-    errno = EINVAL;
-    return false;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* results = nullptr;
-  // getaddrinfo instead of gethostbyname: same answer, and safe to call from any thread.
-  if (::getaddrinfo(hostName.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) return false;
-  const in_addr first = reinterpret_cast<const sockaddr_in*>(results->ai_addr)->sin_addr;
-  ::freeaddrinfo(results);
-  *address = first.s_addr;
-  if (dottedAddress != nullptr) *dottedAddress = DottedText(first);
-  return true;
-}
+uint32_t ErrorEmptyHostName() { return EINVAL; }
 
 bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
   sockaddr_in target{};

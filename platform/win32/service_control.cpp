@@ -30,20 +30,15 @@ namespace {
 
 constexpr wchar_t EVENT_LOG_SOURCES_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
-// An SCM handle (of the manager or of a service), closed with CloseServiceHandle.
-class CScHandle {
- public:
-  explicit CScHandle(SC_HANDLE handle = nullptr) : m_handle(handle) {}
-  ~CScHandle() {
-    if (m_handle != nullptr) CloseServiceHandle(m_handle);
-  }
-  CScHandle(const CScHandle&) = delete;
-  CScHandle& operator=(const CScHandle&) = delete;
-  SC_HANDLE Get() const { return m_handle; }
-
- private:
-  SC_HANDLE m_handle;
+struct SScHandleTraits {
+  using Value = SC_HANDLE;
+  static SC_HANDLE Invalid() { return nullptr; }
+  static bool IsValid(SC_HANDLE handle) { return handle != nullptr; }
+  static void Close(SC_HANDLE handle) { CloseServiceHandle(handle); }
 };
+
+// An SCM handle (of the manager or of a service), closed with CloseServiceHandle.
+using CScHandle = CUniqueResource<SScHandleTraits>;
 
 // The SCM starts the service's program from this command line; a path with blanks in it is quoted, or
 // the SCM would try "C:\Program.exe" for "C:\Program Files\...".

@@ -7,6 +7,8 @@
 
 #include <climits>
 
+#include "platform/socket_system.h"
+
 namespace ostrin::platform {
 
 namespace {
@@ -15,11 +17,6 @@ SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
 SocketHandle FromNative(SOCKET socket) {
   return socket == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(socket);
-}
-
-std::string DottedText(const in_addr& address) {
-  char text[INET_ADDRSTRLEN] = {};
-  return inet_ntop(AF_INET, &address, text, sizeof text) != nullptr ? std::string(text) : std::string();
 }
 
 // Keeps child processes from inheriting the socket (the counterpart of CLOEXEC).
@@ -121,27 +118,11 @@ SocketHandle AcceptConnection(SocketHandle listener, std::string* peerAddress) {
   // The accepted socket inherits the listener's non-blocking mode, which receive and send rely on.
   NotInheritable(accepted);
   SendImmediately(accepted);
-  if (peerAddress != nullptr) *peerAddress = DottedText(address.sin_addr);
+  if (peerAddress != nullptr) *peerAddress = DottedIPv4(address.sin_addr.s_addr);
   return FromNative(accepted);
 }
 
-bool LookupHostIPv4(const std::string& hostName, uint32_t* address, std::string* dottedAddress) {
-  // Windows resolves an empty name to the local machine; here it names no host, as on Linux.
-  if (hostName.empty()) {
-    WSASetLastError(WSAHOST_NOT_FOUND);
-    return false;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* results = nullptr;
-  if (getaddrinfo(hostName.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) return false;
-  const in_addr first = reinterpret_cast<const sockaddr_in*>(results->ai_addr)->sin_addr;
-  freeaddrinfo(results);
-  *address = first.s_addr;
-  if (dottedAddress != nullptr) *dottedAddress = DottedText(first);
-  return true;
-}
+uint32_t ErrorEmptyHostName() { return WSAHOST_NOT_FOUND; }
 
 bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
   sockaddr_in target{};

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/civil_time.h"
 #include "tests/support/run_program.h"
 #include "tests/support/test_volume.h"
 
@@ -14,16 +15,6 @@ namespace ostrin::test {
 namespace {
 
 constexpr uint64_t FIRST_USER_RECORD = 16;
-
-// Days from 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's days_from_civil).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
 
 int64_t ParseFlsTime(const std::string& text, const std::string& line) {
   int year = 0;
@@ -34,7 +25,7 @@ int64_t ParseFlsTime(const std::string& text, const std::string& line) {
   }
   if (std::string(zone) != "UTC") throw std::runtime_error("fls printed a time outside UTC: " + line);
   if (year == 0) return 0;
-  return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  return platform::DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 SFlsEntry ParseFlsLine(const std::string& line) {

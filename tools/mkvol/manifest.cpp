@@ -6,11 +6,12 @@
 #include <cstdio>
 #include <map>
 
+#include "platform/civil_time.h"
+
 namespace ostrin::mkvol {
 namespace {
 
 constexpr uint64_t TICKS_PER_SECOND = 10'000'000;
-constexpr uint64_t DAYS_1601_TO_1970 = 134'774;
 constexpr uint64_t SECONDS_PER_DAY = 86'400;
 
 [[noreturn]] void Fail(int line, const std::string& what) {
@@ -69,16 +70,6 @@ uint64_t ParseSize(const std::string& text, int line) {
   const auto value = ParsePlainNumber(digits);
   if (!value || *value > UINT64_MAX / scale) Fail(line, "bad number \"" + text + "\"");
   return *value * scale;
-}
-
-// Days from 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's days_from_civil).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 struct SKeyValue {
@@ -240,7 +231,7 @@ std::optional<uint64_t> ParseTime(const std::string& text) {
     if (!value) return std::nullopt;
     fraction = *value;
   }
-  const int64_t days = DaysFromCivil(year, month, day) + static_cast<int64_t>(DAYS_1601_TO_1970);
+  const int64_t days = platform::DaysFromCivil(year, month, day) + platform::DAYS_FROM_1601_TO_1970;
   const uint64_t seconds = static_cast<uint64_t>(days) * SECONDS_PER_DAY + hour * 3600ull + minute * 60ull + second;
   return seconds * TICKS_PER_SECOND + fraction;
 }
