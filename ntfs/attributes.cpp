@@ -260,24 +260,6 @@ bool CAttrNonResident::ReadStored(uint64_t offset, void* destination, uint64_t l
   return true;
 }
 
-bool CAttrNonResident::StoredExtent(uint64_t offset, uint64_t length, uint64_t* volumeOffset) const {
-  const uint64_t initialized = InitializedSize();
-  if (length == 0 || offset > initialized || length > initialized - offset) return false;
-  const uint64_t vcn = offset / m_clusterSize;
-  auto next = m_runs.begin();
-  const tagDataRun_Entry* run = FindRun(vcn, next);
-  if (run == nullptr || run->lcn == SPARSE_RUN_LCN) return false;
-  const uint64_t lastVcn = (offset + length - 1) / m_clusterSize;
-  uint64_t start = 0;
-  if (lastVcn > run->lastVcn ||
-      !MultiplyFits(static_cast<uint64_t>(run->lcn) + (vcn - run->startVcn), m_clusterSize, &start) ||
-      start > UINT64_MAX - offset % m_clusterSize) {
-    return false;
-  }
-  *volumeOffset = start + offset % m_clusterSize;
-  return true;
-}
-
 const tagDataRun_Entry* CAttrNonResident::FindRun(uint64_t vcn, CSList<tagDataRun_Entry>::Iterator& next) const {
   if (!m_runIndex.empty()) {
     const auto after = std::upper_bound(m_runIndex.begin(), m_runIndex.end(), vcn,

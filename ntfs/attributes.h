@@ -108,9 +108,6 @@ class CAttrNonResident : public CAttrBase {
   // The same read without touching the object, so that several threads may read one value (the MFT's)
   // at once: exactly length bytes at offset, false with *fault set when they cannot all be read.
   bool ReadStored(uint64_t offset, void* destination, uint64_t length, EReadFault* fault) const;
-  // Where on the volume the bytes [offset, offset + length) of the value lie, when they lie in one
-  // stored run, below the initialized size: what ReadStored would read in one read of the device.
-  bool StoredExtent(uint64_t offset, uint64_t length, uint64_t* volumeOffset) const;
   // The initialized size: where the bytes that were ever written end (at most the value size).
   uint64_t InitializedSize() const;
 

@@ -29,7 +29,6 @@
 #include "platform/large_memory.h"
 #include "platform/system_error.h"
 #include "platform/volume_journal.h"
-#include "platform/volume_view.h"
 
 namespace {
 
@@ -151,8 +150,6 @@ class CChunkParser {
       : m_volume(volume), m_localTime(localTime), m_record(&volume) {}
 
   void Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord, CChunkResult& result);
-  // Parses a chunk of records in a view of the volume, which is read only.
-  void ParseMapped(const uint8_t* bytes, uint32_t length, uint64_t firstRecord, CChunkResult& result);
   // Parses one record read already: whole, its fix-ups applied already (the system's cache) or not.
   void ParseRecord(uint8_t* record, uint64_t recordNumber, bool fixupsApplied, CChunkResult& result);
 
@@ -160,9 +157,7 @@ class CChunkParser {
   // Reads the chunk at offset; a chunk with an unreadable sector is read again record by record.
   // False when the table ends before the chunk does.
   bool ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord);
-  void ParseSlots(const uint8_t* bytes, bool writable, uint32_t length, uint64_t firstRecord, CChunkResult& result);
-  // A slot of the chunk; bytes that are not writable (a view of the volume) are parsed in m_copy.
-  void ProcessSlot(const uint8_t* bytes, bool writable, uint64_t recordNumber, CChunkResult& result);
+  void ProcessSlot(uint8_t* slot, uint64_t recordNumber, CChunkResult& result);
   void HandOver(CChunkResult& result);
   bool IsNameHandedOver(const CAttrFileName& name) const;
   void Skip(uint64_t recordNumber, ESkipReason reason, CChunkResult& result);
@@ -178,8 +173,6 @@ class CChunkParser {
   bool m_readGivenUp = false;
   // The names of the current record handed over so far.
   std::vector<const CAttrFileName*> m_namesHandedOver;
-  // The record being parsed, when it comes from a view.
-  std::vector<uint8_t> m_copy;
 };
 
 void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint64_t firstRecord,
@@ -190,40 +183,24 @@ void CChunkParser::Parse(uint64_t offset, uint8_t* buffer, uint32_t length, uint
       (m_readGivenUp ? result.readGivenUp : result.tableEnds) = true;
       return;
     }
-    ParseSlots(buffer, true, length, firstRecord, result);
-  } catch (...) {
-    result.failure = std::current_exception();
-  }
-  m_record.ClearAttributes();
-}
-
-void CChunkParser::ParseMapped(const uint8_t* bytes, uint32_t length, uint64_t firstRecord, CChunkResult& result) {
-  result.Clear();
-  m_unreadable.clear();
-  try {
-    ParseSlots(bytes, false, length, firstRecord, result);
-  } catch (...) {
-    result.failure = std::current_exception();
-  }
-  m_record.ClearAttributes();
-}
-
-void CChunkParser::ParseSlots(const uint8_t* bytes, bool writable, uint32_t length, uint64_t firstRecord,
-                              CChunkResult& result) {
-  // Only whole records: a table whose size is not a multiple of the record size ends with a part
-  // of a slot, which is not a record.
-  const uint32_t recordSize = m_volume.FileRecordSize();
-  uint64_t recordNumber = firstRecord;
-  for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize, ++recordNumber) {
-    // (The header lies in the first sector, before any protected word.)
-    result.directorySequences.push_back(DirectorySequence(bytes + slot));
-    if (!m_unreadable.empty() && m_unreadable[slot / recordSize]) {
-      ++result.inUseRecords;  // nothing of it could be looked at
-      Skip(recordNumber, ESkipReason::Unreadable, result);
-      continue;
+    // Only whole records: a table whose size is not a multiple of the record size ends with a part
+    // of a slot, which is not a record.
+    const uint32_t recordSize = m_volume.FileRecordSize();
+    uint64_t recordNumber = firstRecord;
+    for (uint32_t slot = 0; length - slot >= recordSize; slot += recordSize, ++recordNumber) {
+      // (The header lies in the first sector, before any protected word.)
+      result.directorySequences.push_back(DirectorySequence(buffer + slot));
+      if (!m_unreadable.empty() && m_unreadable[slot / recordSize]) {
+        ++result.inUseRecords;  // nothing of it could be looked at
+        Skip(recordNumber, ESkipReason::Unreadable, result);
+        continue;
+      }
+      ProcessSlot(buffer + slot, recordNumber, result);
     }
-    ProcessSlot(bytes + slot, writable, recordNumber, result);
+  } catch (...) {
+    result.failure = std::current_exception();
   }
+  m_record.ClearAttributes();
 }
 
 void CChunkParser::ParseRecord(uint8_t* record, uint64_t recordNumber, bool fixupsApplied, CChunkResult& result) {
@@ -232,7 +209,7 @@ void CChunkParser::ParseRecord(uint8_t* record, uint64_t recordNumber, bool fixu
   m_fixupsApplied = fixupsApplied;
   try {
     result.directorySequences.push_back(DirectorySequence(record));
-    ProcessSlot(record, true, recordNumber, result);
+    ProcessSlot(record, recordNumber, result);
   } catch (...) {
     result.failure = std::current_exception();
   }
@@ -270,24 +247,14 @@ bool CChunkParser::ReadChunk(uint64_t offset, uint8_t* buffer, uint32_t length, 
   return true;
 }
 
-void CChunkParser::ProcessSlot(const uint8_t* bytes, bool writable, uint64_t recordNumber, CChunkResult& result) {
-  if (recordNumber < FIRST_USER_RECORD || ReadLE<uint32_t>(bytes) == 0) return;
+void CChunkParser::ProcessSlot(uint8_t* slot, uint64_t recordNumber, CChunkResult& result) {
+  if (recordNumber < FIRST_USER_RECORD || ReadLE<uint32_t>(slot) == 0) return;
   // The in-use flag and the base reference lie in the first sector, before any protected word: a
   // free record or an extension record is passed over without being parsed, whatever else it holds
   // (an extension record's attributes come in through its base record).
-  const uint16_t flags = READ_FIELD(FILE_RECORD_HEADER, flags, bytes);
-  if ((flags & FILE_RECORD_IN_USE) == 0 || READ_FIELD(FILE_RECORD_HEADER, baseRecord, bytes) != 0) return;
+  const uint16_t flags = READ_FIELD(FILE_RECORD_HEADER, flags, slot);
+  if ((flags & FILE_RECORD_IN_USE) == 0 || READ_FIELD(FILE_RECORD_HEADER, baseRecord, slot) != 0) return;
   ++result.inUseRecords;
-
-  // The fix-ups are applied in place: a record of a view of the volume is parsed in a copy of its own.
-  uint8_t* slot = nullptr;
-  if (writable) {
-    slot = const_cast<uint8_t*>(bytes);
-  } else {
-    m_copy.resize(m_volume.FileRecordSize());
-    std::memcpy(m_copy.data(), bytes, m_copy.size());
-    slot = m_copy.data();
-  }
 
   m_record.AttachBuffer(slot, recordNumber);
   if (std::memcmp(slot, FILE_RECORD_SIGNATURE, sizeof FILE_RECORD_SIGNATURE) != 0) {
@@ -395,9 +362,6 @@ class CMftScanner {
   };
 
   void Work();
-  // Parses the chunk at offset from the view of the volume; false when it must be read instead (no
-  // view, a chunk across runs, or bytes the view could not give).
-  bool ParseFromView(CChunkParser& parser, uint64_t offset, uint32_t length, CChunkResult& result);
   void StopWorkers();
   void HandOverChunk(CChunkResult& result);
   void Skip(const CScanDamage::CSkipped& skipped);
@@ -430,9 +394,6 @@ class CMftScanner {
   std::shared_ptr<ostrin::platform::CLargeArray<uint8_t>> m_buffers =
       std::make_shared<ostrin::platform::CLargeArray<uint8_t>>();
   size_t m_buffersSize = 0;
-  // The volume mapped where the system allows it: chunks are parsed where they lie, with no copy.
-  // The buffers then serve only the chunks the view cannot give, and are never touched otherwise.
-  std::shared_ptr<ostrin::platform::CVolumeView> m_view;
   // The bounds of the thread that runs the scan (null when its reads are not bounded): the workers'
   // reads of the table are bounded by the same check.
   const ostrin::platform::CReadGiveUp* m_bounds = nullptr;
@@ -462,7 +423,6 @@ bool CMftScanner::Run() {
   m_buffers->Reserve(m_buffersSize);
   for (size_t i = 0; i < m_slots.size(); ++i) m_slots[i].buffer = m_buffers->Data() + i * bufferSize;
   m_bounds = ostrin::platform::CReadGiveUp::Current();
-  m_view = ostrin::platform::CVolumeView::Map(m_volume.Device());
   for (size_t i = 0; i < workers; ++i) m_workers.emplace_back([this] { Work(); });
 
   int32_t lastPercent = 0;
@@ -523,9 +483,7 @@ void CMftScanner::Work() {
     }
     const uint64_t offset = chunk * m_chunkSize;
     const auto length = static_cast<uint32_t>(std::min(m_chunkSize, m_mftSize - offset));
-    if (!ParseFromView(parser, offset, length, slot->result)) {
-      parser.Parse(offset, slot->buffer, length, offset / m_volume.FileRecordSize(), slot->result);
-    }
+    parser.Parse(offset, slot->buffer, length, offset / m_volume.FileRecordSize(), slot->result);
     {
       std::lock_guard<std::mutex> lock(m_lock);
       slot->chunk = chunk;
@@ -533,19 +491,6 @@ void CMftScanner::Work() {
     }
     m_changed.notify_all();
   }
-}
-
-bool CMftScanner::ParseFromView(CChunkParser& parser, uint64_t offset, uint32_t length, CChunkResult& result) {
-  // Once a page of the view has failed, it reads as zeros: the rest of the table is read.
-  if (m_view == nullptr || m_view->Faults() != 0) return false;
-  uint64_t at = 0;
-  if (!m_volume.MftData()->StoredExtent(offset, length, &at) || !m_view->Covers(at, length)) return false;
-  // A chunk that cannot be fetched whole is read, which tells its bad sectors from the rest.
-  if (!m_view->Fetch(at, length)) return false;
-  parser.ParseMapped(m_view->Data() + at, length, offset / m_volume.FileRecordSize(), result);
-  m_view->Drop(at, length);
-  // A page that failed while the chunk was parsed (on any thread) may have given zeros to it.
-  return m_view->Faults() == 0;
 }
 
 void CMftScanner::StopWorkers() {

@@ -37,8 +37,6 @@ bool ReadWholeSectors(const CDeviceFile& file, uint32_t sectorSize, bool sectorS
 
 uint32_t ForcedSectorSizeForTesting() { return g_forcedSectorSize; }
 
-const std::atomic<uint64_t>& HangReadsFromForTesting() { return g_hangReadsFrom; }
-
 void CVolumeDevice::ForceSectorSizeForTesting(uint32_t bytes) { g_forcedSectorSize = bytes; }
 
 void CVolumeDevice::HangReadsForTesting(uint64_t fromByte) { g_hangReadsFrom = fromByte; }

@@ -82,7 +82,6 @@ class CVolumeDevice {
   static void HangReadsForTesting(uint64_t fromByte);
 
  private:
-  friend class CVolumeView;  // maps the open device (platform/volume_view.h)
   struct Handle;
 
   std::unique_ptr<Handle> m_handle;

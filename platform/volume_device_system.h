@@ -2,7 +2,6 @@
 // one, and the error codes those reads answer. Only the volume device's own sources include it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,9 +25,6 @@ bool ReadDeviceFile(const CDeviceFile& file, uint64_t offset, void* buffer, size
 
 // The sector size that ForceSectorSizeForTesting set, 0 when none.
 uint32_t ForcedSectorSizeForTesting();
-// The byte from which HangReadsForTesting makes reads hang (0: none); a view of the device fetches
-// as its reads would read.
-const std::atomic<uint64_t>& HangReadsFromForTesting();
 
 uint32_t ErrorUnalignedRead();  // what a device read without its cache answers (EINVAL / ERROR_INVALID_PARAMETER)
 uint32_t ErrorDeviceNotOpen();  // EBADF / ERROR_INVALID_HANDLE

@@ -10,7 +10,6 @@
 
 #include "platform/posix/unique_fd.h"
 #include "platform/volume_device_system.h"
-#include "platform/volume_view.h"
 
 namespace ostrin::platform {
 
@@ -77,11 +76,5 @@ bool CVolumeDevice::OpenPath(const std::string& path) {
 }
 
 void* CVolumeDevice::NativeHandle() const { return nullptr; }
-
-std::shared_ptr<CVolumeView> CVolumeView::Map(const CVolumeDevice& device) {
-  // A device read in forced sectors stands for one that cannot be mapped.
-  if (device.m_source != nullptr || device.m_handle->file == nullptr || device.m_sectorSizeForced) return nullptr;
-  return MapVolumeDescriptor(device.m_handle->file->fd.Get(), &HangReadsFromForTesting());
-}
 
 }  // namespace ostrin::platform
