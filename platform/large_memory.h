@@ -1,11 +1,6 @@
 // Large arrays of the service's own (the index kept beside each image, millions of entries): memory
 // that the system may back with huge pages where it offers them, so that filling it takes one page
-// fault per 2 MiB instead of one per 4 KiB.
-//
-// Freed blocks are kept for the next build, which asks for blocks of the same sizes (the nodes of a
-// tree come in blocks of fixed sizes), up to LARGE_MEMORY_KEPT bytes: the system is told it may take
-// their pages whenever it needs them, and those it does not take are used again as they are, neither
-// faulted in nor cleared a second time. Other freed memory goes back to the system at once.
+// fault per 2 MiB instead of one per 4 KiB. Freed memory goes back to the system at once.
 #pragma once
 
 #include <cstddef>
@@ -16,24 +11,10 @@
 
 namespace ostrin::platform {
 
-inline constexpr size_t LARGE_MEMORY_KEPT = 256 * 1024 * 1024;
-// Blocks smaller than this go back at once.
-inline constexpr size_t SMALLEST_BLOCK_KEPT = 64 * 1024;
-
-// Reserves and commits bytes of memory (not cleared: a kept block holds what it held); null when the
-// system has none.
+// Reserves and commits bytes of zeroed memory; null when the system has none.
 void* AllocateLarge(size_t bytes);
-// Gives back what AllocateLarge returned for that many bytes: kept for the next build, or to the
-// system.
+// Gives back what AllocateLarge returned for that many bytes.
 void FreeLarge(void* memory, size_t bytes) noexcept;
-// Bytes of the blocks kept now.
-size_t LargeMemoryKept();
-
-// The system's part (platform/<system>/large_memory.cpp): fresh zeroed memory, memory given back, and
-// memory whose pages the system may take back while it stays reserved.
-void* AllocateSystemMemory(size_t bytes);
-void FreeSystemMemory(void* memory, size_t bytes) noexcept;
-void LetSystemTakePages(void* memory, size_t bytes) noexcept;
 
 // A growing array of trivially copyable values in large memory; throws std::bad_alloc.
 template <typename T>

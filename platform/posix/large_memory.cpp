@@ -1,7 +1,6 @@
 // Large memory on Linux: an anonymous mapping, with transparent huge pages asked for (the systems
 // that keep them in "madvise" mode give them only to memory that asks). A mapping of 2 MiB or more
-// starts on a multiple of 2 MiB, so that all of it can be huge pages. A kept block's pages are freed
-// lazily (MADV_FREE): the kernel takes them only when it runs short.
+// starts on a multiple of 2 MiB, so that all of it can be huge pages.
 #include "platform/large_memory.h"
 
 #include <sys/mman.h>
@@ -16,7 +15,7 @@ constexpr size_t HUGE_PAGE = 2 * 1024 * 1024;
 
 }  // namespace
 
-void* AllocateSystemMemory(size_t bytes) {
+void* AllocateLarge(size_t bytes) {
   if (bytes == 0) bytes = 1;
   const size_t slack = bytes >= HUGE_PAGE ? HUGE_PAGE : 0;
   if (bytes > SIZE_MAX - slack) return nullptr;
@@ -38,17 +37,8 @@ void* AllocateSystemMemory(size_t bytes) {
   return start;
 }
 
-void FreeSystemMemory(void* memory, size_t bytes) noexcept {
+void FreeLarge(void* memory, size_t bytes) noexcept {
   if (memory != nullptr) munmap(memory, bytes == 0 ? 1 : bytes);
-}
-
-void LetSystemTakePages(void* memory, size_t bytes) noexcept {
-#if defined(MADV_FREE)
-  madvise(memory, bytes, MADV_FREE);
-#else
-  (void)memory;
-  (void)bytes;
-#endif
 }
 
 }  // namespace ostrin::platform
