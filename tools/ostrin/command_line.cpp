@@ -60,7 +60,7 @@ constexpr unsigned DU = CommandBit(ESubcommand::Usage);
 constexpr unsigned FIND = CommandBit(ESubcommand::Find);
 constexpr unsigned INFO = CommandBit(ESubcommand::Info);
 
-struct SOptionSpec {
+struct SOptionRow {
   EOption option;
   char letter;          // -x, which may be bundled with others (-lR); or 0
   const char* word;     // --word, or GNU find's -word; or nullptr
@@ -68,7 +68,7 @@ struct SOptionSpec {
   const char* missing;  // for an option with a value: what to say when none follows; else nullptr
 };
 
-constexpr SOptionSpec OPTION_SPECS[] = {
+constexpr SOptionRow OPTION_ROWS[] = {
     {EOption::Help, 0, "--help", EVERY_COMMAND, nullptr},
     {EOption::Version, 0, "--version", EVERY_COMMAND, nullptr},
     {EOption::Json, 0, "--json", EVERY_COMMAND, nullptr},
@@ -92,16 +92,16 @@ constexpr SOptionSpec OPTION_SPECS[] = {
     {EOption::Name, 0, "-name", FIND, "-name needs a pattern"},
 };
 
-const SOptionSpec* SpecOfWord(const std::string& word) {
-  for (const SOptionSpec& spec : OPTION_SPECS) {
-    if (spec.word != nullptr && word == spec.word) return &spec;
+const SOptionRow* RowOfWord(const std::string& word) {
+  for (const SOptionRow& row : OPTION_ROWS) {
+    if (row.word != nullptr && word == row.word) return &row;
   }
   return nullptr;
 }
 
-const SOptionSpec* SpecOfLetter(char letter) {
-  for (const SOptionSpec& spec : OPTION_SPECS) {
-    if (spec.letter != 0 && spec.letter == letter) return &spec;
+const SOptionRow* RowOfLetter(char letter) {
+  for (const SOptionRow& row : OPTION_ROWS) {
+    if (row.letter != 0 && row.letter == letter) return &row;
   }
   return nullptr;
 }
@@ -165,7 +165,7 @@ bool ApplyOption(EOption option, const WString& value, SOptions* options, std::s
 
 // An option as given, and the spelling a message names it by (-l, --sort).
 struct SGivenOption {
-  const SOptionSpec* spec;
+  const SOptionRow* row;
   std::string spelling;
 };
 
@@ -173,45 +173,45 @@ struct SGivenOption {
 bool ReadOption(int argc, WCHAR** argv, int* i, std::vector<SGivenOption>* given, SOptions* options,
                 std::string* error) {
   const std::string argument = WideToUtf8(argv[*i]);
-  const auto take = [&](const SOptionSpec& spec, const std::string& spelling, std::optional<WString> value) {
-    if (spec.missing != nullptr && !value) {
+  const auto take = [&](const SOptionRow& row, const std::string& spelling, std::optional<WString> value) {
+    if (row.missing != nullptr && !value) {
       if (*i + 1 == argc) {
-        *error = spec.missing;
+        *error = row.missing;
         return false;
       }
       value = argv[++*i];
     }
-    given->push_back({&spec, spelling});
-    return ApplyOption(spec.option, value.value_or(WString()), options, error);
+    given->push_back({&row, spelling});
+    return ApplyOption(row.option, value.value_or(WString()), options, error);
   };
-  if (argument[1] == '-' || SpecOfWord(argument) != nullptr) {
+  if (argument[1] == '-' || RowOfWord(argument) != nullptr) {
     // --word, --word=value, or one of GNU find's -word.
     const size_t equals = argument.find('=');
     const std::string word = argument.substr(0, equals);
-    const SOptionSpec* spec = SpecOfWord(word);
-    if (spec == nullptr) {
+    const SOptionRow* row = RowOfWord(word);
+    if (row == nullptr) {
       *error = "unknown option '" + argument + "'";
       return false;
     }
-    if (equals != std::string::npos && spec->missing == nullptr) {
+    if (equals != std::string::npos && row->missing == nullptr) {
       *error = "option " + word + " takes no value";
       return false;
     }
     std::optional<WString> value;
     if (equals != std::string::npos) value = Utf8ToWide(argument.substr(equals + 1));
-    return take(*spec, word, value);
+    return take(*row, word, value);
   }
   // -lR, -L2, -L 2: letters; one that takes a value takes the rest of the argument, or the next one.
   for (size_t k = 1; k < argument.size(); ++k) {
-    const SOptionSpec* spec = SpecOfLetter(argument[k]);
-    if (spec == nullptr) {
+    const SOptionRow* row = RowOfLetter(argument[k]);
+    if (row == nullptr) {
       *error = "unknown option '-" + argument.substr(k, 1) + "'";
       return false;
     }
     std::optional<WString> value;
-    if (spec->missing != nullptr && k + 1 < argument.size()) value = Utf8ToWide(argument.substr(k + 1));
-    if (!take(*spec, std::string("-") + argument[k], value)) return false;
-    if (spec->missing != nullptr) break;
+    if (row->missing != nullptr && k + 1 < argument.size()) value = Utf8ToWide(argument.substr(k + 1));
+    if (!take(*row, std::string("-") + argument[k], value)) return false;
+    if (row->missing != nullptr) break;
   }
   return true;
 }
@@ -277,12 +277,12 @@ bool ParseCommandLine(int argc, WCHAR** argv, SOptions* options, std::string* er
   bool summarize = false;
   bool maxDepth = false;
   for (const SGivenOption& option : given) {
-    if ((option.spec->commands & CommandBit(options->command)) == 0) {
+    if ((option.row->commands & CommandBit(options->command)) == 0) {
       *error = name + " takes no option " + option.spelling;
       return false;
     }
-    summarize = summarize || option.spec->option == EOption::Summarize;
-    maxDepth = maxDepth || option.spec->option == EOption::MaxDepth;
+    summarize = summarize || option.row->option == EOption::Summarize;
+    maxDepth = maxDepth || option.row->option == EOption::MaxDepth;
   }
   if (summarize && maxDepth && options->maxDepth != 0U) {
     *error = "du -s prints only the directory given: it takes no --max-depth above 0";
